@@ -13,6 +13,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNSavedEvent.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
@@ -210,6 +211,119 @@ void resolveTemporaryIDs(SYNPropertyChangeValue& value, ManagedObjectContext& co
 
 bool isIgnoredEntity(const ManagedObject& object) {
     return plat::coredata::userInfoBool(object.entity()->userInfo(), SYNIgnoredKey);
+}
+
+// What the first save of an event keeps for its export.
+struct NewEventChanges {
+    std::shared_ptr<SYNSavedEvent> saved;
+    uint64_t savesBefore = 0;
+    SYNSavedEvent::Event event;
+    // Parallel to event.changes: the change and its record (held by the
+    // context until its reset, which comes after the keys are read).
+    std::vector<std::pair<const ManagedObject*, const ManagedObject*>> objects;
+};
+
+// One change for `gathered`; false when it cannot be kept.
+bool gatherChange(const ManagedObjectPtr& change, NewEventChanges& gathered) {
+    if (!change->isInserted() || change->isDeleted()) {
+        return false;
+    }
+    SYNSavedEvent::Change kept;
+    const Value entityName = change->valueForKey("nameOfEntity");
+    kept.values = change->valueForKey("propertyChangeValues");
+    bool namesFiles = false;
+    if (!entityName.isString() || !SYNSavedEvent::valuesReadBackAlike(kept.values, namesFiles)) {
+        return false;
+    }
+    kept.entityName = *entityName.asString();
+    kept.type = SYNObjectChange::type(*change);
+    // Both parts or none (see SYNObjectChange::valuesRevision); save
+    // events have none.
+    if (change->valueForKey("valuesRevisionStore").isString()) {
+        kept.valuesRevision = SYNObjectChange::valuesRevision(*change);
+    }
+    auto record = change->objectForKey("globalIdentifier");
+    if (record) {
+        if (record->isFault() || record->isDeleted()) {
+            return false;
+        }
+        const Value text = record->valueForKey("globalIdentifier");
+        if (text.isString()) {
+            kept.globalIdentifier = *text.asString();
+        }
+    }
+    // A change's data-file records are those its values name: the builder
+    // makes them with the values (syncDataFileRecords), and nothing else
+    // adds any to a change of an event never saved.
+    if (namesFiles) {
+        const auto files = change->objectsForKey("dataFiles");
+        if (files.size() > 1) {
+            return false;
+        }
+        if (!files.empty()) {
+            const Value name = files.front()->valueForKey("filename");
+            if (files.front()->isDeleted() || !name.isString()) {
+                return false;
+            }
+            kept.dataFile = *name.asString();
+        }
+    }
+    gathered.event.changes.push_back(std::move(kept));
+    gathered.objects.emplace_back(change.get(), record.get());
+    return true;
+}
+
+// The changes of an event about to be saved for the first time, gathered
+// before its save for the export that follows (SYNSavedEvent): every change
+// is in the context, unsaved, linked both ways (the event's list) or one way
+// (`oneWayChanges`), with its record and data file loaded. Nullopt (nothing
+// kept) on any doubt: a record or change not as expected, more than one data
+// file, values that would not read back alike.
+std::optional<NewEventChanges> gatherNewEventChanges(const std::shared_ptr<SYNSavedEvent>& saved,
+                                                     const ManagedObjectContext& context,
+                                                     const ManagedObjectPtr& event,
+                                                     const std::vector<ManagedObjectPtr>& oneWayChanges,
+                                                     const std::optional<SYNRevision>& revision) {
+    if (!saved || saved->context() != &context || !event->isInserted() || !revision) {
+        return std::nullopt;
+    }
+    const auto linked = event->objectsForKey("objectChanges");
+    const std::size_t count = linked.size() + oneWayChanges.size();
+    if (count > SYNSavedEvent::kMaximumChanges) {
+        return std::nullopt;
+    }
+    NewEventChanges gathered;
+    gathered.saved = saved;
+    gathered.savesBefore = saved->saves();
+    gathered.event.revision = *revision;
+    gathered.event.changes.reserve(count);
+    gathered.objects.reserve(count);
+    for (const auto* changes : {&linked, &oneWayChanges}) {
+        for (const auto& change : *changes) {
+            if (!gatherChange(change, gathered)) {
+                return std::nullopt;
+            }
+        }
+    }
+    // Replaced by this event once saved: the save need not be walked for it.
+    saved->forget();
+    return gathered;
+}
+
+// Once the save succeeded: the keys the rows took, and the event kept.
+void keepNewEventChanges(NewEventChanges& gathered, const ManagedObjectIDPtr& eventID) {
+    gathered.event.eventID = eventID;
+    for (std::size_t i = 0; i < gathered.objects.size(); ++i) {
+        const auto [change, record] = gathered.objects[i];
+        const auto& changeID = change->objectID();
+        if (changeID->isTemporaryID() || (record && record->objectID()->isTemporaryID())) {
+            gathered.saved->forget();
+            return;
+        }
+        gathered.event.changes[i].key = changeID->primaryKey();
+        gathered.event.changes[i].recordKey = record ? record->objectID()->primaryKey() : 0;
+    }
+    gathered.saved->keep(gathered.savesBefore, std::move(gathered.event));
 }
 
 }  // namespace
@@ -509,9 +623,15 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
         // event refetched after the reset: an event that vanished makes every
         // later call fail instead of writing changes to nothing.
         auto event = requireEvent(context);
+        auto newEvent = event.ok() ? gatherNewEventChanges(store_->savedEvent(), context, *event,
+                                                           oneWayEventChanges_, revision_)
+                                   : std::nullopt;
         plat::ErrorPtr error = context.save();
         if (event.ok()) {
             eventID_ = (*event)->objectID();
+        }
+        if (newEvent && !error) {
+            keepNewEventChanges(*newEvent, eventID_);
         }
         settleRememberedIdentifiers(!error);
         context.reset();

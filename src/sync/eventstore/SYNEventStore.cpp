@@ -23,6 +23,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNPathComponent.h"
+#include "sync/eventstore/SYNSavedEvent.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
@@ -568,16 +569,22 @@ plat::ErrorPtr SYNEventStore::openStack() {
             }
         });
     auto tallies = SYNEventTallies::start(context);
+    auto savedEvent = SYNSavedEvent::start(context);
     std::shared_ptr<SYNEventTallies> previous;
+    std::shared_ptr<SYNSavedEvent> previousSaved;
     {
         plat::MutexLock lock(stackMutex_);
         context_ = context;
         plat::NotificationCenter::defaultCenter().removeObserver(deletionObserver_);
         deletionObserver_ = std::move(observer);
         previous = std::exchange(tallies_, std::move(tallies));
+        previousSaved = std::exchange(savedEvent_, std::move(savedEvent));
     }
     if (previous) {
         previous->stop();
+    }
+    if (previousSaved) {
+        previousSaved->stop();
     }
     return removeInterruptedEvents();
 }
@@ -590,6 +597,11 @@ std::shared_ptr<ManagedObjectContext> SYNEventStore::managedObjectContext() cons
 std::shared_ptr<SYNEventTallies> SYNEventStore::eventTallies() const {
     plat::MutexLock lock(stackMutex_);
     return tallies_;
+}
+
+std::shared_ptr<SYNSavedEvent> SYNEventStore::savedEvent() const {
+    plat::MutexLock lock(stackMutex_);
+    return savedEvent_;
 }
 
 bool SYNEventStore::containsEventData() const {
@@ -606,15 +618,20 @@ void SYNEventStore::dismantle() {
     std::shared_ptr<ManagedObjectContext> context;
     plat::ObserverToken observer;
     std::shared_ptr<SYNEventTallies> tallies;
+    std::shared_ptr<SYNSavedEvent> savedEvent;
     {
         plat::MutexLock lock(stackMutex_);
         context.swap(context_);
         observer.swap(deletionObserver_);
         tallies.swap(tallies_);
+        savedEvent.swap(savedEvent_);
     }
     plat::NotificationCenter::defaultCenter().removeObserver(observer);
     if (tallies) {
         tallies->stop();
+    }
+    if (savedEvent) {
+        savedEvent->stop();
     }
     if (context) {
         context->performBlockAndWait([] {});

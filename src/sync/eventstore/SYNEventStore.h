@@ -41,6 +41,7 @@ inline constexpr std::size_t SYNMaximumInlineDataLength = 10000;
 inline constexpr uint64_t SYNDataFileMaximumSize = uint64_t{256} << 20;
 
 class SYNEventTallies;
+class SYNSavedEvent;
 
 class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
   public:
@@ -88,6 +89,9 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // What new events ask of the store, kept along its context's saves
     // (see detail/SYNEventTallies.h); null while the store is not open.
     std::shared_ptr<SYNEventTallies> eventTallies() const;
+    // The changes of the last event saved new, kept for its export (see
+    // SYNSavedEvent.h); null while the store is not open.
+    std::shared_ptr<SYNSavedEvent> savedEvent() const;
     // "<unique string>|<hardware identifier>"; nullopt while not enlisted.
     std::optional<std::string> persistentStoreIdentifier() const;
     bool containsEventData() const;
@@ -279,4 +283,5 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // no change references, as possibly holding such identifiers.
     plat::ObserverToken deletionObserver_ GUARDED_BY(stackMutex_);
     std::shared_ptr<SYNEventTallies> tallies_ GUARDED_BY(stackMutex_);
+    std::shared_ptr<SYNSavedEvent> savedEvent_ GUARDED_BY(stackMutex_);
 };

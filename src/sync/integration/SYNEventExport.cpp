@@ -133,6 +133,39 @@ std::optional<std::string> SYNEventExport::globalIdentifierOf(
     return found != identifiersRead_.end() ? found->second : SYNObjectChange::globalIdentifierString(change);
 }
 
+bool SYNEventExport::migrateSavedChanges(std::span<const SYNSavedEvent::Change>) {
+    return false;
+}
+
+std::optional<std::vector<SYNSavedEvent::Change>> SYNEventExport::savedChanges(std::size_t smallestBatch) {
+    auto saved = eventStore_->savedEvent();
+    if (!saved || !writesSavedChanges() || saved->context() != context_.get() || context_->hasChanges()) {
+        return std::nullopt;
+    }
+    const auto revision = SYNStoreModificationEvent::revision(*event);
+    if (!revision) {
+        return std::nullopt;
+    }
+    auto changes = saved->take(*event->objectID(), *revision);
+    if (!changes || changes->size() > smallestBatch) {
+        return std::nullopt;
+    }
+    // By entity, each entity's in the order of the rows' read: by the text
+    // of the global identifier, byte by byte, none first, then by key (see
+    // orderAsStored).
+    std::sort(changes->begin(), changes->end(),
+              [](const SYNSavedEvent::Change& a, const SYNSavedEvent::Change& b) {
+                  if (a.entityName != b.entityName) {
+                      return a.entityName < b.entityName;
+                  }
+                  if (a.globalIdentifier != b.globalIdentifier) {
+                      return a.globalIdentifier < b.globalIdentifier;
+                  }
+                  return a.key < b.key;
+              });
+    return changes;
+}
+
 std::string SYNEventExport::pathToMigratorTemporaryDirectory() const {
     return eventStore_->pathToTemporaryDirectory() + "/EventMigrator";
 }
@@ -210,6 +243,8 @@ void SYNEventExport::main() {
     // reads them all, and each entity takes its own (in the same order)
     // instead of a fetch of its own.
     std::optional<std::map<std::string, std::vector<ManagedObjectPtr>>> smallEvent;
+    // Or the changes kept from the event's save, when they stand for the rows.
+    std::optional<std::vector<SYNSavedEvent::Change>> saved;
 
     context.performBlockAndWait([&] {
         try {
@@ -220,6 +255,10 @@ void SYNEventExport::main() {
             int64_t smallest = batchSizeOf(*entities.front());
             for (const auto* entity : entities) {
                 smallest = std::min(smallest, batchSizeOf(*entity));
+            }
+            saved = savedChanges(static_cast<std::size_t>(smallest));
+            if (saved) {
+                return;
             }
             // Read in any order: ordered by SQLite, the read joins every
             // change to its identifier record and sorts the rows, which costs
@@ -307,6 +346,15 @@ void SYNEventExport::main() {
                         stop = true;
                     }
                 };
+                if (saved) {
+                    // The changes kept from the event's save: a single batch.
+                    auto [first, last] = std::equal_range(saved->begin(), saved->end(), entity->name(),
+                                                          SYNSavedEvent::EntityOrder());
+                    if (first != last) {
+                        success = migrateSavedChanges(std::span<const SYNSavedEvent::Change>(first, last));
+                    }
+                    return;
+                }
                 if (smallEvent) {
                     // The event's changes were read whole: a single batch.
                     auto own = smallEvent->find(entity->name());
@@ -356,6 +404,7 @@ void SYNEventExport::main() {
         // Changes of entities not exported are let go with their strings.
         identifiersRead_.clear();
         smallEvent.reset();
+        saved.reset();
         try {
             if (!refetch()) {
                 success = false;

@@ -24,6 +24,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,7 @@
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNEventStore.h"
+#include "sync/eventstore/SYNSavedEvent.h"
 
 // The default number of changes of one batch.
 inline constexpr std::size_t SYNEventExportDefaultBatchSize = 2000;
@@ -61,6 +63,15 @@ class SYNEventExport : public plat::dispatch::Operation {
     virtual bool migrateObjectChanges(const std::vector<plat::coredata::ManagedObjectPtr>& changes) = 0;
     virtual bool prepareNewFile() = 0;
     virtual bool completeMigrationSuccessfully(bool success) = 0;
+    // A format that writes the changes kept from the event's first save
+    // (SYNSavedEvent) exactly as it writes them read from the rows says so,
+    // and takes them, an entity's at a time in the order of the rows, in
+    // migrateSavedChanges instead of migrateObjectChanges. The export hands
+    // them over only while they stand for the rows (same event and
+    // revision, no save has written them since, the context holds no
+    // unsaved changes) and the event fits one batch of every entity.
+    virtual bool writesSavedChanges() const { return false; }
+    virtual bool migrateSavedChanges(std::span<const SYNSavedEvent::Change> changes);
 
     // A new path in the temporary folder (created when missing).
     std::string createTemporaryFilePath() const;
@@ -75,6 +86,11 @@ class SYNEventExport : public plat::dispatch::Operation {
     std::optional<std::string> globalIdentifierOf(const plat::coredata::ManagedObject& change) const;
 
   private:
+    // The changes kept from the event's save, by entity name, each
+    // entity's in the order of the rows, when they may be written instead of
+    // the rows read (inside the context's block, with the event loaded).
+    std::optional<std::vector<SYNSavedEvent::Change>> savedChanges(std::size_t smallestBatch);
+
     std::shared_ptr<SYNEventStore> eventStore_;
     plat::coredata::ManagedObjectIDPtr eventID_;
     std::shared_ptr<const plat::coredata::ManagedObjectModel> model_;

@@ -144,81 +144,115 @@ bool SYNJSONEventExport::prepareForNewEntity(const plat::coredata::EntityDescrip
     return true;
 }
 
-bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
-    // Each entry's members are appended in the order of the file, their keys
-    // distinct: the dictionaries are made whole from them, without a search
-    // for the key of every member set.
+namespace {
+
+// The entry of one change in the file, from what its row holds: the same
+// members in the same order whether read from the row or kept from the
+// event's save. `values` is the stored array of property change values.
+// Each entry's members are appended in the order of the file, their keys
+// distinct: the dictionaries are made whole from them, without a search for
+// the key of every member set.
+Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFiles,
+                  const std::optional<SYNRevision>& valuesRevision, const Value& values) {
     using Entries = plat::Dictionary::Entries;
     constexpr auto distinct = plat::Dictionary::KeysAre::Distinct;
+    Entries object;
+    object.reserve(5);
+    object.emplace_back("type", Value(type));
+    object.emplace_back("globalIdentifier", Value(std::move(globalIdentifier)));
+    if (!dataFiles.empty()) {
+        object.emplace_back("dataFiles", Value(std::move(dataFiles)));
+    }
+    // Recorded by the inserts of baselines; files without it read as unrecorded.
+    if (valuesRevision) {
+        Entries recorded;
+        recorded.reserve(2);
+        recorded.emplace_back("storeIdentifier", Value(valuesRevision->persistentStoreIdentifier));
+        recorded.emplace_back("revisionNumber", Value(valuesRevision->revisionNumber));
+        object.emplace_back("valuesRevision",
+                            Value(plat::Dictionary::fromEntries(std::move(recorded), distinct)));
+    }
+    const plat::Array* items = values.asArray();
+    plat::Array properties;
+    properties.reserve(items ? items->size() : 0);
+    auto identifiers = [](const std::set<std::string>& set) {
+        plat::Array array;
+        array.reserve(set.size());
+        for (const auto& identifier : set) {
+            array.emplace_back(identifier);
+        }
+        return Value(std::move(array));
+    };
+    for (const auto& item : items ? *items : plat::Array()) {
+        auto stored = item.asObjectOf<SYNPropertyChangeValue>();
+        if (!stored) {
+            continue;  // not a value: read as none
+        }
+        const SYNPropertyChangeValue& value = *stored;
+        Entries property;
+        property.reserve(4);
+        property.emplace_back("propertyName", Value(value.propertyName()));
+        property.emplace_back("type", Value(value.type()));
+        if (value.filename()) {
+            property.emplace_back("filename", Value(*value.filename()));
+        }
+        if (value.relatedIdentifier()) {
+            property.emplace_back("relatedIdentifier", Value(*value.relatedIdentifier()));
+        }
+        if (!value.addedIdentifiers().empty()) {
+            property.emplace_back("addedIdentifiers", identifiers(value.addedIdentifiers()));
+        }
+        if (!value.removedIdentifiers().empty()) {
+            property.emplace_back("removedIdentifiers", identifiers(value.removedIdentifiers()));
+        }
+        if (!value.movedIdentifiersByIndex().empty()) {
+            Entries moved;
+            moved.reserve(value.movedIdentifiersByIndex().size());
+            for (const auto& [index, identifier] : value.movedIdentifiersByIndex()) {
+                moved.emplace_back(std::to_string(index), Value(identifier));
+            }
+            property.emplace_back("movedIdentifiersByIndex",
+                                  Value(plat::Dictionary::fromEntries(std::move(moved), distinct)));
+        }
+        if (value.value()) {
+            property.emplace_back("value", SYNJSONEventExport::JSONValueFromCoreDataValue(*value.value()));
+        }
+        properties.emplace_back(plat::Dictionary::fromEntries(std::move(property), distinct));
+    }
+    object.emplace_back("properties", Value(std::move(properties)));
+    return Value(plat::Dictionary::fromEntries(std::move(object), distinct));
+}
+
+}  // namespace
+
+bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
     auto& array = changesByEntity_.back().second;
     if (array.empty()) {
         array.reserve(changes.size());  // later batches grow it as a vector grows
     }
     for (const auto& change : changes) {
-        Entries object;
-        object.reserve(5);
-        object.emplace_back("type", Value(int64_t{SYNObjectChange::type(*change)}));
-        object.emplace_back("globalIdentifier", Value(globalIdentifierOf(*change).value_or("")));
         plat::Array dataFiles;
         for (const auto& file : change->objectsForKey("dataFiles")) {
             dataFiles.push_back(file->valueForKey("filename"));
         }
-        if (!dataFiles.empty()) {
-            object.emplace_back("dataFiles", Value(std::move(dataFiles)));
+        array.push_back(changeEntry(int64_t{SYNObjectChange::type(*change)},
+                                    globalIdentifierOf(*change).value_or(""), std::move(dataFiles),
+                                    SYNObjectChange::valuesRevision(*change),
+                                    change->valueForKey("propertyChangeValues")));
+    }
+    return true;
+}
+
+bool SYNJSONEventExport::migrateSavedChanges(std::span<const SYNSavedEvent::Change> changes) {
+    auto& array = changesByEntity_.back().second;
+    array.reserve(array.size() + changes.size());
+    for (const auto& change : changes) {
+        plat::Array dataFiles;
+        if (change.dataFile) {
+            dataFiles.emplace_back(*change.dataFile);
         }
-        // Recorded by the inserts of baselines; files without it read as unrecorded.
-        if (auto revision = SYNObjectChange::valuesRevision(*change)) {
-            Entries recorded;
-            recorded.reserve(2);
-            recorded.emplace_back("storeIdentifier", Value(revision->persistentStoreIdentifier));
-            recorded.emplace_back("revisionNumber", Value(revision->revisionNumber));
-            object.emplace_back("valuesRevision",
-                                Value(plat::Dictionary::fromEntries(std::move(recorded), distinct)));
-        }
-        const auto values = SYNObjectChange::propertyChangeValues(*change);
-        plat::Array properties;
-        properties.reserve(values.size());
-        for (const auto& value : values) {
-            Entries property;
-            property.reserve(4);
-            property.emplace_back("propertyName", Value(value.propertyName()));
-            property.emplace_back("type", Value(value.type()));
-            if (value.filename()) {
-                property.emplace_back("filename", Value(*value.filename()));
-            }
-            if (value.relatedIdentifier()) {
-                property.emplace_back("relatedIdentifier", Value(*value.relatedIdentifier()));
-            }
-            auto identifiers = [](const std::set<std::string>& set) {
-                plat::Array array;
-                array.reserve(set.size());
-                for (const auto& identifier : set) {
-                    array.emplace_back(identifier);
-                }
-                return Value(std::move(array));
-            };
-            if (!value.addedIdentifiers().empty()) {
-                property.emplace_back("addedIdentifiers", identifiers(value.addedIdentifiers()));
-            }
-            if (!value.removedIdentifiers().empty()) {
-                property.emplace_back("removedIdentifiers", identifiers(value.removedIdentifiers()));
-            }
-            if (!value.movedIdentifiersByIndex().empty()) {
-                Entries moved;
-                moved.reserve(value.movedIdentifiersByIndex().size());
-                for (const auto& [index, identifier] : value.movedIdentifiersByIndex()) {
-                    moved.emplace_back(std::to_string(index), Value(identifier));
-                }
-                property.emplace_back("movedIdentifiersByIndex",
-                                      Value(plat::Dictionary::fromEntries(std::move(moved), distinct)));
-            }
-            if (value.value()) {
-                property.emplace_back("value", JSONValueFromCoreDataValue(*value.value()));
-            }
-            properties.emplace_back(plat::Dictionary::fromEntries(std::move(property), distinct));
-        }
-        object.emplace_back("properties", Value(std::move(properties)));
-        array.emplace_back(plat::Dictionary::fromEntries(std::move(object), distinct));
+        array.push_back(changeEntry(int64_t{change.type}, change.globalIdentifier.value_or(""),
+                                    std::move(dataFiles), change.valuesRevision, change.values));
     }
     return true;
 }

@@ -43,6 +43,8 @@ class SYNJSONEventExport : public SYNEventExport {
     bool migrateObjectChanges(const std::vector<plat::coredata::ManagedObjectPtr>& changes) override;
     bool prepareNewFile() override;
     bool completeMigrationSuccessfully(bool success) override;
+    bool writesSavedChanges() const override { return true; }
+    bool migrateSavedChanges(std::span<const SYNSavedEvent::Change> changes) override;
 
   private:
     // Writes the current file; a failure (an exception of the writer
