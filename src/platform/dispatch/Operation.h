@@ -45,6 +45,10 @@ class Operation : public std::enable_shared_from_this<Operation> {
     virtual void start();
     virtual void main() {}
     virtual bool isAsynchronous() const { return false; }
+    // True for an operation whose start() moves to the main thread anyway:
+    // an operation queue then starts it there, not on a worker that would
+    // only hand it on (a wake-up of each thread spared).
+    virtual bool startsOnMainThread() const { return false; }
 
     // Subclasses that override it must call Operation::cancel().
     virtual void cancel();

@@ -34,7 +34,7 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
     const bool isMain;
 
     Queue queueFor(const Operation& operation) const REQUIRES(mutex) {
-        if (isMain) {
+        if (isMain || operation.startsOnMainThread()) {
             return Queue::main();
         }
         auto qos = operation.qualityOfService();

@@ -2,8 +2,8 @@
 // operations, whose work starts on the main thread and ends whenever the
 // subclass says so.
 //
-// start() may be called from any thread (an operation queue calls it from a
-// worker); it moves to the main thread, marks the operation executing and
+// start() may be called from any thread (an operation queue calls it on the
+// main thread, see startsOnMainThread); it moves to the main thread, marks the operation executing and
 // calls beginAsynchronousTask(). The operation stays executing, and keeps its
 // operation queue's slot, until the subclass calls endAsynchronousTask() from
 // any thread. Unlike a plain Operation, a cancelled operation is still begun:
@@ -19,6 +19,7 @@
 class SYNAsynchronousOperation : public plat::dispatch::Operation {
   public:
     bool isAsynchronous() const override { return true; }
+    bool startsOnMainThread() const override { return true; }
     // Throws plat::dispatch::DispatchException when called a second time.
     void start() override;
 

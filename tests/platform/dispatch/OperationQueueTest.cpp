@@ -258,6 +258,44 @@ TEST_F(OperationQueueTest, MainOperationQueueRunsOnTheMainThreadInOrder) {
     EXPECT_FALSE(offMain);
 }
 
+// An operation that asks to start on the main thread is started there by a
+// queue of the thread pool too, added from any thread, and still holds its
+// slot until it finishes.
+TEST_F(OperationQueueTest, AnOperationThatStartsOnTheMainThreadIsStartedThereByAnyQueue) {
+    class MainStarted : public Operation {
+      public:
+        bool isAsynchronous() const override { return true; }
+        bool startsOnMainThread() const override { return true; }
+        void start() override {
+            onMain = isMainThread();
+            starts.fetch_add(1);
+            Operation::start();
+        }
+        void complete() { finish(); }
+        std::atomic<int> starts{0};
+        std::atomic<bool> onMain{false};
+    };
+    OperationQueue queue("test.startsOnMain");
+    queue.setMaxConcurrentOperationCount(1);
+    auto first = std::make_shared<MainStarted>();
+    auto second = std::make_shared<MainStarted>();
+    std::thread adder([&] {
+        queue.addOperation(first);
+        queue.addOperation(second);
+    });
+    adder.join();
+    ASSERT_TRUE(MainLoop::runUntil([&] { return first->starts.load() == 1; }, kLongWait));
+    EXPECT_TRUE(first->onMain);
+    EXPECT_TRUE(first->isExecuting());
+    EXPECT_EQ(second->starts.load(), 0);
+    first->complete();
+    ASSERT_TRUE(MainLoop::runUntil([&] { return second->starts.load() == 1; }, kLongWait));
+    EXPECT_TRUE(second->onMain);
+    second->complete();
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(first->starts.load() + second->starts.load(), 2);
+}
+
 TEST_F(OperationQueueTest, DependenciesAcrossQueuesHoldAnOperationBack) {
     StartLog log;
     OperationQueue setup, work;
