@@ -72,3 +72,21 @@ bool syn_enumerateObjectsForFetchRequest(
     }
     return true;
 }
+
+std::shared_ptr<plat::coredata::PersistentStoreCoordinator> syn_coordinatorOfStoreSave(
+    const plat::Notification& didSave) {
+    const auto* context = static_cast<const plat::coredata::ManagedObjectContext*>(didSave.object.get());
+    if (!context || context->parentContext()) {
+        return nullptr;
+    }
+    return context->persistentStoreCoordinator();
+}
+
+std::string syn_storeFileURLOf(const plat::coredata::PersistentStoreCoordinator& coordinator) {
+    for (const auto& store : coordinator.persistentStores()) {
+        if (store->URL()) {
+            return store->URL()->absoluteString();
+        }
+    }
+    return std::string();
+}

@@ -5,6 +5,7 @@
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/foundation/Text.h"
+#include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
@@ -13,15 +14,6 @@ using plat::coredata::ManagedObjectContext;
 using plat::coredata::PersistentStoreCoordinator;
 
 namespace {
-
-std::string storeURLOf(const PersistentStoreCoordinator& coordinator) {
-    for (const auto& store : coordinator.persistentStores()) {
-        if (store->URL()) {
-            return store->URL()->absoluteString();
-        }
-    }
-    return std::string();
-}
 
 bool textReadsBackAlike(const std::string& text) {
     return plat::text::isValidUTF8(text);
@@ -50,7 +42,7 @@ std::shared_ptr<SYNSavedEvent> SYNSavedEvent::start(const std::shared_ptr<Manage
     saved->context_ = context.get();
     if (auto coordinator = context->persistentStoreCoordinator()) {
         saved->coordinatorAddress_ = coordinator.get();
-        saved->storeURL_ = storeURLOf(*coordinator);
+        saved->storeURL_ = syn_storeFileURLOf(*coordinator);
     }
     std::weak_ptr<SYNSavedEvent> weak = saved;
     auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
@@ -178,18 +170,14 @@ bool SYNSavedEvent::valuesReadBackAlike(const plat::Value& values, bool& namesFi
 }
 
 void SYNSavedEvent::observe(const plat::Notification& notification) {
-    const auto* saving = static_cast<const ManagedObjectContext*>(notification.object.get());
-    if (!saving || saving->parentContext()) {
-        return;  // nothing reached a store
-    }
-    auto coordinator = saving->persistentStoreCoordinator();
+    auto coordinator = syn_coordinatorOfStoreSave(notification);
     if (!coordinator) {
-        return;
+        return;  // nothing reached a store
     }
     if (coordinator.get() != coordinatorAddress_) {
         // Another coordinator on the same store file writes rows this one
         // does not see being written; other files' saves write none.
-        if (storeURL_.empty() || storeURLOf(*coordinator) == storeURL_) {
+        if (storeURL_.empty() || syn_storeFileURLOf(*coordinator) == storeURL_) {
             plat::MutexLock lock(mutex_);
             ++saves_;
             forgetLocked();

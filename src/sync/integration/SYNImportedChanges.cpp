@@ -4,6 +4,7 @@
 #include <map>
 
 #include "platform/coredata/ManagedObjectContext.h"
+#include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 
 using plat::coredata::ManagedObject;
@@ -28,19 +29,12 @@ Registry& registry() {
     return *shared;
 }
 
-std::string storeURLOf(const PersistentStoreCoordinator& coordinator) {
-    for (const auto& store : coordinator.persistentStores()) {
-        if (store->URL()) {
-            return store->URL()->absoluteString();
-        }
-    }
-    return std::string();
-}
-
 }  // namespace
 
 SYNImportedChanges::SYNImportedChanges(const std::shared_ptr<PersistentStoreCoordinator>& coordinator)
-    : coordinator_(coordinator), coordinatorAddress_(coordinator.get()), storeURL_(storeURLOf(*coordinator)) {
+    : coordinator_(coordinator),
+      coordinatorAddress_(coordinator.get()),
+      storeURL_(syn_storeFileURLOf(*coordinator)) {
     const auto& model = *coordinator->managedObjectModel();
     auto entity = [&](const char* name) {
         auto found = model.entityForName(name);
@@ -322,18 +316,14 @@ void SYNImportedChanges::saved(const plat::Notification& notification) {
     if (coordinator_.expired()) {
         return;  // forgotten at the next look-up
     }
-    const auto* context = static_cast<const ManagedObjectContext*>(notification.object.get());
-    if (!context || context->parentContext()) {
-        return;  // nothing reached a store
-    }
-    auto coordinator = context->persistentStoreCoordinator();
+    auto coordinator = syn_coordinatorOfStoreSave(notification);
     if (!coordinator) {
-        return;
+        return;  // nothing reached a store
     }
     if (coordinator.get() != coordinatorAddress_) {
         // Another coordinator on the same store file writes rows this one
         // does not see being written.
-        if (!storeURL_.empty() && storeURLOf(*coordinator) == storeURL_) {
+        if (!storeURL_.empty() && syn_storeFileURLOf(*coordinator) == storeURL_) {
             plat::MutexLock lock(mutex_);
             ++generation_;
             makeUnusable();
