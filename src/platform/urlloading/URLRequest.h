@@ -69,6 +69,11 @@ struct URLRequest {
     bool httpShouldHandleCookies = true;
 
     std::string method() const { return httpMethod.value_or("GET"); }
+    // The same without a copy (NUL-terminated at size(): it views the
+    // request's own string or a literal); valid while the request is unchanged.
+    std::string_view methodView() const {
+        return httpMethod ? std::string_view(*httpMethod) : std::string_view("GET");
+    }
     void setValue(const std::optional<std::string>& value, const std::string& name) {
         allHTTPHeaderFields.setValue(value, name);
     }

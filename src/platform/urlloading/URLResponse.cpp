@@ -1,24 +1,51 @@
 #include "platform/urlloading/URLResponse.h"
 
 #include <algorithm>
-#include <cctype>
+#include <cstdlib>
 
 namespace plat::urlloading {
 namespace {
 
-std::string trim(std::string_view s) {
+// The blanks of the "C" locale's isspace, without a call into the locale for
+// every byte (every response's Content-Type is trimmed).
+bool isSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+std::string_view trimmedView(std::string_view s) {
     size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+    while (b < e && isSpace(s[b]))
         ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+    while (e > b && isSpace(s[e - 1]))
         --e;
-    return std::string(s.substr(b, e - b));
+    return s.substr(b, e - b);
+}
+
+std::string trim(std::string_view s) {
+    return std::string(trimmedView(s));
 }
 
 std::string lower(std::string s) {
     for (auto& c : s)
         c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;  // ASCII only, as HTTP tokens are
     return s;
+}
+
+// A Content-Length value as strtoll reads it, when the whole text is a
+// number; -1 otherwise (or when negative). Plain digits, what servers send,
+// are read here; anything else (blanks, a sign, an overflow) by strtoll.
+int64_t contentLength(const std::string& text) {
+    if (!text.empty() && text.size() <= 18) {
+        int64_t n = 0;
+        size_t i = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            n = n * 10 + (text[i] - '0');
+        if (i == text.size())
+            return n;
+    }
+    char* end = nullptr;
+    long long n = std::strtoll(text.c_str(), &end, 10);
+    return end && *end == '\0' && n >= 0 ? static_cast<int64_t>(n) : -1;
 }
 
 }  // namespace
@@ -78,15 +105,13 @@ HTTPURLResponse::HTTPURLResponse(URL url, int statusCode, HTTPHeaderFields heade
     : url_(std::move(url)), statusCode_(statusCode), headers_(std::move(headers)) {
     if (const std::string* type = headers_.find("Content-Type")) {
         std::string_view t(*type);
-        std::string mime = lower(trim(t.substr(0, t.find(';'))));
+        const std::string_view mime = trimmedView(t.substr(0, t.find(';')));
         if (!mime.empty())
-            mimeType_ = std::move(mime);
+            mimeType_ = lower(std::string(mime));
         textEncoding_ = headerParameter(t, "charset");
     }
     if (const std::string* length = headers_.find("Content-Length"); length && !contentDecoded) {
-        char* end = nullptr;
-        long long n = std::strtoll(length->c_str(), &end, 10);
-        if (end && *end == '\0' && n >= 0)
+        if (int64_t n = contentLength(*length); n >= 0)
             expectedLength_ = n;
     }
 }

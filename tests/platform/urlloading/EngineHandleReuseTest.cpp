@@ -220,6 +220,34 @@ TEST_F(EngineHandleReuse, MethodAndBodyDoNotReachTheNextRequest) {
     expectPlainAfter("PUT with a body");
 }
 
+// The method is compared and handed to libcurl without a copy: each goes out
+// as written, with or without a body, and the plain GET after it is still
+// plain.
+TEST_F(EngineHandleReuse, EachMethodGoesOutAsWrittenAndTheNextGetIsPlain) {
+    struct Case {
+        const char* method;
+        const char* body;  // null: none
+    };
+    for (auto c : {Case{"OPTIONS", nullptr}, Case{"PATCH", "patched"}, Case{"DELETE", "deleted"},
+                   Case{"POST", "posted"}, Case{"OPTIONS", nullptr}}) {
+        SCOPED_TRACE(c.method);
+        URLRequest r(url(server.url("/echo")));
+        r.httpMethod = c.method;
+        EXPECT_EQ(r.methodView(), r.method());
+        if (c.body)
+            r.httpBody = Data::fromString(c.body);
+        Completion done;
+        ASSERT_TRUE(done.run(*session, r));
+        auto sent = lastRequest(server);
+        EXPECT_EQ(sent.method, c.method);
+        EXPECT_EQ(sent.body, c.body ? c.body : "");
+        expectPlainAfter(c.method);
+    }
+    URLRequest unset(url(server.url("/echo")));
+    EXPECT_EQ(unset.methodView(), "GET");
+    EXPECT_EQ(unset.methodView(), unset.method());
+}
+
 TEST_F(EngineHandleReuse, ADownloadOrAFailedTransferLeavesNothingBehind) {
     std::mutex m;
     std::condition_variable cv;

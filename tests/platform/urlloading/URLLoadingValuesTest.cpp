@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "platform/urlloading/HTTPCookieStorage.h"
 #include "platform/urlloading/URLError.h"
@@ -101,6 +105,75 @@ TEST(HTTPURLResponse, DerivesMIMETypeEncodingLengthAndFileName) {
         HTTPHeaderFields d;
         d.setValue(c.disposition, "Content-Disposition");
         EXPECT_EQ(HTTPURLResponse(url("http://h/p"), 200, d).suggestedFilename(), c.name) << c.disposition;
+    }
+}
+
+// Content-Length: plain digits are read without strtoll, anything else by
+// it; both must give what strtoll alone gives for the whole text.
+TEST(HTTPURLResponse, ExpectedLengthIsWhatStrtollReadsOfTheWholeValue) {
+    auto reference = [](const std::string& text) -> int64_t {
+        char* end = nullptr;
+        long long n = std::strtoll(text.c_str(), &end, 10);
+        return end && *end == '\0' && n >= 0 ? n : URLResponseUnknownLength;
+    };
+    for (std::string text : std::vector<std::string>{"64",
+                                                     "0",
+                                                     "000123",
+                                                     "",
+                                                     " 12",
+                                                     "12 ",
+                                                     "+5",
+                                                     "-5",
+                                                     "-0",
+                                                     "12a",
+                                                     "0x10",
+                                                     "1 2",
+                                                     "123456789012345678",
+                                                     "999999999999999999",
+                                                     "1234567890123456789",
+                                                     "9223372036854775807",
+                                                     "9223372036854775808",
+                                                     "99999999999999999999",
+                                                     std::string("12\0"
+                                                                 "3",
+                                                                 4),
+                                                     "\t7"}) {
+        HTTPHeaderFields h;
+        h.setValue(text, "Content-Length");
+        EXPECT_EQ(HTTPURLResponse(url("http://h/"), 200, h).expectedContentLength(), reference(text))
+            << "\"" << text << "\"";
+    }
+    HTTPHeaderFields h;
+    h.setValue("64", "Content-Length");
+    EXPECT_EQ(HTTPURLResponse(url("http://h/"), 200, h, true).expectedContentLength(),
+              URLResponseUnknownLength);
+}
+
+// The MIME type is trimmed of the "C" locale's blanks (space, tab, line
+// feed, vertical tab, form feed, carriage return) and no other byte.
+TEST(HTTPURLResponse, MIMETypeIsTrimmedOfTheCLocalesBlanksOnly) {
+    auto reference = [](const std::string& value) -> std::optional<std::string> {
+        std::string_view t(value);
+        t = t.substr(0, t.find(';'));
+        size_t b = 0, e = t.size();
+        while (b < e && std::isspace(static_cast<unsigned char>(t[b])))
+            ++b;
+        while (e > b && std::isspace(static_cast<unsigned char>(t[e - 1])))
+            --e;
+        std::string mime(t.substr(b, e - b));
+        for (auto& c : mime)
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (mime.empty())
+            return std::nullopt;
+        return mime;
+    };
+    for (std::string value :
+         {"text/html", " \t\v\f\r\nText/HTML \t\v\f\r\n; charset=x", "\x85text/plain\xa0",
+          "\x1ftext/plain\x0e", "   ", "; charset=utf-8", "Application/JSON", "\x7ftext\x7f", "a b"}) {
+        HTTPHeaderFields h;
+        h.setValue(value, "Content-Type");
+        EXPECT_EQ(HTTPURLResponse(url("http://h/"), 200, h).MIMEType(), reference(value))
+            << "\"" << value << "\"";
     }
 }
 
