@@ -22,11 +22,11 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How often runUntil re-checks its predicate while no block arrives: soon
-// after the last block, then less and less often the longer nothing comes
-// (a wait for work on other threads mostly ends with a block posted to main,
-// which wakes the loop anyway; each look that finds nothing costs a wake-up
-// and a context switch).
+// How often runUntil re-checks its predicate while no block arrives: soon at
+// first, then less and less often, each look that found nothing doubling the
+// interval for the rest of the call. A wait for work on other threads mostly
+// ends with a block posted to main, which wakes the loop anyway, while each
+// look that finds nothing costs a wake-up and a context switch.
 constexpr auto kFirstPoll = std::chrono::milliseconds(2);
 constexpr auto kLongestPoll = std::chrono::milliseconds(16);
 
@@ -231,7 +231,6 @@ bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds
             return false;
         }
         if (runNext()) {
-            poll = kFirstPoll;
             continue;
         }
         const auto wakeAt = std::min(deadline, now + poll);

@@ -34,10 +34,11 @@ class MainLoop {
 
     // Runs blocks until `done()` is true or `timeoutSeconds` of real time
     // have passed. Returns the last value of done(). done() is checked
-    // before each block and, while no block comes, after 2 ms, then at
-    // intervals that double up to 16 ms (so it may watch work done on other
-    // threads: a change posted to main is seen at once, one made elsewhere
-    // within those intervals), and once more at the time-out.
+    // before each block, once more at the time-out, and while no block comes
+    // after 2 ms at first, each look that found nothing doubling that
+    // interval up to 16 ms. So it may watch work done on other threads: a
+    // change that posts to main is seen at once, one made elsewhere within
+    // 16 ms.
     static bool runUntil(const std::function<bool()>& done, double timeoutSeconds);
 
     // Runs what is queued, and what that posts, until the queue is empty.
