@@ -74,9 +74,9 @@ struct ChainHost {
 
 // One thread for the process: while chains are hosted it looks every 10 ms,
 // or every millisecond while it saw one running, and a chain still running
-// under the same number as on its last look is handed over (its host is held up by something outside the
-// layer's waits: a plain mutex, a sleep, a long computation). Asleep while
-// no chain has been hosted for a while.
+// under the same number as on its last look is handed over (its host is
+// held up by something outside the layer's waits: a plain mutex, a sleep, a
+// long computation). Asleep while no chain has been hosted for a while.
 class ChainWatchdog {
   public:
     static ChainWatchdog& shared() {
