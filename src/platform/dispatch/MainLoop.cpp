@@ -22,8 +22,13 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// How often runUntil re-checks its predicate while no block arrives.
-constexpr auto kPollInterval = std::chrono::milliseconds(2);
+// How often runUntil re-checks its predicate while no block arrives: soon at
+// first, then less and less often, each look that found nothing doubling the
+// interval for the rest of the call. A wait for work on other threads mostly
+// ends with a block posted to main, which wakes the loop anyway, while each
+// look that finds nothing costs a wake-up and a context switch.
+constexpr auto kFirstPoll = std::chrono::milliseconds(2);
+constexpr auto kLongestPoll = std::chrono::milliseconds(16);
 
 // The main thread sleeps on `arrivals` (see detail/Futex.h), not on a
 // condition variable: a post changes the word after its block is queued and
@@ -56,7 +61,7 @@ void wakeLoop(LoopState& state) {
 // before it looks at the queue; a poster queues and changes the word before
 // it reads the count: either the sleeper sees the block, or the poster sees
 // the sleeper (and the word it sleeps on has changed already).
-void sleepUntilArrival(LoopState& state, bool forStop, const SteadyClock::time_point* deadline) {
+bool sleepUntilArrival(LoopState& state, bool forStop, const SteadyClock::time_point* deadline) {
     state.sleepers.fetch_add(1, std::memory_order_seq_cst);
     const std::uint32_t seen = state.arrivals.load(std::memory_order_seq_cst);
     bool idle;
@@ -64,9 +69,11 @@ void sleepUntilArrival(LoopState& state, bool forStop, const SteadyClock::time_p
         MutexLock lock(state.mutex);
         idle = state.items.empty() && !(forStop && state.stopRequested);
     }
+    bool woken = true;
     if (idle)
-        (void)detail::futexWait(state.arrivals, seen, deadline);
+        woken = detail::futexWait(state.arrivals, seen, deadline);
     state.sleepers.fetch_sub(1, std::memory_order_relaxed);
+    return woken;
 }
 
 bool isInitialThread() {
@@ -193,7 +200,7 @@ void MainLoop::run() {
             idle = state.items.empty();
         }
         if (idle)
-            sleepUntilArrival(state, true, nullptr);
+            (void)sleepUntilArrival(state, true, nullptr);
         else
             runNext();
     }
@@ -214,6 +221,7 @@ bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds
     double timeout = timeoutSeconds > 0 ? std::min(timeoutSeconds, 1e7) : 0.0;
     auto deadline = SteadyClock::now() +
                     std::chrono::duration_cast<SteadyClock::duration>(std::chrono::duration<double>(timeout));
+    SteadyClock::duration poll = kFirstPoll;
     for (;;) {
         if (done()) {
             return true;
@@ -225,8 +233,9 @@ bool MainLoop::runUntil(const std::function<bool()>& done, double timeoutSeconds
         if (runNext()) {
             continue;
         }
-        const auto wakeAt = std::min(deadline, now + kPollInterval);
-        sleepUntilArrival(state, false, &wakeAt);
+        const auto wakeAt = std::min(deadline, now + poll);
+        if (!sleepUntilArrival(state, false, &wakeAt))
+            poll = std::min<SteadyClock::duration>(poll * 2, kLongestPoll);
     }
 }
 

@@ -153,8 +153,8 @@ Queue mainQueue();
 //
 // Should the chain be held up, `onBlock` is called, once: on this thread
 // when one of its steps is about to block in one of this layer's waits, or
-// on a watchdog thread when the chain has run for a millisecond or two
-// without ending (a step waiting for something else, or computing). The
+// on a watchdog thread when the chain has run for 1 to about 11 ms without
+// ending (a step waiting for something else, or computing). The
 // jobs queued behind the step, and everything submitted by the chain from
 // then on, go to the workers; `onBlock` hands the caller's own duties to
 // another thread and says whether it did. Exactly one of the chain's end and

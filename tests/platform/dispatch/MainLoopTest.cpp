@@ -103,6 +103,49 @@ TEST_F(MainLoopTest, RunUntilReportsTimeOutAndWatchesOtherThreads) {
     setter.join();
 }
 
+// With nothing posted, runUntil looks at its predicate after 2 ms and then at
+// intervals doubling up to 16 ms: some 23 looks in 0.3 s (every 2 ms it made
+// 150). A loaded machine only sleeps longer, so the bound holds however slow.
+TEST_F(MainLoopTest, RunUntilLooksLessOftenTheLongerNothingComes) {
+    int looks = 0;
+    EXPECT_FALSE(MainLoop::runUntil(
+        [&] {
+            ++looks;
+            return false;
+        },
+        0.3));
+    EXPECT_GE(looks, 2);  // at the start and at the time-out at least
+    EXPECT_LE(looks, 35);
+}
+
+// Once the loop looks seldom, what is posted to main still runs at once, and
+// a change made on another thread without a post is still seen.
+TEST_F(MainLoopTest, RunUntilThatLooksSeldomStillSeesPostsAndOtherThreads) {
+    int looks = 0;
+    bool posted = false;
+    std::thread poster;
+    EXPECT_TRUE(MainLoop::runUntil(
+        [&] {
+            if (++looks == 6)  // the interval has grown to 16 ms by now
+                poster = std::thread([&] { mainQueue().async([&] { posted = true; }); });
+            return posted;
+        },
+        kLongWait));
+    poster.join();
+
+    looks = 0;
+    std::atomic<bool> flag{false};
+    std::thread setter;
+    EXPECT_TRUE(MainLoop::runUntil(
+        [&] {
+            if (++looks == 6)
+                setter = std::thread([&] { flag = true; });
+            return flag.load();
+        },
+        kLongWait));
+    setter.join();
+}
+
 TEST_F(MainLoopTest, DrainRunsWhatBlocksPostUntilEmpty) {
     int depth = 0;
     std::function<void()> chain = [&] {

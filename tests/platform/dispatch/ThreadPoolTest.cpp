@@ -597,6 +597,38 @@ TEST_F(ThreadPoolTest, ChainsStartedWhileTheWatchdogLooksDoNotWakeIt) {
         ::testing::ExitedWithCode(0), "");
 }
 
+// While chains are hosted but none is running, the watchdog looks every
+// 10 ms, not every millisecond: over the looks that follow the last chain
+// (it goes on looking for 200 ms after it) no more than one look per 10 ms
+// passed. Sleeps only get longer on a loaded machine, so the bound holds
+// however slow the machine is. In a death test's child: a fresh watchdog.
+TEST_F(ThreadPoolTest, TheWatchdogLooksSeldomWhileNoChainRuns) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const auto queue = Queue::serial("chain.watchdog.idle");
+            std::atomic<int> ran{0};
+            std::thread host(
+                [&] { (void)runChainHere([&] { queue.async([&] { ++ran; }); }, [] { return false; }); });
+            host.join();
+            // The look that saw the chain end, then looks with none running.
+            const auto first = ThreadPool::chainWatchdogLooks();
+            if (!eventually([&] { return ThreadPool::chainWatchdogLooks() >= first + 2; }))
+                std::_Exit(2);
+            const auto from = ThreadPool::chainWatchdogLooks();
+            const auto start = std::chrono::steady_clock::now();
+            if (!eventually([&] { return ThreadPool::chainWatchdogLooks() >= from + 6; }))
+                std::_Exit(3);
+            const auto looks = ThreadPool::chainWatchdogLooks() - from;
+            const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count();
+            // Looks every millisecond would make about `elapsed` of them.
+            std::_Exit(ran.load() == 1 && looks >= 6 && static_cast<long>(looks) <= elapsed / 10 + 2 ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // A host that refuses the hand-over (it could not pass its duties on) keeps
 // the chain: once the held-up step goes on, the steps behind it still run
 // on the host, in order.

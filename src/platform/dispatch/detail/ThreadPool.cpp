@@ -72,11 +72,11 @@ struct ChainHost {
     std::uint64_t lastSeen = kIdle;
 };
 
-// One thread for the process: while chains are hosted it looks every
-// millisecond, and a chain still running under the same number as on its
-// last look is handed over (its host is held up by something outside the
-// layer's waits: a plain mutex, a sleep, a long computation). Asleep while
-// no chain has been hosted for a while.
+// One thread for the process: while chains are hosted it looks every 10 ms,
+// or every millisecond while it saw one running, and a chain still running
+// under the same number as on its last look is handed over (its host is
+// held up by something outside the layer's waits: a plain mutex, a sleep, a
+// long computation). Asleep while no chain has been hosted for a while.
 class ChainWatchdog {
   public:
     static ChainWatchdog& shared() {
@@ -117,11 +117,16 @@ class ChainWatchdog {
         wake_.notifyOne();
     }
     std::uint64_t wakeUps() const { return wakeUps_.load(std::memory_order_relaxed); }
+    std::uint64_t looks() const { return looks_.load(std::memory_order_relaxed); }
 
   private:
     void watch() EXCLUDES(mutex_);
+    // The time between looks while a chain was running at the last one, and
+    // while none was.
+    static constexpr std::chrono::milliseconds kLook{1};
+    static constexpr std::chrono::milliseconds kIdleLook{10};
     // How long the watchdog goes on looking after the last chain it saw.
-    static constexpr int kQuietTicks = 200;
+    static constexpr std::chrono::milliseconds kQuietTime{200};
 
     Mutex mutex_;
     ConditionVariable wake_;
@@ -132,6 +137,7 @@ class ChainWatchdog {
     // chain that starts then wakes it.
     std::atomic<bool> asleep_{true};
     std::atomic<std::uint64_t> wakeUps_{0};
+    std::atomic<std::uint64_t> looks_{0};
 };
 
 ChainHost::ChainHost() {
@@ -174,11 +180,13 @@ bool tryHandOver(ChainHost& host, std::uint64_t running, bool waiting) {
 
 void ChainWatchdog::watch() {
     (void)pthread_setname_np(pthread_self(), "chain-watchdog");
-    int quiet = 0;
+    std::chrono::milliseconds quiet{0};
     for (;;) {
         bool active = false;
+        bool running = false;
         {
             MutexLock lock(mutex_);
+            looks_.fetch_add(1, std::memory_order_relaxed);
             for (ChainHost* host : hosts_) {
                 const std::uint64_t state = host->state.load(std::memory_order_acquire);
                 if (state != host->lastSeen)
@@ -187,31 +195,37 @@ void ChainWatchdog::watch() {
                     (void)tryHandOver(*host, state, false);
                 host->lastSeen = host->state.load(std::memory_order_relaxed);
                 if ((host->lastSeen & kPhase) == kRunning)
-                    active = true;
+                    active = running = true;
             }
         }
-        quiet = active ? 0 : quiet + 1;
-        if (quiet < kQuietTicks) {
+        // A chain seen running is looked at again soon: still running under
+        // the same number then, it is held up. With none running (chains of
+        // a busy session are mostly a few microseconds long, so most looks
+        // find none) the next look can wait longer: a chain that starts
+        // meanwhile and is held up is seen at that look and handed over at
+        // the one after, at most kIdleLook + kLook after its start.
+        const std::chrono::milliseconds look = running ? kLook : kIdleLook;
+        quiet = active ? std::chrono::milliseconds{0} : quiet + look;
+        if (quiet < kQuietTime) {
             // A plain sleep between looks, with the lock free: no one wakes
             // the watchdog while it looks (chainStarted only wakes it from
             // the sleep below), and a condition variable's timed wait costs
             // two futex calls a look (the wait, and the wake-up its
             // re-taken lock makes when let go) against one call here.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(look);
             continue;
         }
         MutexLock lock(mutex_);
         // Pairs with chainStarted: a chain started after this store finds
         // the watchdog asleep and wakes it; one started before is seen here.
         asleep_.store(true, std::memory_order_seq_cst);
-        bool running = false;
         for (ChainHost* host : hosts_)
             running = running || (host->state.load(std::memory_order_seq_cst) & kPhase) == kRunning;
         woken_ = false;
         while (!running && !woken_)
             wake_.wait(mutex_);
         asleep_.store(false, std::memory_order_relaxed);
-        quiet = 0;
+        quiet = std::chrono::milliseconds{0};
     }
 }
 // How long an extra worker waits for work before it retires.
@@ -224,6 +238,10 @@ constexpr std::size_t kBandRing = 8192;
 
 std::uint64_t ThreadPool::chainWatchdogWakeUps() {
     return ChainWatchdog::shared().wakeUps();
+}
+
+std::uint64_t ThreadPool::chainWatchdogLooks() {
+    return ChainWatchdog::shared().looks();
 }
 
 ThreadPool& ThreadPool::shared() {

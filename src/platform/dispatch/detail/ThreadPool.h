@@ -127,6 +127,8 @@ class ThreadPool {
     // How many times a chain's start woke the chain watchdog from its sleep
     // (for tests: a watchdog already looking is not woken).
     static std::uint64_t chainWatchdogWakeUps();
+    // How many looks the chain watchdog has made (for tests).
+    static std::uint64_t chainWatchdogLooks();
     // Hands every job of a hosting thread's slot back to the pool, in order
     // (the chain has been handed over, so none joins it any more).
     void returnHostedJobs(void* hostSlot, std::atomic<std::size_t>& uncounted);
