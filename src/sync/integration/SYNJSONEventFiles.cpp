@@ -133,7 +133,7 @@ bool SYNJSONEventExport::prepareForExport() {
     }
     header_.set("revisionsByStoreIdentifier", Value(std::move(revisions)));
     changesByEntity_.clear();
-    filePath_ = createTemporaryFilePath();
+    filePath_ = newFilePath();
     addFilePath(filePath_);
     return true;
 }
@@ -275,7 +275,7 @@ plat::ErrorPtr SYNJSONEventExport::saveToFile() {
         if (!data.ok()) {
             return data.error();
         }
-        return plat::FileManager::defaultManager().writeDataWithoutSync(*data, filePath_);
+        return writeNewFile(*data, filePath_);
     } catch (const std::exception& exception) {
         SYN_LOG(SYNLoggingLevelError, "Exception thrown writing JSON file: %@",
                 std::string(exception.what()));
@@ -289,7 +289,7 @@ bool SYNJSONEventExport::prepareNewFile() {
         setError(error);
         return false;
     }
-    filePath_ = createTemporaryFilePath();
+    filePath_ = newFilePath();
     addFilePath(filePath_);
     header_ = plat::Dictionary();
     changesByEntity_.clear();
