@@ -245,7 +245,7 @@ std::string SYNEventExport::newFilePath() const {
     return path;
 }
 
-plat::ErrorPtr SYNEventExport::writeNewFile(const plat::Data& data, const std::string& path) const {
+plat::ErrorPtr SYNEventExport::writeNewFile(std::string_view data, const std::string& path) const {
     // The file is new (its name is a fresh UUID) and read by nobody before
     // the export has finished: it is written in place, without a temporary
     // file and a rename, and without a sync (it is a step on the way to the
@@ -265,8 +265,8 @@ plat::ErrorPtr SYNEventExport::writeNewFile(const plat::Data& data, const std::s
     if (fd < 0) {
         return plat::fileErrorWithPOSIXError(errno, false, path);
     }
-    const auto* bytes = data.bytes();
-    std::size_t left = data.length();
+    const char* bytes = data.data();
+    std::size_t left = data.size();
     int err = 0;
     while (left > 0) {
         const ssize_t n = ::write(fd, bytes, left);

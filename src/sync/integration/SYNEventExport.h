@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -107,7 +108,7 @@ class SYNEventExport : public plat::dispatch::Operation {
     // Writes a new file at a path from newFilePath, not synced: the data
     // are whole in it once this returns no error, and nothing is left at
     // the path when it returns one.
-    [[nodiscard]] plat::ErrorPtr writeNewFile(const plat::Data& data, const std::string& path) const;
+    [[nodiscard]] plat::ErrorPtr writeNewFile(std::string_view bytes, const std::string& path) const;
     void addFilePath(const std::string& path) EXCLUDES(mutex_);
     // The first error stored wins.
     void setError(plat::ErrorPtr error) EXCLUDES(mutex_);
