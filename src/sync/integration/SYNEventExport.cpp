@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
-#include <utility>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/foundation/FileWriteEnvironment.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -114,69 +114,21 @@ void orderAsStored(
 
 }  // namespace
 
-SYNMigratorFolderRecord& SYNMigratorFolderRecord::shared() {
-    static SYNMigratorFolderRecord* record = new SYNMigratorFolderRecord;  // never destroyed
-    return *record;
-}
-
-void SYNMigratorFolderRecord::emptied(const std::string& directory) {
-    plat::MutexLock lock(mutex_);
-    written_[directory].clear();
-}
-
-void SYNMigratorFolderRecord::willWrite(const std::string& directory, const std::string& path) {
-    plat::MutexLock lock(mutex_);
-    auto found = written_.find(directory);
-    if (found != written_.end()) {
-        found->second.push_back(path);
-    }
-}
-
-void SYNMigratorFolderRecord::forget(const std::string& directory) {
-    plat::MutexLock lock(mutex_);
-    written_.erase(directory);
-}
-
-std::optional<std::vector<std::string>> SYNMigratorFolderRecord::takeWrittenFiles(
-    const std::string& directory) {
-    plat::MutexLock lock(mutex_);
-    auto found = written_.find(directory);
-    if (found == written_.end()) {
-        return std::nullopt;
-    }
-    return std::exchange(found->second, {});
-}
-
 SYNEventExport::SYNEventExport(std::shared_ptr<SYNEventStore> eventStore,
                                plat::coredata::ManagedObjectIDPtr eventID,
                                std::shared_ptr<const plat::coredata::ManagedObjectModel> model)
     : eventStore_(std::move(eventStore)), eventID_(std::move(eventID)), model_(std::move(model)) {
     // The folder is emptied, not removed and made again: a new folder costs
     // two new inodes per export and a directory sync.
-    const auto directory = pathToMigratorTemporaryDirectory();
-    if (auto written = SYNMigratorFolderRecord::shared().takeWrittenFiles(directory)) {
-        // Everything put in the folder since this process last emptied it
-        // came from its exports and is named here: removing those names is
-        // emptying it (most were moved away already).
-        for (const auto& path : *written) {
-            if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-                // Left behind: the next export lists the folder.
-                SYNMigratorFolderRecord::shared().forget(directory);
-            }
-        }
-        return;
-    }
     plat::FileManager files;
+    const auto directory = pathToMigratorTemporaryDirectory();
     auto names = files.contentsOfDirectoryAtPath(directory);
     if (names.ok()) {
         for (const auto& name : *names) {
             (void)files.removeItemAtPath(directory + "/" + name);
         }
-        SYNMigratorFolderRecord::shared().emptied(directory);
     } else if (auto error = files.createDirectoryAtPath(directory, true)) {
         SYN_LOG(SYNLoggingLevelError, "Failed to create migrator temporary directory: %@", error);
-    } else {
-        SYNMigratorFolderRecord::shared().emptied(directory);
     }
 }
 
@@ -225,9 +177,6 @@ std::string SYNEventExport::pathToMigratorTemporaryDirectory() const {
 
 std::string SYNEventExport::createTemporaryFilePath() const {
     const auto directory = pathToMigratorTemporaryDirectory();
-    // What a format's writer puts next to the file is not known here: the
-    // next export lists the folder again.
-    SYNMigratorFolderRecord::shared().forget(directory);
     plat::FileManager files;
     if (!files.fileExistsAtPath(directory)) {
         // A folder that cannot be made fails the file written into it, which reports.
@@ -237,12 +186,8 @@ std::string SYNEventExport::createTemporaryFilePath() const {
 }
 
 std::string SYNEventExport::newFilePath() const {
-    const auto directory = pathToMigratorTemporaryDirectory();
-    auto path = directory + "/" + plat::ProcessInfo::processInfo().globallyUniqueString();
-    // Named before it exists, so that no file of this export is left
-    // unnamed for the next export's clean-up.
-    SYNMigratorFolderRecord::shared().willWrite(directory, path);
-    return path;
+    // The folder was made or emptied when the export was made.
+    return pathToMigratorTemporaryDirectory() + "/" + plat::ProcessInfo::processInfo().globallyUniqueString();
 }
 
 plat::ErrorPtr SYNEventExport::writeNewFile(std::string_view data, const std::string& path) const {
@@ -265,26 +210,15 @@ plat::ErrorPtr SYNEventExport::writeNewFile(std::string_view data, const std::st
     if (fd < 0) {
         return plat::fileErrorWithPOSIXError(errno, false, path);
     }
-    const char* bytes = data.data();
-    std::size_t left = data.size();
-    int err = 0;
-    while (left > 0) {
-        const ssize_t n = ::write(fd, bytes, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            err = errno;
-            break;
-        }
-        bytes += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0 && err == 0 && errno != EINTR) {
+    // The writes go through the file-write environment, as every write of
+    // a file does (tests inject failures there).
+    auto& env = plat::FileWriteEnvironment::current();
+    int err = env.writeAll(fd, data.data(), data.size()) == 0 ? 0 : errno;
+    if (env.close(fd) != 0 && err == 0) {
         err = errno;
     }
     if (err != 0) {
-        (void)::unlink(path.c_str());
+        (void)env.unlink(path);
         return plat::fileErrorWithPOSIXError(err, false, path);
     }
     return nullptr;

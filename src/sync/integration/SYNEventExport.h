@@ -41,32 +41,6 @@
 // The default number of changes of one batch.
 inline constexpr std::size_t SYNEventExportDefaultBatchSize = 2000;
 
-// What this process knows of each export folder ("EventMigrator"): after an
-// export found it and emptied it, the files exports have named in it since.
-// While that is known, the next export empties the folder by removing those
-// names instead of listing it. Nothing else writes in the folder; a format
-// whose writer may put other files there makes the folder unknown again, as
-// does a file that could not be removed. A new process lists it first.
-class SYNMigratorFolderRecord {
-  public:
-    static SYNMigratorFolderRecord& shared();
-
-    // The folder was found empty, or emptied.
-    void emptied(const std::string& directory) EXCLUDES(mutex_);
-    // An export is about to write the file at path in the folder.
-    void willWrite(const std::string& directory, const std::string& path) EXCLUDES(mutex_);
-    // Something not named may be in the folder: the next export lists it.
-    void forget(const std::string& directory) EXCLUDES(mutex_);
-    // The files named since the folder was emptied (the folder then counts
-    // as emptied again, the caller removes them), or nothing when the
-    // folder is not known.
-    std::optional<std::vector<std::string>> takeWrittenFiles(const std::string& directory) EXCLUDES(mutex_);
-
-  private:
-    plat::Mutex mutex_;
-    std::unordered_map<std::string, std::vector<std::string>> written_ GUARDED_BY(mutex_);
-};
-
 class SYNEventExport : public plat::dispatch::Operation {
   public:
     // Empties the "EventMigrator" folder, or creates it (a failure is logged

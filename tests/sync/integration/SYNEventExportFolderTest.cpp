@@ -1,7 +1,7 @@
-// The export's folder: each file written in place under its new name (whole,
-// with the mode a new file gets), and the folder emptied at each export,
-// by the names earlier exports wrote while nothing else can be in it, by a
-// listing otherwise.
+// The export's files, each written in place under its new name: whole, with
+// the mode a new file gets, nothing left beside them or after a failed
+// write; and the export's folder, emptied at each export and made again
+// when it has gone.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,7 +11,7 @@
 
 #include "EventFileFixture.h"
 #include "platform/foundation/JSONSerialization.h"
-#include "sync/integration/SYNBinaryEventFiles.h"
+#include "support/FaultFileEnvironment.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
 namespace {
@@ -24,12 +24,6 @@ class SYNEventExportFolderTest : public EventFileTest {
     void SetUp() override {
         EventFileTest::SetUp();
         folder = source->pathToTemporaryDirectory() + "/EventMigrator";
-        // Each test starts as a new process would: the folder not known.
-        SYNMigratorFolderRecord::shared().forget(folder);
-    }
-    void TearDown() override {
-        SYNMigratorFolderRecord::shared().forget(folder);
-        EventFileTest::TearDown();
     }
 
     template <class Export = SYNJSONEventExport>
@@ -94,58 +88,52 @@ TEST_F(SYNEventExportFolderTest, FilesAreWrittenWholeWithTheModeOfANewFile) {
     EXPECT_GE(persons, 45u);
 }
 
-TEST_F(SYNEventExportFolderTest, TheFolderIsEmptiedByTheNamesOfEarlierExportsOnceListed) {
+TEST_F(SYNEventExportFolderTest, EachExportEmptiesTheFolderOfWhatWasLeftInIt) {
     auto id = writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 4);
     fs::create_directories(folder);
     stray(folder + "/from-before");
-    // Not known yet: listed, and whatever is in it removed.
     auto first = exportEvent(id);
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(inFolder(), std::set<std::string>{first.front()});
 
-    // Left in place (a failed hand-on): removed by its name.
+    // Left in place (a failed hand-on), with a stray file and folder.
     const std::string firstBytes = contents(first.front());
+    stray(folder + "/stray");
+    fs::create_directories(folder + "/inner");
+    stray(folder + "/inner/file");
     auto second = exportEvent(id);
     ASSERT_EQ(second.size(), 1u);
     EXPECT_NE(second, first);
     EXPECT_EQ(inFolder(), std::set<std::string>{second.front()});
     EXPECT_EQ(contents(second.front()), firstBytes);
 
-    // Moved away, as the cloud manager does: nothing to remove.
+    // Moved away, as the cloud manager does: the moved file is left alone.
     fs::rename(second.front(), root.str() + "/moved");
     auto third = exportEvent(id);
     EXPECT_EQ(inFolder(), std::set<std::string>(third.begin(), third.end()));
-    EXPECT_TRUE(fs::exists(root.str() + "/moved"));
     EXPECT_EQ(contents(root.str() + "/moved"), contents(third.front()));
 }
 
-TEST_F(SYNEventExportFolderTest, AFolderNotKnownWholeIsListedAgain) {
-    auto id = writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 4);
-    auto first = exportEvent(id);
-    ASSERT_EQ(first.size(), 1u);
-
-    // A name the next export cannot remove (a folder now): it gives the
-    // folder up, and the export after it lists the folder.
-    fs::remove(first.front());
-    fs::create_directories(first.front() + "/inner");
-    stray(first.front() + "/inner/file");
-    auto second = exportEvent(id);
-    EXPECT_TRUE(fs::exists(first.front() + "/inner/file"));
-    auto third = exportEvent(id);
-    EXPECT_EQ(inFolder(), std::set<std::string>(third.begin(), third.end()));
-
-    // A binary export's store may leave files of its own: listed again.
-    auto binary = exportEvent<SYNPersistentStoreEventExport>(id);
-    ASSERT_EQ(binary.size(), 1u);
-    stray(folder + "/beside-the-store");
-    auto fourth = exportEvent(id);
-    EXPECT_EQ(inFolder(), std::set<std::string>(fourth.begin(), fourth.end()));
-
-    // A process that knows nothing of the folder (a new one) lists it.
-    stray(folder + "/from-another-run");
-    SYNMigratorFolderRecord::shared().forget(folder);
-    auto fifth = exportEvent(id);
-    EXPECT_EQ(inFolder(), std::set<std::string>(fifth.begin(), fifth.end()));
+TEST_F(SYNEventExportFolderTest, AFailedWriteFailsTheExportAndLeavesNoFile) {
+    auto id = writeEvent(source, "SAVE", SYNStoreModificationEventTypeSave, 5, 3, 45);
+    using Call = testsupport::FaultFileEnvironment::Call;
+    for (const auto call : {Call::WriteAll, Call::Close}) {
+        plat::ErrorPtr error;
+        {
+            testsupport::FaultFileEnvironment environment;
+            environment.failNext(call, ENOSPC);
+            auto operation = std::make_shared<SYNJSONEventExport>(source, id, smallBatchModel());
+            run(operation);
+            error = operation->error();
+            EXPECT_TRUE(operation->filePaths().empty());
+        }
+        ASSERT_NE(error, nullptr);
+        // Nothing half written is left where the file was to be.
+        EXPECT_TRUE(inFolder().empty()) << (call == Call::WriteAll ? "write" : "close");
+    }
+    // And the export after them writes every file.
+    auto files = exportEvent(id, smallBatchModel());
+    EXPECT_GT(files.size(), 1u);
 }
 
 TEST_F(SYNEventExportFolderTest, AFolderRemovedDuringTheExportIsMadeAgain) {
@@ -157,7 +145,7 @@ TEST_F(SYNEventExportFolderTest, AFolderRemovedDuringTheExportIsMadeAgain) {
     auto files = operation->filePaths();
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(plat::JSONSerialization::JSONObjectWithContentsOfFile(files.front()).ok());
-    // The next export empties it by name as before.
+    // The next export empties it as before.
     stray(files.front());
     auto next = exportEvent(id);
     EXPECT_EQ(inFolder(), std::set<std::string>(next.begin(), next.end()));
