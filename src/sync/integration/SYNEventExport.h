@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -75,6 +76,13 @@ class SYNEventExport : public plat::dispatch::Operation {
 
     // A new path in the temporary folder (created when missing).
     std::string createTemporaryFilePath() const;
+    // A new path in the temporary folder for a file written whole by
+    // writeNewFile (the folder is made by the write when missing).
+    std::string newFilePath() const;
+    // Writes a new file at a path from newFilePath, not synced: the data
+    // are whole in it once this returns no error, and nothing is left at
+    // the path when it returns one.
+    [[nodiscard]] plat::ErrorPtr writeNewFile(std::string_view bytes, const std::string& path) const;
     void addFilePath(const std::string& path) EXCLUDES(mutex_);
     // The first error stored wins.
     void setError(plat::ErrorPtr error) EXCLUDES(mutex_);

@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <optional>
+#include <set>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 
@@ -29,6 +32,7 @@
 #include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
+using namespace std::string_view_literals;
 using plat::coredata::ManagedObjectPtr;
 
 namespace {
@@ -133,14 +137,14 @@ bool SYNJSONEventExport::prepareForExport() {
     }
     header_.set("revisionsByStoreIdentifier", Value(std::move(revisions)));
     changesByEntity_.clear();
-    filePath_ = createTemporaryFilePath();
+    filePath_ = newFilePath();
     addFilePath(filePath_);
     return true;
 }
 
 bool SYNJSONEventExport::prepareForNewEntity(const plat::coredata::EntityDescription& entity) {
     currentEntity_ = entity.name();
-    changesByEntity_.emplace_back(currentEntity_, plat::Array());
+    changesByEntity_.push_back({currentEntity_, {}, {}});
     return true;
 }
 
@@ -183,7 +187,8 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
         }
         return Value(std::move(array));
     };
-    for (const auto& item : items ? *items : plat::Array()) {
+    static const plat::Array kNone;
+    for (const auto& item : items ? *items : kNone) {
         auto stored = item.asObjectOf<SYNPropertyChangeValue>();
         if (!stored) {
             continue;  // not a value: read as none
@@ -223,10 +228,184 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
     return Value(plat::Dictionary::fromEntries(std::move(object), distinct));
 }
 
+// Appends the JSON text of s as the writer makes it, when that is s
+// itself in quotes: printable ASCII without a quote, backslash or slash
+// (which the writer escapes). False, with nothing appended, otherwise.
+bool appendPlainJSONString(std::string_view s, std::string& out) {
+    for (const char c : s) {
+        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\' || c == '/') {
+            return false;
+        }
+    }
+    out.push_back('"');
+    out.append(s);
+    out.push_back('"');
+    return true;
+}
+
+// Appends the JSON text of a value as the writer makes it: plain strings,
+// integers, booleans and null directly, anything else by the writer itself.
+// False (the text then unusable) when the writer refuses the value.
+bool appendJSONValue(const Value& value, std::string& out) {
+    switch (value.kind()) {
+        case Value::Kind::Null:
+            out.append("null"sv);
+            return true;
+        case Value::Kind::Bool:
+            out.append(value.rawBool() ? "true" : "false");
+            return true;
+        case Value::Kind::Int: {
+            char buffer[24];
+            out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.rawInt()).ptr);
+            return true;
+        }
+        case Value::Kind::String:
+            if (appendPlainJSONString(*value.asString(), out)) {
+                return true;
+            }
+            break;
+        default:
+            break;
+    }
+    auto text = plat::JSONSerialization::stringWithJSONObject(value, plat::JSONWritingFragmentsAllowed);
+    if (!text.ok()) {
+        return false;
+    }
+    out.append(*text);
+    return true;
+}
+
+void appendInteger(int64_t number, std::string& out) {
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+}
+
+// The entries of kept changes as changeEntry makes them, written as the
+// writer writes that document: the same members in the same order. False
+// when a value is one the writer refuses (the entries are then made as
+// values, and the file's writing reports it).
+bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::string& out) {
+    static const plat::Array kNoValues;
+    auto string = [&](std::string_view s) { return appendJSONValue(Value(std::string(s)), out); };
+    auto text = [&](const std::string& s) { return appendPlainJSONString(s, out) || string(s); };
+    auto identifiers = [&](std::string_view key, const std::set<std::string>& set) {
+        out.append(key);
+        out.push_back('[');
+        bool first = true;
+        for (const auto& identifier : set) {
+            if (!first) {
+                out.push_back(',');
+            }
+            first = false;
+            if (!text(identifier)) {
+                return false;
+            }
+        }
+        out.push_back(']');
+        return true;
+    };
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const auto& change = changes[i];
+        if (i > 0) {
+            out.push_back(',');
+        }
+        out.append("{\"type\":"sv);
+        appendInteger(change.type, out);
+        out.append(",\"globalIdentifier\":"sv);
+        if (!text(change.globalIdentifier.value_or(""))) {
+            return false;
+        }
+        if (change.dataFile) {
+            out.append(",\"dataFiles\":["sv);
+            if (!text(*change.dataFile)) {
+                return false;
+            }
+            out.push_back(']');
+        }
+        if (change.valuesRevision) {
+            out.append(",\"valuesRevision\":{\"storeIdentifier\":"sv);
+            if (!text(change.valuesRevision->persistentStoreIdentifier)) {
+                return false;
+            }
+            out.append(",\"revisionNumber\":"sv);
+            appendInteger(change.valuesRevision->revisionNumber, out);
+            out.push_back('}');
+        }
+        out.append(",\"properties\":["sv);
+        bool firstProperty = true;
+        const plat::Array* items = change.values.asArray();
+        static const plat::Array kNone;
+        for (const auto& item : items ? *items : kNone) {
+            auto stored = item.asObjectOf<SYNPropertyChangeValue>();
+            if (!stored) {
+                continue;  // not a value: read as none
+            }
+            const SYNPropertyChangeValue& value = *stored;
+            if (!firstProperty) {
+                out.push_back(',');
+            }
+            firstProperty = false;
+            out.append("{\"propertyName\":"sv);
+            if (!text(value.propertyName())) {
+                return false;
+            }
+            out.append(",\"type\":"sv);
+            appendInteger(value.type(), out);
+            if (value.filename()) {
+                out.append(",\"filename\":"sv);
+                if (!text(*value.filename())) {
+                    return false;
+                }
+            }
+            if (value.relatedIdentifier()) {
+                out.append(",\"relatedIdentifier\":"sv);
+                if (!text(*value.relatedIdentifier())) {
+                    return false;
+                }
+            }
+            if (!value.addedIdentifiers().empty() &&
+                !identifiers(",\"addedIdentifiers\":"sv, value.addedIdentifiers())) {
+                return false;
+            }
+            if (!value.removedIdentifiers().empty() &&
+                !identifiers(",\"removedIdentifiers\":"sv, value.removedIdentifiers())) {
+                return false;
+            }
+            if (!value.movedIdentifiersByIndex().empty()) {
+                out.append(",\"movedIdentifiersByIndex\":{"sv);
+                bool firstMoved = true;
+                for (const auto& [index, identifier] : value.movedIdentifiersByIndex()) {
+                    if (!firstMoved) {
+                        out.push_back(',');
+                    }
+                    firstMoved = false;
+                    if (!text(std::to_string(index))) {
+                        return false;
+                    }
+                    out.push_back(':');
+                    if (!text(identifier)) {
+                        return false;
+                    }
+                }
+                out.push_back('}');
+            }
+            if (value.value()) {
+                out.append(",\"value\":"sv);
+                if (!appendJSONValue(SYNJSONEventExport::JSONValueFromCoreDataValue(*value.value()), out)) {
+                    return false;
+                }
+            }
+            out.push_back('}');
+        }
+        out.append("]}"sv);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
-    auto& array = changesByEntity_.back().second;
+    auto& array = changesByEntity_.back().entries;
     if (array.empty()) {
         array.reserve(changes.size());  // later batches grow it as a vector grows
     }
@@ -244,7 +423,20 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
 }
 
 bool SYNJSONEventExport::migrateSavedChanges(std::span<const SYNSavedEvent::Change> changes) {
-    auto& array = changesByEntity_.back().second;
+    auto& entity = changesByEntity_.back();
+    if (entity.entries.empty()) {
+        // Written out as the file's text straight away: the entries' values
+        // are not made, encoded and freed.
+        std::string text;
+        if (appendSavedEntries(changes, text)) {
+            if (!entity.text.empty()) {
+                entity.text.push_back(',');
+            }
+            entity.text.append(text);
+            return true;
+        }
+    }
+    auto& array = entity.entries;
     array.reserve(array.size() + changes.size());
     for (const auto& change : changes) {
         plat::Array dataFiles;
@@ -259,23 +451,67 @@ bool SYNJSONEventExport::migrateSavedChanges(std::span<const SYNSavedEvent::Chan
 
 plat::ErrorPtr SYNJSONEventExport::saveToFile() {
     try {
-        plat::Dictionary changes;
-        changes.reserve(changesByEntity_.size());
-        for (auto& [entity, array] : changesByEntity_) {
-            changes.set(entity, Value(std::move(array)));
-        }
-        plat::Dictionary object = header_;
-        object.set("changesByEntity", Value(std::move(changes)));
         // Not synced: the file is only a step on the way to the cloud. It is
         // moved into the transit cache, which is emptied before every export
         // and at every set-up, and the upload copies it from there; nothing
         // reads it after a restart, and an event the cloud lacks is exported
         // again from the event store.
-        auto data = plat::JSONSerialization::dataWithJSONObject(Value(std::move(object)));
-        if (!data.ok()) {
-            return data.error();
+        const bool anyText = std::any_of(changesByEntity_.begin(), changesByEntity_.end(),
+                                         [](const EntityChanges& entity) { return !entity.text.empty(); });
+        if (!anyText) {
+            plat::Dictionary changes;
+            changes.reserve(changesByEntity_.size());
+            for (auto& entity : changesByEntity_) {
+                changes.set(entity.name, Value(std::move(entity.entries)));
+            }
+            plat::Dictionary object = header_;
+            object.set("changesByEntity", Value(std::move(changes)));
+            auto text = plat::JSONSerialization::stringWithJSONObject(Value(std::move(object)));
+            if (!text.ok()) {
+                return text.error();
+            }
+            return writeNewFile(*text, filePath_);
         }
-        return plat::FileManager::defaultManager().writeDataWithoutSync(*data, filePath_);
+        // The same text as the document above: the header as the writer
+        // makes it, then "changesByEntity" last, each entity's entries
+        // written out and those made as values.
+        auto text = plat::JSONSerialization::stringWithJSONObject(Value(header_));
+        if (!text.ok()) {
+            return text.error();
+        }
+        std::string& out = *text;
+        out.pop_back();  // the header's closing brace
+        if (out.size() > 1) {
+            out.push_back(',');
+        }
+        out.append("\"changesByEntity\":{"sv);
+        for (std::size_t i = 0; i < changesByEntity_.size(); ++i) {
+            auto& entity = changesByEntity_[i];
+            if (i > 0) {
+                out.push_back(',');
+            }
+            if (!appendJSONValue(Value(entity.name), out)) {
+                return plat::JSONSerialization::stringWithJSONObject(Value(entity.name),
+                                                                     plat::JSONWritingFragmentsAllowed)
+                    .error();
+            }
+            out.append(":["sv);
+            out.append(entity.text);
+            if (!entity.entries.empty()) {
+                auto entries =
+                    plat::JSONSerialization::stringWithJSONObject(Value(std::move(entity.entries)));
+                if (!entries.ok()) {
+                    return entries.error();
+                }
+                if (!entity.text.empty()) {
+                    out.push_back(',');
+                }
+                out.append(*entries, 1, entries->size() - 2);  // within its brackets
+            }
+            out.push_back(']');
+        }
+        out.append("}}"sv);
+        return writeNewFile(out, filePath_);
     } catch (const std::exception& exception) {
         SYN_LOG(SYNLoggingLevelError, "Exception thrown writing JSON file: %@",
                 std::string(exception.what()));
@@ -289,11 +525,11 @@ bool SYNJSONEventExport::prepareNewFile() {
         setError(error);
         return false;
     }
-    filePath_ = createTemporaryFilePath();
+    filePath_ = newFilePath();
     addFilePath(filePath_);
     header_ = plat::Dictionary();
     changesByEntity_.clear();
-    changesByEntity_.emplace_back(currentEntity_, plat::Array());
+    changesByEntity_.push_back({currentEntity_, {}, {}});
     return true;
 }
 

@@ -51,8 +51,17 @@ class SYNJSONEventExport : public SYNEventExport {
     // included) is returned as an error.
     [[nodiscard]] plat::ErrorPtr saveToFile();
 
+    // The changes of one entity in the current file: entries as values, or
+    // (kept changes) written out already as the JSON text of the entries,
+    // which come before any value entry.
+    struct EntityChanges {
+        std::string name;
+        plat::Array entries;
+        std::string text;
+    };
+
     plat::Dictionary header_;
-    std::vector<std::pair<std::string, plat::Array>> changesByEntity_;
+    std::vector<EntityChanges> changesByEntity_;
     std::string currentEntity_;
     std::string filePath_;
 };

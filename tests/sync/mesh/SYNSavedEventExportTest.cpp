@@ -219,6 +219,16 @@ TEST_F(SavedEventExportTest, EverySortOfSaveExportsTheSameBytesWithTheKeptChange
     app->deleteObject(items[5]);
     EXPECT_TRUE(exportsAlike(saveAndStore()));
 
+    // Text the writer escapes or checks (slashes, backslashes, control
+    // characters, DEL, quotes, text beyond ASCII) and text it writes as it
+    // is, in values and in a new folder's name.
+    items[4]->setValue(Value("a/b\\c \x01\x1f\x7f \"q\" \t/\xC3\xA9"), "title");
+    items[3]->setValue(Value(std::string(300, 'x') + "/"), "title");
+    insert("Folder", "sub/folder \\ \x02");
+    items[1]->setValue(Value(0.0), "ratio");
+    items[1]->setValue(Value(int64_t{INT64_MIN}), "count");
+    EXPECT_TRUE(exportsAlike(saveAndStore()));
+
     // Kept nothing, and exported from the rows alike: two data files in one
     // change, and a value whose stored form is not the value itself.
     items[0]->setValue(Value(bytesOf(SYNMaximumInlineDataLength + 1, 1)), "blob");
