@@ -11,6 +11,7 @@
 // written once. Both steps are followed here in the same order, over flat
 // tables kept per thread, without building values or frames.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -699,61 +700,65 @@ enum class ValueTag : uint8_t {
     Date = 7,    // seconds since the reference date, as Double
 };
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 constexpr std::size_t kUUIDTextSize = 36;
 
-bool isDashAt(std::size_t i) {
-    return i == 8 || i == 13 || i == 18 || i == 23;
-}
+// Where each of a UUID's 16 bytes has its two digits in the text; the other
+// four places (8, 13, 18, 23) hold dashes.
+constexpr std::array<uint8_t, 16> kUUIDDigitsAt = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+
+// A character's value as an upper-case hex digit, or kNotHexDigit: one look-up
+// per character instead of two ranges compared.
+constexpr uint16_t kNotHexDigit = 0x100;
+constexpr std::array<uint16_t, 256> kHexDigitValues = [] {
+    std::array<uint16_t, 256> values{};
+    for (auto& value : values) {
+        value = kNotHexDigit;
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        values[static_cast<std::size_t>(c)] = static_cast<uint16_t>(c - '0');
+    }
+    for (int c = 'A'; c <= 'F'; ++c) {
+        values[static_cast<std::size_t>(c)] = static_cast<uint16_t>(c - 'A' + 10);
+    }
+    return values;
+}();
+
+// Each byte's two upper-case digits.
+constexpr std::array<std::array<char, 2>, 256> kHexDigitPairs = [] {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        pairs[b] = {kDigits[b >> 4], kDigits[b & 0xF]};
+    }
+    return pairs;
+}();
 
 // The 16 bytes of an uppercase UUID string; false for any other text (it
-// would not come back the same).
+// would not come back the same). `out` is undefined when false.
 bool packUUID(std::string_view text, uint8_t out[16]) {
-    if (text.size() != kUUIDTextSize) {
+    if (text.size() != kUUIDTextSize || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+        text[23] != '-') {
         return false;
     }
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < kUUIDTextSize;) {
-        if (isDashAt(i)) {
-            if (text[i] != '-') {
-                return false;
-            }
-            ++i;
-            continue;
-        }
-        const int high = hexDigit(text[i]);
-        const int low = hexDigit(text[i + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        out[n++] = static_cast<uint8_t>(high << 4 | low);
-        i += 2;
+    const auto* digits = reinterpret_cast<const unsigned char*>(text.data());
+    // A character that is no digit marks `seen`; checked once at the end.
+    unsigned seen = 0;
+    for (std::size_t n = 0; n < 16; ++n) {
+        const unsigned high = kHexDigitValues[digits[kUUIDDigitsAt[n]]];
+        const unsigned low = kHexDigitValues[digits[kUUIDDigitsAt[n] + 1]];
+        seen |= high | low;
+        out[n] = static_cast<uint8_t>(high << 4 | low);
     }
-    return true;
+    return (seen & kNotHexDigit) == 0;
 }
 
 void unpackUUID(const uint8_t* in, std::string& out) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
     out.resize(kUUIDTextSize);
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < kUUIDTextSize;) {
-        if (isDashAt(i)) {
-            out[i++] = '-';
-            continue;
-        }
-        out[i++] = kDigits[in[n] >> 4];
-        out[i++] = kDigits[in[n] & 0xF];
-        ++n;
+    char* text = out.data();
+    for (std::size_t n = 0; n < 16; ++n) {
+        std::memcpy(text + kUUIDDigitsAt[n], kHexDigitPairs[in[n]].data(), 2);
     }
+    text[8] = text[13] = text[18] = text[23] = '-';
 }
 
 class CompactWriter {

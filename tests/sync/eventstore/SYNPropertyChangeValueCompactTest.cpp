@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -13,6 +15,7 @@
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/coredata/SQLiteStore.h"
 #include "platform/coredata/ValueTransformer.h"
+#include "platform/foundation/Text.h"
 #include "platform/foundation/URL.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
@@ -300,6 +303,93 @@ TEST(SYNPropertyChangeValueCompactTest, CompactAndKeyedArchiveRowsReadSideBySide
         }
     }
     EXPECT_EQ(matched, shapes.size());
+}
+
+// Whether a text is an upper-case UUID, the only text the compact form packs
+// into 16 bytes, checked character by character.
+bool isUpperCaseUUIDText(const std::string& text) {
+    if (text.size() != 36) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string uuidText(std::mt19937_64& random) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < 36; ++i) {
+        text += (i == 8 || i == 13 || i == 18 || i == 23) ? '-' : kDigits[random() % 16];
+    }
+    return text;
+}
+
+TEST(SYNPropertyChangeValueCompactTest, UUIDTextsArePackedExactlyWhenTheyReadBackTheSame) {
+    // A packed UUID takes 17 bytes (a zero length and its 16 bytes), its text
+    // 37 (length and characters): the written length tells which was taken.
+    auto lengthOf = [](const SYNPropertyChangeValue& change) -> std::optional<std::size_t> {
+        auto compact = SYNWriteCompactPropertyChangeValues(std::vector<SYNPropertyChangeValue>{change});
+        return compact ? std::optional<std::size_t>(compact->length()) : std::nullopt;
+    };
+    const auto packed =
+        lengthOf(attributeChange("text", Value(std::string("00000000-0000-0000-0000-000000000000"))));
+    ASSERT_TRUE(packed);
+    auto check = [&](const std::string& text) {
+        SCOPED_TRACE(text);
+        const std::vector<SYNPropertyChangeValue> one{attributeChange("text", Value(text))};
+        auto compact = SYNWriteCompactPropertyChangeValues(one);
+        if (!plat::text::isValidUTF8(text)) {
+            EXPECT_FALSE(compact);
+            return;
+        }
+        ASSERT_TRUE(compact);
+        EXPECT_EQ(compact->length(), *packed + (isUpperCaseUUIDText(text) ? 0 : 20));
+        auto read = SYNUnarchiveSharedPropertyChangeValues(*compact);
+        ASSERT_TRUE(read.ok());
+        expectSameValues(*read, throughKeyedArchive(one));
+        if (::testing::Test::HasFailure()) {
+            FAIL() << "stopping at the first text that differs";
+        }
+    };
+    std::mt19937_64 random(20261209);
+    const std::string base = uuidText(random);
+    // Every character of a UUID replaced by every byte: digits of both
+    // cases, the characters next to the digits' ranges, dashes moved, bytes
+    // that are not UTF-8 on their own.
+    for (std::size_t at = 0; at < base.size() && !::testing::Test::HasFailure(); ++at) {
+        for (int byte = 0; byte < 256 && !::testing::Test::HasFailure(); ++byte) {
+            std::string text = base;
+            text[at] = static_cast<char>(byte);
+            check(text);
+        }
+    }
+    // Many UUIDs, in upper and lower case, as a to-one's and a to-many's
+    // identifiers too.
+    for (int i = 0; i < 500 && !::testing::Test::HasFailure(); ++i) {
+        const std::string upper = uuidText(random);
+        std::string lower = upper;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+        check(upper);
+        check(lower);
+        SYNPropertyChangeValue toOne(SYNPropertyChangeTypeToOneRelationship, "folder");
+        toOne.setRelatedIdentifier(upper);
+        SYNPropertyChangeValue toMany(SYNPropertyChangeTypeToManyRelationship, "items");
+        toMany.setAddedIdentifiers({upper, lower});
+        toMany.setRemovedIdentifiers({uuidText(random)});
+        const std::vector<SYNPropertyChangeValue> links{toOne, toMany};
+        auto compact = SYNWriteCompactPropertyChangeValues(links);
+        ASSERT_TRUE(compact);
+        auto read = SYNUnarchiveSharedPropertyChangeValues(*compact);
+        ASSERT_TRUE(read.ok());
+        expectSameValues(*read, throughKeyedArchive(links));
+    }
 }
 
 }  // namespace
