@@ -86,88 +86,6 @@ Payload* box(Args&&... args) {
     return new Box<T>(std::forward<Args>(args)...);
 }
 
-namespace {
-
-using StringBox = Box<std::string>;
-
-// Where the bytes of a string boxed together with them lie: right after the
-// box, in the same allocation.
-char* bytesAfter(StringBox* box) noexcept {
-    return reinterpret_cast<char*>(box) + sizeof(StringBox);
-}
-
-#if defined(__GLIBCXX__) && _GLIBCXX_USE_CXX11_ABI
-// The standard library's string keeps its bytes' address, its length and
-// (for bytes outside itself) its capacity as the first three words. A string
-// pointed at bytes it does not own that way reads as any other; it must not
-// be changed or destroyed through its own destructor, which a payload never
-// is (payloads are immutable, and destroyString() knows the form).
-struct StringWords {
-    const char* bytes;
-    std::size_t length;
-    std::size_t capacity;
-};
-
-// Whether the layout above is the one this library was built with, checked
-// once on a string that holds its bytes outside itself.
-bool stringWordsMatch() noexcept {
-    static const bool match = [] {
-        if (sizeof(std::string) != 4 * sizeof(void*))
-            return false;
-        const std::string probe(40, 'x');
-        StringWords words;
-        std::memcpy(&words, &probe, sizeof words);
-        return words.bytes == probe.data() && words.length == probe.size() &&
-               words.capacity == probe.capacity();
-    }();
-    return match;
-}
-
-constexpr bool kCanShareAllocation = true;
-#else
-struct StringWords {};
-bool stringWordsMatch() noexcept {
-    return false;
-}
-constexpr bool kCanShareAllocation = false;
-#endif
-
-}  // namespace
-
-// A string payload that takes over the bytes of `s`. Its bytes never lie
-// right after the box, where those of a string allocated with its box lie.
-Payload* boxString(std::string&& s) {
-    auto* stringBox = new StringBox(std::move(s));
-    if (stringBox->value.data() == bytesAfter(stringBox)) {
-        // Only an allocator without headers between blocks can place them
-        // there; a copy lies elsewhere, as the original is still alive.
-        std::string moved(stringBox->value);
-        stringBox->value.swap(moved);
-    }
-    return stringBox;
-}
-
-// A string payload. Strings too long to sit inside the std::string are
-// allocated together with the box (one allocation rather than two); the
-// others, and every string where the library's layout is not the expected
-// one, are boxed as usual.
-Payload* boxString(std::string_view s) {
-    if (s.size() < sizeof(std::string) / 2)
-        return box<std::string>(s);  // held inside the std::string
-    if (!kCanShareAllocation || !stringWordsMatch())
-        return boxString(std::string(s));
-    void* memory = ::operator new(sizeof(StringBox) + s.size() + 1);
-    auto* stringBox = new (memory) StringBox();
-    char* bytes = bytesAfter(stringBox);
-    std::memcpy(bytes, s.data(), s.size());
-    bytes[s.size()] = '\0';
-    if constexpr (kCanShareAllocation) {
-        const StringWords words{bytes, s.size(), s.size()};
-        std::memcpy(static_cast<void*>(&stringBox->value), &words, sizeof words);
-    }
-    return stringBox;
-}
-
 // Boxes of object references, the most often made and dropped payload, are
 // kept for reuse: each thread holds a few that it dropped (whichever thread
 // made them), so that making one is a pop from that list rather than a call
@@ -230,16 +148,6 @@ void destroyObject(Payload* payload) noexcept {
     KP_POISON(objectBox, sizeof(ObjectBox));
 }
 
-void destroyString(Payload* payload) noexcept {
-    auto* stringBox = static_cast<StringBox*>(payload);
-    if (stringBox->value.data() == bytesAfter(stringBox)) {
-        // Allocated with its bytes: the string owns nothing to free.
-        ::operator delete(static_cast<void*>(stringBox));
-        return;
-    }
-    delete stringBox;
-}
-
 }  // namespace detail
 
 // --- Array ---------------------------------------------------------------------------
@@ -288,14 +196,14 @@ void Value::finishDocument(detail::Arena& arena, const Value& root) noexcept {
 Value::Value(const char* s) : Value() {
     if (s != nullptr) {
         kind_ = Kind::String;
-        u_.p = detail::boxString(std::string_view(s));
+        u_.p = detail::box<std::string>(s);
     }
 }
 Value::Value(std::string s) : kind_(Kind::String) {
-    u_.p = detail::boxString(std::move(s));
+    u_.p = detail::box<std::string>(std::move(s));
 }
 Value::Value(std::string_view s) : kind_(Kind::String) {
-    u_.p = detail::boxString(s);
+    u_.p = detail::box<std::string>(s);
 }
 Value::Value(plat::Decimal d) : kind_(Kind::Decimal), ntype_(NumberType::Decimal) {
     u_.p = detail::box<plat::Decimal>(std::move(d));
@@ -397,7 +305,7 @@ void Value::destroyPayload() noexcept {
             delete static_cast<detail::Box<plat::Decimal>*>(u_.p);
             break;
         case Kind::String:
-            detail::destroyString(u_.p);
+            delete static_cast<detail::Box<std::string>*>(u_.p);
             break;
         case Kind::Data:
             delete static_cast<detail::Box<plat::Data>*>(u_.p);
