@@ -89,7 +89,8 @@ ManagedObjectIDPtr ManagedObjectID::fromValue(const Value& value) {
     if (!value.isObject())
         return nullptr;
     ObjectPtr object = value.asObject();
-    if (!object || typeid(*object) != typeid(ManagedObjectID))
+    const Object* held = object.get();
+    if (!held || typeid(*held) != typeid(ManagedObjectID))
         return nullptr;
     return std::static_pointer_cast<const ManagedObjectID>(std::move(object));
 }
