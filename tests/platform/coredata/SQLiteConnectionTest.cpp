@@ -2,17 +2,9 @@
 // end transactions (prepared once per connection), what it reads of a
 // database's tables from the parsed schema, and the connections a file's
 // stores hand on to each other. Real files on disk.
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -446,107 +438,6 @@ TEST_F(SharedConnectionTest, StoresOpenedAndClosedOnSeveralThreadsKeepEverySave)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(titles(application).size(), static_cast<std::size_t>(kThreads * kRounds));
-}
-
-// Writes and reads of two coordinators on one file, then a reopen: the names
-// the reopened store holds, in key order (one per line).
-std::string namesAfterTwoCoordinatorsAndAReopen(const std::string& path) {
-    auto model = testing::makeTestModel();
-    const URL url = URL::fileURLWithPath(path);
-    auto openCoordinator = [&] {
-        auto coordinator = PersistentStoreCoordinator::create(model);
-        auto store = coordinator->addPersistentStore(SQLiteStoreType, "", url, {});
-        return store ? coordinator : nullptr;
-    };
-    std::string names;
-    {
-        auto writer = openCoordinator();
-        auto reader = openCoordinator();
-        if (!writer || !reader)
-            return "could not open";
-        auto writing = testing::SQLiteFileTest::contextOn(writer);
-        for (int save = 0; save < 4; ++save) {
-            for (int i = 0; i < 25; ++i)
-                writing->insertNewObjectForEntityForName("Tag")->setValue(
-                    Value("tag " + std::to_string(save) + "." + std::string(i * 7, 'x')), "name");
-            if (writing->save())
-                return "save failed";
-        }
-        auto found = testing::SQLiteFileTest::contextOn(reader)->executeFetchRequest(
-            testing::makeRequest("Tag", Predicate::beginsWith("name", "tag 2")));
-        if (!found || found->size() != 25)
-            return "the second coordinator did not read the rows";
-    }
-    auto context = testing::SQLiteFileTest::contextOn(openCoordinator());
-    auto all = context->executeFetchRequest(testing::makeRequest("Tag"));
-    if (!all)
-        return "the reopened store could not be read";
-    for (const auto& tag : *all)
-        names += tag->valueForKey("name").stringValue() + "\n";
-    return names;
-}
-
-// Run as a child process of the test below (this program again, with
-// --gtest_filter=SQLiteMemoryStatisticsChild.Run and the store's path in
-// COREDATA_STATISTICS_CHILD_STORE): its first use of SQLite is a store. Writes
-// the names the store holds to COREDATA_STATISTICS_CHILD_OUT; exits 2 when
-// SQLite counted allocations. Run directly, it skips.
-TEST(SQLiteMemoryStatisticsChild, Run) {
-    const char* store = std::getenv("COREDATA_STATISTICS_CHILD_STORE");
-    const char* output = std::getenv("COREDATA_STATISTICS_CHILD_OUT");
-    if (!store || !output)
-        GTEST_SKIP() << "runs only as a child process of SQLiteMemoryStatisticsTest";
-    dispatch::MainLoop::bindToCurrentThread();
-    const std::string names = namesAfterTwoCoordinatorsAndAReopen(store);
-    const bool counted = sqlite3_memory_used() != 0 || sqlite3_memory_highwater(0) != 0;
-    std::FILE* out = std::fopen(output, "w");
-    if (out) {
-        std::fputs(names.c_str(), out);
-        std::fclose(out);
-    }
-    std::fflush(nullptr);
-    _exit(!out ? 3 : counted ? 2 : 0);
-}
-
-// A process whose first use of SQLite is a store runs SQLite without its
-// memory statistics (no allocation counted under the process-wide mutex),
-// and its stores write and read what this process (which used SQLite
-// before, statistics on) does.
-TEST(SQLiteMemoryStatisticsTest, AProcessThatOpensAStoreFirstCountsNoAllocationsAndStoresTheSameRows) {
-    dispatch::MainLoop::bindToCurrentThread();
-    testsupport::TempDir dir;
-    const std::string childStore = (dir.path() / "child.sqlite").string();
-    const std::string childNames = (dir.path() / "child-names.txt").string();
-    std::vector<std::string> environment;
-    for (char** e = environ; *e; ++e)
-        environment.emplace_back(*e);
-    environment.push_back("COREDATA_STATISTICS_CHILD_STORE=" + childStore);
-    environment.push_back("COREDATA_STATISTICS_CHILD_OUT=" + childNames);
-    std::string filter = "--gtest_filter=SQLiteMemoryStatisticsChild.Run";
-    std::vector<char*> argv{const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
-    std::vector<char*> envp;
-    for (auto& e : environment)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        if (quiet >= 0)
-            dup2(quiet, STDOUT_FILENO);
-        execve("/proc/self/exe", argv.data(), envp.data());
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: SQLite counted the child's allocations; 3: no output";
-
-    const std::string names = namesAfterTwoCoordinatorsAndAReopen((dir.path() / "parent.sqlite").string());
-    std::ifstream in(childNames);
-    const std::string fromChild((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(std::count(names.begin(), names.end(), '\n'), 100);
-    EXPECT_EQ(fromChild, names);
 }
 
 }  // namespace

@@ -147,29 +147,10 @@ void createPrivateFile(const std::string& path) {
         (void)::close(fd);  // an empty file just made: nothing to lose
 }
 
-// SQLite keeps memory statistics (bytes in use, high-water marks) unless told
-// not to, and counts every allocation and free under one process-wide mutex:
-// SQLite here is built without per-connection lookaside memory, so every
-// allocation of a statement's step (records, cursors, bound values) is
-// counted. The stores read none of the statistics and set no heap limit, so
-// they are turned off, once, before SQLite initializes. Connections are
-// opened without their own mutex already (each is used by one thread at a
-// time, under its coordinator's lock). Once SQLite has initialized (another
-// part of the process used it first) the setting is refused and nothing
-// changes: the stores work the same either way.
-void turnOffMemoryStatistics() {
-    static const bool once = [] {
-        (void)sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);  // refused once initialized: statistics stay on
-        return true;
-    }();
-    (void)once;
-}
-
 }  // namespace
 
 Result<std::unique_ptr<Database>> Database::open(const std::string& path, bool readOnly, bool create,
                                                  int busyTimeoutMilliseconds) {
-    turnOffMemoryStatistics();
     int flags = SQLITE_OPEN_NOMUTEX | (readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE);
     if (create && !readOnly)
         flags |= SQLITE_OPEN_CREATE;
