@@ -451,7 +451,7 @@ void ManagedObjectContext::applyChildValues(const ManagedObject& source, Managed
         Value v = source.slotValue(p->index());
         if (r) {
             auto linked = ManagedObject::fromValue(v);
-            ManagedObjectIDPtr id = linked ? linked->objectID() : v.asObjectOf<ManagedObjectID>();
+            ManagedObjectIDPtr id = linked ? linked->objectID() : ManagedObjectID::fromValue(v);
             v = id ? Value(ObjectPtr(objectWithID(id))) : Value();
         }
         target.setSlot(*p, std::move(v));
@@ -494,7 +494,7 @@ void ManagedObjectContext::checkChildReferences(const ManagedObjectContext& chil
         } else if (all || (source.changes() && source.changes()->changed[p->index()])) {
             Value v = source.slotValue(p->index());
             auto object = ManagedObject::fromValue(v);
-            check(object ? object->objectID() : v.asObjectOf<ManagedObjectID>());
+            check(object ? object->objectID() : ManagedObjectID::fromValue(v));
         }
     }
 }
@@ -663,7 +663,7 @@ std::vector<ManagedObjectPtr> ManagedObjectContext::mergeInsertedObjects(
             local->fireFault();
             Value target = local->slotValue(r->index());
             auto targetObject = ManagedObject::fromValue(target);
-            auto targetID = targetObject ? targetObject->objectID() : target.asObjectOf<ManagedObjectID>();
+            auto targetID = targetObject ? targetObject->objectID() : ManagedObjectID::fromValue(target);
             auto owner = targetID ? objectRegisteredForID(targetID) : nullptr;
             if (!owner || owner->isFault() || owner->toMany_.size() <= inverse->toManyIndex())
                 continue;

@@ -30,6 +30,8 @@ ManagedObjectPtr ManagedObject::fromValue(const Value& value) {
     if (typeid(held) == typeid(ManagedObject))
         return std::const_pointer_cast<ManagedObject>(
             std::static_pointer_cast<const ManagedObject>(std::move(object)));
+    if (typeid(held) == typeid(ManagedObjectID))  // a to-one's slot holds IDs as often as objects
+        return nullptr;
     return std::const_pointer_cast<ManagedObject>(
         std::dynamic_pointer_cast<const ManagedObject>(std::move(object)));
 }
@@ -334,7 +336,7 @@ ManagedObjectPtr objectInSlot(ManagedObjectContext& context, const Value& v) {
         return nullptr;
     if (auto object = ManagedObject::fromValue(v))
         return object;
-    return context.objectWithID(v.asObjectOf<ManagedObjectID>());
+    return context.objectWithID(ManagedObjectID::fromValue(v));
 }
 
 }  // namespace

@@ -624,7 +624,7 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 Value v = o->slotValue(r->index());
                 if (auto d = ManagedObject::fromValue(v)) {
                     next.push_back(std::move(d));
-                } else if (auto id = v.asObjectOf<ManagedObjectID>()) {
+                } else if (auto id = ManagedObjectID::fromValue(v)) {
                     auto d = objectRegisteredForID(id);
                     if (d && !d->isFault())
                         next.push_back(std::move(d));
@@ -662,7 +662,7 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 auto d = objectForSnapshot(row, true);
                 if (r->isToMany()) {
                     Value owner = row->values[r->inverseRelationship()->index()];
-                    byOwner[owner.asObjectOf<ManagedObjectID>()].push_back(d);
+                    byOwner[ManagedObjectID::fromValue(owner)].push_back(d);
                 }
                 next.push_back(std::move(d));
             }

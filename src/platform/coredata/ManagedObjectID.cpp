@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <typeinfo>
 
 #include "platform/coredata/PersistentStore.h"
 #include "platform/foundation/Text.h"
@@ -84,11 +85,20 @@ std::size_t ManagedObjectID::hash(const detail::ObjectIDStore& record, int64_t k
     return combine(h, record.identifierHash + (record.temporary ? 1 : 0));
 }
 
+ManagedObjectIDPtr ManagedObjectID::fromValue(const Value& value) {
+    if (!value.isObject())
+        return nullptr;
+    ObjectPtr object = value.asObject();
+    const Object* held = object.get();
+    if (!held || typeid(*held) != typeid(ManagedObjectID))
+        return nullptr;
+    return std::static_pointer_cast<const ManagedObjectID>(std::move(object));
+}
+
 bool ManagedObjectID::isEqual(const Object& other) const {
     if (this == &other)
         return true;
-    auto* o = dynamic_cast<const ManagedObjectID*>(&other);
-    return o && isEqualID(*o);
+    return typeid(other) == typeid(ManagedObjectID) && isEqualID(static_cast<const ManagedObjectID&>(other));
 }
 
 bool ManagedObjectID::isEqualID(const ManagedObjectID& o) const {

@@ -85,9 +85,15 @@ class ObjectIDStoreRef {
 
 }  // namespace detail
 
-class ManagedObjectID : public Object {
+// Final: a value holds an ID exactly when its object is of this class, which
+// fromValue tells by one comparison of types.
+class ManagedObjectID final : public Object {
   public:
     static constexpr const char* kURIScheme = "x-objectstore";
+
+    // The ID a value holds, or null (what asObjectOf<ManagedObjectID> answers,
+    // without dynamic_cast's walk of the class hierarchy).
+    static ManagedObjectIDPtr fromValue(const Value& value);
 
     // A new temporary ID for entity.
     static ManagedObjectIDPtr makeTemporary(std::shared_ptr<const EntityDescription> entity);

@@ -346,7 +346,7 @@ Result<sqlite::MemberKeyStatements*> SQLiteStore::Impl::memberKeyStatementsFor(
 
 namespace sqlite {
 
-const std::string& EntityStatements::updateOf(const std::string& written) const {
+EntityStatements::PartialUpdate& EntityStatements::updateOf(const std::string& written) const {
     auto it = partialUpdates.find(written);
     if (it != partialUpdates.end())
         return it->second;
@@ -360,7 +360,7 @@ const std::string& EntityStatements::updateOf(const std::string& written) const 
         sql += ", " + slotNames[i] + " = ?" + std::to_string(at++);
     }
     sql += " WHERE Z_PK = ?" + std::to_string(at) + " AND Z_OPT = ?" + std::to_string(at + 1);
-    return partialUpdates.emplace(written, std::move(sql)).first->second;
+    return partialUpdates.emplace(written, PartialUpdate{std::move(sql), {}}).first->second;
 }
 
 }  // namespace sqlite
@@ -382,8 +382,8 @@ bool storesAsBefore(const Value& now, const Value& was) {
         case Value::Kind::Data:
             return now == was;
         case Value::Kind::Object: {
-            auto a = now.asObjectOf<ManagedObjectID>();
-            auto b = was.asObjectOf<ManagedObjectID>();
+            auto a = ManagedObjectID::fromValue(now);
+            auto b = ManagedObjectID::fromValue(was);
             return a && b && a->isEqualID(*b);
         }
         default:
@@ -1039,12 +1039,12 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
                 return error;
             continue;
         }
-        // Exactly an ID, as nearly always: no dynamic_cast needed.
+        // IDs are of one final class: no dynamic_cast needed.
         const ObjectPtr object = v.asObject();
         const Object* held = object.get();
         const auto* target = held && typeid(*held) == typeid(ManagedObjectID)
                                  ? static_cast<const ManagedObjectID*>(held)
-                                 : dynamic_cast<const ManagedObjectID*>(held);
+                                 : nullptr;
         if (!target) {
             s.bindNull(at);
             continue;
@@ -1147,10 +1147,11 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
         if (boundSlots == static_cast<int>(plan.slots.size()))
             written.clear();  // every column: the entity's full update
     }
+    sqlite::EntityStatements::PartialUpdate* partial = written.empty() ? nullptr : &plan.updateOf(written);
     auto stmt = kind == RowWrite::Insert   ? db.cached(plan.insert, plan.insertMemo)
                 : kind == RowWrite::Delete ? db.cached(plan.remove, plan.removeMemo)
-                : written.empty()          ? db.cached(plan.update, plan.updateMemo)
-                                           : db.cached(plan.updateOf(written));
+                : partial                  ? db.cached(partial->sql, partial->memo)
+                                           : db.cached(plan.update, plan.updateMemo);
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;
@@ -1222,7 +1223,7 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
     // the owner: the usual case, where the context kept both sides in step.
     auto pointsAtOwner = [&](const StoreSnapshot& row) {
         const std::size_t at = inverse->index();
-        auto target = at < row.values.size() ? row.values[at].asObjectOf<ManagedObjectID>() : nullptr;
+        auto target = at < row.values.size() ? ManagedObjectID::fromValue(row.values[at]) : nullptr;
         return target && target->isEqualID(*change.owner);
     };
     // Looked up only once a member needs a write: most saves skip them all.

@@ -7,6 +7,8 @@
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/UUIDObject.h"
 
 namespace plat::coredata {
 namespace {
@@ -95,6 +97,77 @@ TEST_F(ManagedObjectIDTest, EqualityFollowsStoreEntityAndKey) {
     EXPECT_TRUE(a->isEqualID(*fromOtherModel));
     EXPECT_TRUE(a->isEqualID(*copied));
     EXPECT_FALSE(a->isEqualID(*temporaryOne));
+}
+
+// An object of a class of its own, to stand for any other object a value
+// may hold.
+class OtherObject : public Object {
+  public:
+    std::string description() const override { return "other"; }
+    bool isEqual(const Object& other) const override { return this == &other; }
+    std::size_t hash() const override { return 7; }
+    std::string className() const override { return "Other"; }
+};
+
+// The ID and object a value holds, told apart by their exact class, are what
+// dynamic casts answer, for values of every kind; and an ID equals only IDs.
+TEST_F(ManagedObjectIDTest, IDsAndObjectsInValuesAreWhatDynamicCastsFind) {
+    auto coordinator = PersistentStoreCoordinator::create(model);
+    auto added = coordinator->addPersistentStore(InMemoryStoreType, "", std::nullopt, {});
+    ASSERT_TRUE(added) << added.error()->description();
+    auto context = ManagedObjectContext::create(ConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(coordinator);
+    auto inserted = context->insertNewObjectForEntityForName("Plain");
+    ASSERT_EQ(context->save(), nullptr);
+    auto unsaved = context->insertNewObjectForEntityForName("Plain");
+
+    auto permanent = store->objectIDFor(model->entityNamed("Plain"), 3);
+    auto copied = std::make_shared<const ManagedObjectID>(model->entityForName("Plain"), store,
+                                                          store->identifier(), 3, false);
+    std::vector<Value> values = {
+        Value(),
+        Value(int64_t{3}),
+        Value(true),
+        Value(2.5),
+        Value("p3"),
+        Value(Data("x", 1)),
+        Value(Array{Value(ObjectPtr(permanent))}),
+        Value(ObjectPtr(permanent)),
+        Value(ObjectPtr(copied)),
+        Value(ObjectPtr(ManagedObjectID::makeTemporary(model->entityForName("Plain")))),
+        Value(ObjectPtr(inserted->objectID())),
+        Value(ObjectPtr(unsaved->objectID())),
+        Value(ObjectPtr(inserted)),
+        Value(ObjectPtr(unsaved)),
+        UUIDObject::make(UUID()),
+        Value(ObjectPtr(URLObject::make(URL::fileURLWithPath("/tmp/p3")))),
+        Value(ObjectPtr(std::make_shared<const OtherObject>()))};
+    std::size_t ids = 0;
+    std::size_t objects = 0;
+    for (const auto& v : values) {
+        const auto byCast =
+            v.isObject() ? std::dynamic_pointer_cast<const ManagedObjectID>(v.asObject()) : nullptr;
+        const auto id = ManagedObjectID::fromValue(v);
+        EXPECT_EQ(id, byCast) << v.description();
+        ids += id != nullptr;
+        const auto objectByCast =
+            v.isObject() ? std::dynamic_pointer_cast<const ManagedObject>(v.asObject()) : nullptr;
+        const auto object = ManagedObject::fromValue(v);
+        EXPECT_EQ(object, objectByCast) << v.description();
+        objects += object != nullptr;
+        if (!v.isObject())
+            continue;
+        for (const auto& w : values) {
+            if (!w.isObject())
+                continue;
+            const auto other = ManagedObjectID::fromValue(w);
+            EXPECT_EQ(permanent->isEqual(*w.asObject()), other && permanent->isEqualID(*other))
+                << w.description();
+        }
+    }
+    EXPECT_EQ(ids, 5u);
+    EXPECT_EQ(objects, 2u);
+    EXPECT_TRUE(permanent->isEqual(*copied));
 }
 
 TEST_F(ManagedObjectIDTest, IDsShareTheirStoresIdentifierAndOutliveTheStore) {

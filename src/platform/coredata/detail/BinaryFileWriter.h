@@ -128,7 +128,7 @@ class BinaryStore::FileWriter {
         }
         const auto& r = static_cast<const RelationshipDescription&>(p);
         if (!r.isToMany()) {
-            auto id = v.asObjectOf<ManagedObjectID>();
+            auto id = ManagedObjectID::fromValue(v);
             if (!id || !stored(*id))
                 return w.u8(binary::TagNull);
             w.u8(binary::TagRef);

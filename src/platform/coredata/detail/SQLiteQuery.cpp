@@ -607,9 +607,9 @@ bool QueryBuilder::appendKeysShape(const RelationshipDescription& toOne, const V
 ManagedObjectIDPtr QueryBuilder::storedObjectID(const Value& member) const {
     if (member.isNull())
         return nullptr;
-    auto id = member.asObjectOf<ManagedObjectID>();
+    auto id = ManagedObjectID::fromValue(member);
     if (!id)
-        id = comparisonValue(member).asObjectOf<ManagedObjectID>();
+        id = ManagedObjectID::fromValue(comparisonValue(member));
     if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_)
         return nullptr;
     return id;
@@ -884,9 +884,9 @@ std::optional<std::string> QueryBuilder::ownToOneComparison(const Resolved& r, P
     for (const Value& m : *members) {
         if (m.isNull())
             return std::nullopt;  // nil members match rows without a key: left to the join
-        auto id = m.asObjectOf<ManagedObjectID>();
+        auto id = ManagedObjectID::fromValue(m);
         if (!id)
-            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+            id = ManagedObjectID::fromValue(comparisonValue(m));
         if (!id || id->isTemporaryID() || id->storeIdentifier() != storeIdentifier_) {
             allKeys = false;
             continue;
@@ -1034,9 +1034,9 @@ std::map<int64_t, std::vector<int64_t>> QueryBuilder::keysOf(const EntityDescrip
     std::vector<int64_t>* lastKeys = nullptr;
     for (const Value& m : members) {
         // An object ID is its own comparison value.
-        auto id = m.asObjectOf<ManagedObjectID>();
+        auto id = ManagedObjectID::fromValue(m);
         if (!id)
-            id = comparisonValue(m).asObjectOf<ManagedObjectID>();
+            id = ManagedObjectID::fromValue(comparisonValue(m));
         if (!id)
             continue;  // only object IDs equal a row
         // Temporary IDs and IDs of other stores never equal a stored row.

@@ -84,7 +84,12 @@ struct EntityStatements {
     std::size_t insertManyRows = 0;
     // Updates of some columns only, by the slots they write ('1' per slot
     // written): an update leaves the indexes of unwritten columns alone.
-    mutable std::unordered_map<std::string, std::string> partialUpdates;
+    // Each keeps its statement's memo, so it is found without hashing its text.
+    struct PartialUpdate {
+        std::string sql;
+        StatementMemo memo;
+    };
+    mutable std::unordered_map<std::string, PartialUpdate> partialUpdates;
     std::string table;                   // quoted
     std::vector<std::string> slotNames;  // quoted column names, by slot
     // The select of one row by its key (every column, as columnsOf).
@@ -92,7 +97,7 @@ struct EntityStatements {
     // The cached statements of insert, insertMany, update, remove and
     // rowByKey, found again without hashing their text.
     mutable StatementMemo insertMemo, insertManyMemo, updateMemo, removeMemo, rowByKeyMemo;
-    const std::string& updateOf(const std::string& written) const;
+    PartialUpdate& updateOf(const std::string& written) const;
 };
 
 // The statements that store a to-many in its members' to-one columns (a

@@ -23,7 +23,7 @@ Value StoreRowView::valueForKey(std::string_view key) const {
         return snapshot_->values[p->index()];
     auto* r = static_cast<const RelationshipDescription*>(p);
     if (!r->isToMany()) {
-        auto id = snapshot_->values[p->index()].asObjectOf<ManagedObjectID>();
+        auto id = ManagedObjectID::fromValue(snapshot_->values[p->index()]);
         return id ? make(store_, id) : Value();
     }
     auto members = store_->membersOf(*snapshot_->objectID, *r);
