@@ -27,8 +27,8 @@ plat::ErrorPtr errorForException(const std::exception& exception) {
 
 SYNAsynchronousTaskQueue::SYNAsynchronousTaskQueue(std::vector<SYNTask> tasks, int terminationPolicy,
                                                    SYNCompletion completion)
-    : tasks_(std::move(tasks)),
-      taskCount_(tasks_.size()),
+    : tasks_(std::make_shared<const std::vector<SYNTask>>(std::move(tasks))),
+      taskCount_(tasks_->size()),
       policy_(checkedPolicy(terminationPolicy)),
       completion_(std::move(completion)) {}
 
@@ -59,28 +59,36 @@ void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
         complete(SYNMakeError(SYNErrorCancelled));
         return;
     }
-    if (index >= tasks_.size()) {
+    // Held, not copied: a task that pumps the main loop could see the queue
+    // complete and drop its tasks while this one still runs.
+    const std::shared_ptr<const std::vector<SYNTask>> tasks = tasks_;
+    if (!tasks || index >= tasks->size()) {
         complete(result());
         return;
     }
-    auto self = std::static_pointer_cast<SYNAsynchronousTaskQueue>(shared_from_this());
-    auto called = std::make_shared<std::atomic<bool>>(false);
-    // Only the first call counts, and it always continues on main whatever
-    // thread the task finishes on: the results are touched only there.
-    SYNTaskCompletion next = [self, index, called](plat::ErrorPtr error, bool stop) {
-        if (called->exchange(true)) {
+    // What every `next` of this task shares. Only the first call counts, and
+    // it always continues on main whatever thread the task finishes on: the
+    // results are touched only there.
+    struct Run {
+        std::shared_ptr<SYNAsynchronousTaskQueue> queue;
+        std::size_t index;
+        std::atomic<bool> called{false};
+    };
+    auto run = std::make_shared<Run>();
+    run->queue = std::static_pointer_cast<SYNAsynchronousTaskQueue>(shared_from_this());
+    run->index = index;
+    auto next = [run](plat::ErrorPtr error, bool stop) {
+        if (run->called.exchange(true)) {
             SYN_LOG(SYNLoggingLevelError, "Task %lu of a task queue finished more than once",
-                    static_cast<unsigned long>(index));
+                    static_cast<unsigned long>(run->index));
             return;
         }
-        plat::dispatch::Queue::main().async(
-            [self, index, error = std::move(error), stop] { self->taskFinished(index, error, stop); });
+        plat::dispatch::Queue::main().async([run, error = std::move(error), stop]() mutable {
+            run->queue->taskFinished(run->index, std::move(error), stop);
+        });
     };
-    // A copy: a task that pumps the main loop could see the queue complete
-    // and drop its tasks while this one still runs.
-    SYNTask task = tasks_[index];
     try {
-        task(next);
+        (*tasks)[index](SYNTaskCompletion(next));
     } catch (const std::exception& exception) {
         SYN_LOG(SYNLoggingLevelError, "Task %lu of a task queue raised an exception: %s",
                 static_cast<unsigned long>(index), exception.what());
@@ -90,8 +98,9 @@ void SYNAsynchronousTaskQueue::runTask(std::size_t index) {
 
 void SYNAsynchronousTaskQueue::taskFinished(std::size_t index, plat::ErrorPtr error, bool stop) {
     plat::dispatch::Queue::main().assertCurrent();
-    results_.push_back(error);
-    if (shouldContinue(error, stop)) {
+    const bool goOn = shouldContinue(error, stop);
+    results_.push_back(std::move(error));
+    if (goOn) {
         runTask(index + 1);
         return;
     }
@@ -155,7 +164,7 @@ void SYNAsynchronousTaskQueue::complete(plat::ErrorPtr error) {
     // drop them once done so that nothing keeps a cycle alive.
     auto completion = std::move(completion_);
     completion_ = nullptr;
-    tasks_.clear();
+    tasks_ = nullptr;
     // The operation ends after the completion ran, even when it throws: a
     // serial operation queue must not start the next one before.
     struct End {

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/foundation/Error.h"
@@ -73,7 +74,8 @@ class SYNAsynchronousTaskQueue : public SYNAsynchronousOperation {
     [[nodiscard]] plat::ErrorPtr combinedErrors() const;
     void complete(plat::ErrorPtr error);
 
-    std::vector<SYNTask> tasks_;
+    // Shared with the task that runs; dropped once the queue completes.
+    std::shared_ptr<const std::vector<SYNTask>> tasks_;
     const std::size_t taskCount_;
     const int policy_;
     SYNCompletion completion_;

@@ -765,6 +765,7 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     auto change = std::make_shared<SavedChange>();
     for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
                             plat::coredata::DeletedObjectsKey}) {
+        const bool inserted = key == plat::coredata::InsertedObjectsKey;
         const plat::Value* objects = notification.userInfo.find(key);
         if (!objects || !objects->asSet()) {
             change->unknown = true;
@@ -791,6 +792,13 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
             // A temporary ID is a child context's insert, which reached no
             // store: its parent's save names it again.
             if (id->isTemporaryID()) {
+                continue;
+            }
+            // A revision is looked at for the events whose own revision it
+            // is. A new one has none but those that took it as theirs, whose
+            // rows changed (the relationship is kept one to one both ways):
+            // this save or a later one names them.
+            if (!isEvent && inserted) {
                 continue;
             }
             (isEvent ? change->events : change->revisions).push_back(std::move(id));
@@ -865,7 +873,8 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     if (!touched) {
         std::unordered_set<int64_t> eventKeys;
         std::unordered_set<int64_t> revisionKeys;
-        plat::Array touchedEvents, revisions;
+        plat::Array touchedEvents;
+        std::vector<plat::coredata::ManagedObjectIDPtr> revisions;
         auto collect = [&](const std::vector<std::shared_ptr<const SavedChange>>& saves) {
             eventKeys.clear();
             revisionKeys.clear();
@@ -879,7 +888,7 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
                 }
                 for (const auto& id : change->revisions) {
                     if (ofThisStore(id) && revisionKeys.insert(id->primaryKey()).second) {
-                        revisions.emplace_back(plat::ObjectPtr(id));
+                        revisions.push_back(id);
                     }
                 }
             }
@@ -898,39 +907,62 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
         }
         // Each touched event as the store holds it now (none when deleted),
         // and every event of a touched revision: its set carries the
-        // revision.
-        std::vector<plat::coredata::PredicatePtr> conditions;
-        if (!touchedEvents.empty()) {
-            conditions.push_back(plat::coredata::Predicate::selfIn(Value(std::move(touchedEvents))));
-        }
-        if (!revisions.empty()) {
-            conditions.push_back(plat::coredata::Predicate::in("eventRevision", Value(std::move(revisions))));
-        }
-        plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
-        request.predicate = conditions.size() == 1
-                                ? conditions.front()
-                                : plat::coredata::Predicate::orPredicate(std::move(conditions));
-        auto found = context.executeFetchRequest(request);
-        if (!found.ok()) {
-            return nullptr;
-        }
+        // revision. A save that adds an event adds its revision too, and an
+        // event read names its own revision (one event per revision: the
+        // relationship is one to one both ways, so handing a revision to
+        // another event touches the one that held it): only revisions no
+        // event read names are looked up by revision. Two lists joined by
+        // OR cost SQLite a temporary index each, several times the look-ups.
         auto read = std::make_shared<TouchedEvents>();
         read->looked = std::move(eventKeys);
-        read->events.reserve(found->size());
-        for (const auto& event : *found) {
-            const auto id = event->objectID();
-            if (id->isTemporaryID()) {
-                return nullptr;
+        std::unordered_set<int64_t> readKeys;         // events taken, once each
+        std::unordered_set<int64_t> revisionsOfRead;  // the revisions they name
+        auto take = [&](plat::coredata::PredicatePtr predicate) {
+            plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+            request.predicate = std::move(predicate);
+            auto found = context.executeFetchRequest(request);
+            if (!found.ok()) {
+                return false;
             }
-            read->looked.insert(id->primaryKey());
-            TouchedEvents::Event entry;
-            entry.key = id->primaryKey();
-            entry.type = SYNStoreModificationEvent::type(*event);
-            if (const auto revision = SYNStoreModificationEvent::revision(*event)) {
-                entry.store = revision->persistentStoreIdentifier;
+            read->events.reserve(read->events.size() + found->size());
+            for (const auto& event : *found) {
+                const auto id = event->objectID();
+                if (id->isTemporaryID()) {
+                    return false;
+                }
+                read->looked.insert(id->primaryKey());
+                if (!readKeys.insert(id->primaryKey()).second) {
+                    continue;  // read by its key and found by its revision
+                }
+                TouchedEvents::Event entry;
+                entry.key = id->primaryKey();
+                entry.type = SYNStoreModificationEvent::type(*event);
+                if (const auto revision = event->objectForKey("eventRevision")) {
+                    if (const auto revisionID = revision->objectID(); !revisionID->isTemporaryID()) {
+                        revisionsOfRead.insert(revisionID->primaryKey());
+                    }
+                }
+                // The set holds the store of the event's own revision (none
+                // without one): read once, for both.
+                entry.set = SYNEventFileSet::fromStoreModificationEvent(*event);
+                entry.store = entry.set->persistentStoreIdentifier();
+                read->events.push_back(std::move(entry));
             }
-            entry.set = SYNEventFileSet::fromStoreModificationEvent(*event);
-            read->events.push_back(std::move(entry));
+            return true;
+        };
+        if (!touchedEvents.empty() &&
+            !take(plat::coredata::Predicate::selfIn(Value(std::move(touchedEvents))))) {
+            return nullptr;
+        }
+        plat::Array unnamed;
+        for (const auto& id : revisions) {
+            if (!revisionsOfRead.count(id->primaryKey())) {
+                unnamed.emplace_back(plat::ObjectPtr(id));
+            }
+        }
+        if (!unnamed.empty() &&
+            !take(plat::coredata::Predicate::in("eventRevision", Value(std::move(unnamed))))) {
+            return nullptr;
         }
         std::sort(read->events.begin(), read->events.end(),
                   [](const auto& a, const auto& b) { return a.key < b.key; });

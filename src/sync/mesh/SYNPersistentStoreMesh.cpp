@@ -289,8 +289,13 @@ void SYNPersistentStoreMesh::updateActivityProgress(float fraction, const plat::
         }
         self->activityProgress_ = fraction;
         SYN_LOG(4, "Made progress: %f", fraction);
-        // Posted dozens of times a merge: the entries are moved in, their
-        // keys known to differ.
+        // Posted dozens of times a merge, and most meshes have nobody
+        // following their progress: built only for an observer.
+        auto& center = plat::NotificationCenter::defaultCenter();
+        if (!center.hasObserver(SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self.get())) {
+            return;
+        }
+        // The entries are moved in, their keys known to differ.
         plat::Dictionary::Entries entries;
         entries.reserve(3);
         entries.emplace_back(SYNProgressFractionKey, plat::Value(static_cast<double>(fraction)));
@@ -298,7 +303,7 @@ void SYNPersistentStoreMesh::updateActivityProgress(float fraction, const plat::
         if (!phase.isNull()) {
             entries.emplace_back(SYNActivityPhaseKey, phase);
         }
-        plat::NotificationCenter::defaultCenter().postNotificationName(
+        center.postNotificationName(
             SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self,
             plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
     });
