@@ -296,9 +296,8 @@ class SYNIntegrationStage {
         const plat::coredata::EntityDescription& entity, bool includesSubentities);
     // Whether existingObjectsForIDs fetches that many objects the context
     // does not hold with one query rather than reading each by its key: from
-    // two on, while the context has no unsaved change or holds few objects
-    // for the number fetched (a fetch in a context with unsaved changes goes
-    // over them too).
+    // two on while the context holds few objects (unsaved changes or not),
+    // else more than 64 while it has no unsaved change.
     bool fetchesUnknownObjects(std::size_t count) const;
 
   private:
