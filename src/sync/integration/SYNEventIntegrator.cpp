@@ -3,6 +3,8 @@
 // Applying the chosen events is in SYNEventIntegratorApply.cpp.
 #include "sync/integration/SYNEventIntegrator.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <exception>
 
@@ -146,10 +148,10 @@ void SYNEventIntegrator::startMonitoringSaves() {
     stopMonitoringSaves();
     std::weak_ptr<SYNEventIntegrator> weak = weak_from_this();
     {
-        // Each merge resolves the store URLs again (links may have changed).
+        // Each merge finds again which file its store URL names (the file may
+        // have been replaced, or links changed).
         plat::MutexLock lock(resolvedPathsMutex_);
-        ourResolvedURL_.reset();
-        resolvedPaths_.clear();
+        ourFile_.reset();
     }
     auto observe = [weak](const plat::Notification& notification) {
         if (auto self = weak.lock()) {
@@ -200,23 +202,49 @@ void SYNEventIntegrator::contextSaving(const plat::Notification& notification) {
         return;
     }
     for (const auto& store : coordinator->persistentStores()) {
-        if (store->URL() && pathResolvesToOurStore(*store->URL())) {
+        if (store->URL() && storeWritesOurFile(store, *store->URL())) {
             saveOccurredDuringMerge_.store(true);
             return;
         }
     }
 }
 
-bool SYNEventIntegrator::pathResolvesToOurStore(const plat::URL& url) {
+std::optional<SYNEventIntegrator::FileIdentity> SYNEventIntegrator::fileAtURL(const plat::URL& url) {
+    if (!url.isFileURL()) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::stat(url.path().c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)};
+}
+
+bool SYNEventIntegrator::storeWritesOurFile(const std::shared_ptr<plat::coredata::PersistentStore>& store,
+                                            const plat::URL& url) {
     plat::MutexLock lock(resolvedPathsMutex_);
-    if (!ourResolvedURL_) {
-        ourResolvedURL_ = storeURL_.URLByStandardizingPath();
+    // A file that cannot be found (gone, or not a file URL): the paths are
+    // compared, links resolved.
+    auto samePaths = [&] { return url.URLByStandardizingPath() == storeURL_.URLByStandardizingPath(); };
+    if (!ourFile_) {
+        ourFile_ = fileAtURL(storeURL_);
     }
-    auto [it, added] = resolvedPaths_.try_emplace(url.absoluteString(), false);
-    if (added) {
-        it->second = url.URLByStandardizingPath() == *ourResolvedURL_;
+    if (!*ourFile_) {
+        return samePaths();
     }
-    return it->second;
+    const std::string& text = url.absoluteString();
+    auto seen = std::find_if(seenStores_.begin(), seenStores_.end(), [&](const SeenStore& entry) {
+        return !entry.store.owner_before(store) && !store.owner_before(entry.store) && entry.url == text;
+    });
+    if (seen == seenStores_.end()) {
+        auto file = fileAtURL(url);
+        if (!file) {
+            return samePaths();
+        }
+        std::erase_if(seenStores_, [](const SeenStore& entry) { return entry.store.expired(); });
+        seen = seenStores_.insert(seenStores_.end(), SeenStore{store, text, *file});
+    }
+    return seen->file == **ourFile_;
 }
 
 // --- The merge -------------------------------------------------------------------
@@ -245,11 +273,12 @@ void SYNEventIntegrator::mergeEventsWithCompletion(Completion completion) {
         stagingContext_ = staging;
         managedObjectContext_ = context;
     }
-    queue_->addOperationWithBlock(
-        [self = shared_from_this(), completion = std::move(completion)] { self->runMerge(completion); });
+    queue_->addOperationWithBlock([self = shared_from_this(), completion = std::move(completion),
+                                   context = std::move(context)] { self->runMerge(completion, context); });
 }
 
-void SYNEventIntegrator::runMerge(const Completion& completion) {
+void SYNEventIntegrator::runMerge(const Completion& completion,
+                                  const std::shared_ptr<ManagedObjectContext>& mergeContext) {
     bool clearFullIntegration = false;
     changesHeldForCommit_ = false;
     plat::ErrorPtr error;
@@ -265,15 +294,46 @@ void SYNEventIntegrator::runMerge(const Completion& completion) {
     if (error && !savesBatches_) {
         // Unsaved merged changes are dropped, as they are with a staging
         // context.
-        auto context = managedObjectContext();
-        context->performBlockAndWait([&] { context->reset(); });
+        mergeContext->performBlockAndWait([&] { mergeContext->reset(); });
         changesHeldForCommit_ = false;
     }
+    releaseStore(mergeContext);
     if (error) {
         failWithCompletion(completion, error);
     } else {
         completeSuccessfullyWithCompletion(completion, clearFullIntegration);
     }
+}
+
+void SYNEventIntegrator::releaseStore(const std::shared_ptr<ManagedObjectContext>& mergeContext) {
+    // The records name objects, and hold the store, of this merge.
+    changeCache_.reset();
+    std::shared_ptr<ManagedObjectContext> context;
+    std::shared_ptr<ManagedObjectContext> staging;
+    {
+        plat::MutexLock lock(contextMutex_);
+        // A merge asked for meanwhile has put its own contexts here already.
+        if (managedObjectContext_ != mergeContext) {
+            return;
+        }
+        context = std::move(managedObjectContext_);
+        staging = std::move(stagingContext_);
+    }
+    if (!storeFileHolder_) {
+        // Opened while the merge's store is still open, so that it takes a
+        // connection of its own.
+        auto holder = PersistentStoreCoordinator::create(model_);
+        auto added = holder->addPersistentStore(plat::coredata::SQLiteStoreType, "", storeURL_,
+                                                persistentStoreOptions_);
+        if (added.ok()) {
+            storeFileHolder_ = std::move(holder);
+        } else {
+            SYN_LOG(2, "The store could not be held open between merges: %@", added.error());
+        }
+    }
+    // Dropped outside the lock: the last reference closes the store.
+    context.reset();
+    staging.reset();
 }
 
 plat::ErrorPtr SYNEventIntegrator::mergeOperation(bool& clearFullIntegration) {

@@ -109,7 +109,8 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     const plat::URL& storeURL() const { return storeURL_; }
     const std::shared_ptr<plat::coredata::ManagedObjectModel>& managedObjectModel() const { return model_; }
     const std::shared_ptr<SYNEventStore>& eventStore() const { return eventStore_; }
-    // The integrator's context of the merge in progress (or the last one).
+    // The integrator's context of the merge in progress; null before the
+    // first merge and once a merge has ended (see releaseStore).
     std::shared_ptr<Context> managedObjectContext() const EXCLUDES(contextMutex_);
 
     void setMesh(std::weak_ptr<SYNEventIntegratorMesh> mesh) { mesh_ = std::move(mesh); }
@@ -151,7 +152,15 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     SYNEventIntegrator(const plat::URL& storeURL, std::shared_ptr<plat::coredata::ManagedObjectModel> model,
                        std::shared_ptr<SYNEventStore> eventStore);
 
-    void runMerge(const Completion& completion);
+    void runMerge(const Completion& completion, const std::shared_ptr<Context>& mergeContext);
+    // At the end of a merge, lets go of its contexts, and with them of its
+    // coordinator and store, before the completion is called. The store's
+    // connection goes back to the file's spares, as the file stays open in
+    // the process (storeFileHolder_), and the next merge's store takes that
+    // same connection, with its page cache still valid, instead of one let
+    // go a merge earlier that the commits since have made stale. The
+    // contexts a later merge has put in place are left alone.
+    void releaseStore(const std::shared_ptr<Context>& mergeContext) EXCLUDES(contextMutex_);
     [[nodiscard]] plat::ErrorPtr mergeOperation(bool& nothingToDo);
     // The checks of one merge share one revision manager, so that they read
     // the events once.
@@ -271,6 +280,13 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // (the only way it gets any). Used on the merge queue.
     bool eventHoldsChanges_ = false;
     std::shared_ptr<SYNEventBuilder> eventBuilder_;
+    // A coordinator with the application store open, opened at the end of
+    // the first merge and kept, idle (it reads and writes nothing after its
+    // open), for the integrator's life: while it has the file open, a
+    // merge's store that closes leaves its connection for the next merge
+    // (see releaseStore) rather than closing it, writing the log back and
+    // removing it. Used on the merge queue.
+    std::shared_ptr<plat::coredata::PersistentStoreCoordinator> storeFileHolder_;
     plat::Dictionary saveInfoDictionary_;
     // The records of the changes of the entity being merged.
     std::shared_ptr<SYNChangeRecordCache> changeCache_;
@@ -290,11 +306,35 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;
     std::vector<plat::ObserverToken> saveObservers_ GUARDED_BY(monitorMutex_);
-    // While saves are monitored: whether a saving context's store URL
-    // resolves to this integrator's store. Resolving walks the file system;
-    // a merge sees the same few URLs in every save, so each is resolved once.
-    bool pathResolvesToOurStore(const plat::URL& url) EXCLUDES(resolvedPathsMutex_);
+    // A file, told apart from others by device and inode (links to it, of
+    // either kind, name the same file).
+    struct FileIdentity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        bool operator==(const FileIdentity&) const = default;
+    };
+    // The file a file URL names now, links followed; nullopt when there is
+    // none (or the URL is not a file URL).
+    static std::optional<FileIdentity> fileAtURL(const plat::URL& url);
+    // While saves are monitored: whether a saving context's store (at url)
+    // writes the file this integrator's store URL names. That file is found
+    // once per merge, at the first save seen. A store writes the file its
+    // URL named when it was first seen here (a store keeps the file it
+    // opened, whatever happens to its path later), so each store is looked
+    // up once while it lives, not again in every merge. When either file
+    // cannot be found, the paths are compared with their links resolved.
+    bool storeWritesOurFile(const std::shared_ptr<plat::coredata::PersistentStore>& store,
+                            const plat::URL& url) EXCLUDES(resolvedPathsMutex_);
+    struct SeenStore {
+        std::weak_ptr<plat::coredata::PersistentStore> store;
+        std::string url;
+        FileIdentity file;
+    };
     plat::Mutex resolvedPathsMutex_;
-    std::optional<plat::URL> ourResolvedURL_ GUARDED_BY(resolvedPathsMutex_);
-    std::map<std::string, bool> resolvedPaths_ GUARDED_BY(resolvedPathsMutex_);
+    // The file of this integrator's store URL in the merge under way; reset
+    // when monitoring starts (nullopt inside: none found).
+    std::optional<std::optional<FileIdentity>> ourFile_ GUARDED_BY(resolvedPathsMutex_);
+    // The stores seen saving, with their files; those gone are dropped as
+    // new ones come.
+    std::vector<SeenStore> seenStores_ GUARDED_BY(resolvedPathsMutex_);
 };

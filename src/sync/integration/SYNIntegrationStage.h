@@ -288,13 +288,17 @@ class SYNIntegrationStage {
                            plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>;
     // The existing, undeleted objects of the target context for those IDs,
     // of the entity (and, when asked, its sub-entities); call inside the
-    // target context. Objects the context holds are taken as they are; the
-    // others are looked up one by one when few or when the context has
-    // unsaved changes (a fetch would re-check every one of them against the
-    // list), else fetched at once.
+    // target context. Objects the context holds filled are taken as they
+    // are; the others are fetched at once (see fetchesUnknownObjects), else
+    // looked up one by one.
     plat::Result<ObjectsByID> existingObjectsForIDs(
         const std::vector<plat::coredata::ManagedObjectIDPtr>& ids,
         const plat::coredata::EntityDescription& entity, bool includesSubentities);
+    // Whether existingObjectsForIDs fetches that many objects the context
+    // does not hold with one query rather than reading each by its key: from
+    // two on while the context holds few objects (unsaved changes or not),
+    // else more than 64 while it has no unsaved change.
+    bool fetchesUnknownObjects(std::size_t count) const;
 
   private:
     void updateBatchProperties();
