@@ -150,6 +150,13 @@ bool SYNJSONEventExport::prepareForNewEntity(const plat::coredata::EntityDescrip
 
 namespace {
 
+// The items of a change's stored values (none when they are not an array).
+const plat::Array& storedValueItems(const Value& values) {
+    static const plat::Array kNone;
+    const plat::Array* items = values.asArray();
+    return items ? *items : kNone;
+}
+
 // The entry of one change in the file, from what its row holds: the same
 // members in the same order whether read from the row or kept from the
 // event's save. `values` is the stored array of property change values.
@@ -176,9 +183,9 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
         object.emplace_back("valuesRevision",
                             Value(plat::Dictionary::fromEntries(std::move(recorded), distinct)));
     }
-    const plat::Array* items = values.asArray();
+    const plat::Array& items = storedValueItems(values);
     plat::Array properties;
-    properties.reserve(items ? items->size() : 0);
+    properties.reserve(items.size());
     auto identifiers = [](const std::set<std::string>& set) {
         plat::Array array;
         array.reserve(set.size());
@@ -187,8 +194,7 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
         }
         return Value(std::move(array));
     };
-    static const plat::Array kNone;
-    for (const auto& item : items ? *items : kNone) {
+    for (const auto& item : items) {
         auto stored = item.asObjectOf<SYNPropertyChangeValue>();
         if (!stored) {
             continue;  // not a value: read as none
@@ -285,7 +291,6 @@ void appendInteger(int64_t number, std::string& out) {
 // when a value is one the writer refuses (the entries are then made as
 // values, and the file's writing reports it).
 bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::string& out) {
-    static const plat::Array kNoValues;
     auto string = [&](std::string_view s) { return appendJSONValue(Value(std::string(s)), out); };
     auto text = [&](const std::string& s) { return appendPlainJSONString(s, out) || string(s); };
     auto identifiers = [&](std::string_view key, const std::set<std::string>& set) {
@@ -333,9 +338,7 @@ bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::str
         }
         out.append(",\"properties\":["sv);
         bool firstProperty = true;
-        const plat::Array* items = change.values.asArray();
-        static const plat::Array kNone;
-        for (const auto& item : items ? *items : kNone) {
+        for (const auto& item : storedValueItems(change.values)) {
             auto stored = item.asObjectOf<SYNPropertyChangeValue>();
             if (!stored) {
                 continue;  // not a value: read as none
