@@ -834,6 +834,7 @@ void Engine::holdBody(std::shared_ptr<URLSessionDataTask> task, const char* byte
     releaseHeldBodies(task.get());  // each chunk is its own call, in order
     if (heldBodies_.capacity() == 0)
         heldBodies_.reserve(8);
+    task->transfer_->bodyHeld = true;
     heldBodies_.push_back(HeldBody{std::move(task), Data(bytes, length)});
 }
 
@@ -848,14 +849,19 @@ void Engine::releaseHeldBodies(const URLSessionTask* task) {
         auto held = std::move(heldBodies_);
         heldBodies_.clear();
         for (auto& h : held)
+            h.task->transfer_->bodyHeld = false;
+        for (auto& h : held)
             release(h);
         held.clear();
         if (heldBodies_.empty())
             heldBodies_.swap(held);  // the storage stays for the next turn
         return;
     }
+    if (!task->transfer_ || !task->transfer_->bodyHeld)
+        return;  // (most blocks: no look through the held ones)
     for (size_t i = 0; i < heldBodies_.size(); ++i) {
         if (heldBodies_[i].task.get() == task) {
+            task->transfer_->bodyHeld = false;
             HeldBody held = std::move(heldBodies_[i]);
             heldBodies_.erase(heldBodies_.begin() + static_cast<std::ptrdiff_t>(i));
             release(held);
@@ -865,6 +871,9 @@ void Engine::releaseHeldBodies(const URLSessionTask* task) {
 }
 
 std::optional<Data> Engine::takeHeldBody(const URLSessionTask& task) {
+    if (!task.transfer_->bodyHeld)
+        return std::nullopt;
+    task.transfer_->bodyHeld = false;
     for (size_t i = 0; i < heldBodies_.size(); ++i) {
         if (heldBodies_[i].task.get() == &task) {
             std::optional<Data> data(std::move(heldBodies_[i].data));

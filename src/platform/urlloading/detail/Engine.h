@@ -106,6 +106,9 @@ struct Transfer {
     // `request` is no longer the task's current request (a redirect
     // replaced it): the next hop shows it.
     bool requestReplaced = false;
+    // A body chunk of this task waits among the engine's held ones (see
+    // Engine::holdBody; network thread only).
+    bool bodyHeld = false;
 
     // The current hop.
     void* easy = nullptr;          // handle->easy while the hop runs
