@@ -2895,8 +2895,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         data = Data(std::move(t.accumulated));  // handed over, not copied
     t.accumulated = {};
     // A task without a completion handler hands its body to the delegate:
-    // its last chunk, when nothing was gathered after it, goes with the
-    // completion (in its place: first).
+    // its last chunk, when still held (no other block of the task came
+    // after it this turn, see holdBody), goes with the completion, first.
     bool dataIsLastChunk = false;
     if (!heldBodies_.empty()) {
         if (auto held = takeHeldBody(*task)) {
