@@ -5,9 +5,12 @@
 // the same turn of the network loop and are handed over together).
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
