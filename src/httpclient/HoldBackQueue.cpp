@@ -57,10 +57,18 @@ void HoldBackQueue::addOperationWithBlock(Block block) {
             return;
         running_ = true;
     }
+    // (Blocks added after the release are few: one more lock for them.)
+    auto owner = retain_();
+    {
+        plat::MutexLock lock(mutex_);
+        drainOwner_ = std::move(owner);
+    }
     drainElsewhere();
 }
 
 void HoldBackQueue::release() {
+    // Taken before the lock, given to the drain job under it.
+    auto owner = retain_();
     {
         plat::MutexLock lock(mutex_);
         if (!suspended_)
@@ -69,6 +77,7 @@ void HoldBackQueue::release() {
         if (!head_)
             return;
         running_ = true;
+        drainOwner_ = std::move(owner);
     }
     drainElsewhere();
 }
@@ -84,15 +93,20 @@ std::size_t HoldBackQueue::operationCount() const {
 }
 
 void HoldBackQueue::drainElsewhere() {
-    utilityQueue().async([this, owner = retain_()] { drain(); });
+    utilityQueue().async([this] { drain(); });
 }
 
 void HoldBackQueue::drain() {
+    // Let go of last, once nothing here is touched any more: it may be the
+    // owner's last reference, and the queue lives inside the owner.
+    std::shared_ptr<void> owner;
     Block head;
     std::vector<Block> batch;
     for (;;) {
         {
             plat::MutexLock lock(mutex_);
+            if (drainOwner_)
+                owner = std::move(drainOwner_);
             inFlight_ = 0;
             if (!head_) {
                 running_ = false;

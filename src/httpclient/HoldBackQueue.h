@@ -43,8 +43,9 @@ class HoldBackQueue {
     std::size_t operationCount() const;
 
   private:
-    // Runs blocks until none is left; the caller has set running_ and holds
-    // the owner.
+    // Runs blocks until none is left; the caller has set running_ and put
+    // a reference to the owner in drainOwner_, which drain holds until it
+    // returns.
     void drain();
     void drainElsewhere();
 
@@ -57,6 +58,10 @@ class HoldBackQueue {
     bool suspended_ GUARDED_BY(mutex_) = true;
     bool running_ GUARDED_BY(mutex_) = false;
     std::size_t inFlight_ GUARDED_BY(mutex_) = 0;  // taken from blocks_, not yet finished
+    // The owner, held for the drain job from when it is queued until it
+    // runs (a job whose closure held it would be one allocation per drain:
+    // std::function keeps only trivially copyable closures in place).
+    std::shared_ptr<void> drainOwner_ GUARDED_BY(mutex_);
 };
 
 }  // namespace httpclient

@@ -405,26 +405,28 @@ std::shared_ptr<DataRequest> DataRequest::response(
     using Record = DataResponse<typename Serializer::SerializedObject>;
     auto me = self();
     auto delegate = this->delegate();
-    delegate->queue().addOperationWithBlock([me, delegate, serializer, completion = std::move(completion),
-                                             queue = std::move(queue)]() mutable {
-        // The request's current delegate and task, taken once for the
-        // whole record.
-        const auto current = me->delegate();
-        const auto task = current->task();
-        auto request = me->requestFor(task);
-        auto response = task ? task->response() : nullptr;
-        auto data = delegate->data();
-        auto result = serializer.serializeResponse(request, response, data, delegate->error());
-        // The block runs once: what it holds moves on to the caller's
-        // queue, the record made in place in the block that carries it.
-        auto block = detail::deliveryBlock<Record>(std::move(completion));
-        auto& record = detail::deliveryRecord<Record>(block).emplace(std::move(request), std::move(response),
-                                                                     std::move(data), std::move(result),
-                                                                     me->timeline(*current));
-        record.add(delegate->metrics());
-        auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
-        target.async(std::move(block));
-    });
+    delegate->queue().addOperationWithBlock(
+        [me, delegate, serializer, completion = std::move(completion), queue = std::move(queue)]() mutable {
+            // The request's current delegate and task, taken once for the
+            // whole record.
+            const auto current = me->delegate();
+            const auto task = current->task();
+            auto request = me->requestFor(task);
+            auto response = task ? task->response() : nullptr;
+            // The bytes, error and metrics in one look (the task has ended:
+            // they no longer change).
+            auto outcome = delegate->outcome();
+            auto result = serializer.serializeResponse(request, response, outcome.data, outcome.error);
+            // The block runs once: what it holds moves on to the caller's
+            // queue, the record made in place in the block that carries it.
+            auto block = detail::deliveryBlock<Record>(std::move(completion));
+            auto& record = detail::deliveryRecord<Record>(block).emplace(
+                std::move(request), std::move(response), std::move(outcome.data), std::move(result),
+                me->timeline(*current));
+            record.add(std::move(outcome.metrics));
+            auto target = queue ? std::move(queue) : plat::dispatch::Queue::main();
+            target.async(std::move(block));
+        });
     return me;
 }
 

@@ -101,6 +101,16 @@ std::shared_ptr<ul::TaskMetrics> TaskDelegate::metrics() const {
     return metrics_;
 }
 
+std::optional<Data> TaskDelegate::data() const {
+    plat::MutexLock lock(mutex_);
+    return dataLocked();
+}
+
+TaskDelegate::Outcome TaskDelegate::outcome() const {
+    plat::MutexLock lock(mutex_);
+    return Outcome{dataLocked(), error_, metrics_};
+}
+
 void TaskDelegate::setMetrics(std::shared_ptr<ul::TaskMetrics> metrics) {
     plat::MutexLock lock(mutex_);
     metrics_ = std::move(metrics);
@@ -224,8 +234,7 @@ int64_t DataTaskDelegate::totalBytesReceived() const {
     return totalBytesReceived_;
 }
 
-std::optional<Data> DataTaskDelegate::data() const {
-    plat::MutexLock lock(mutex_);
+std::optional<Data> DataTaskDelegate::dataLocked() const {
     if (dataStream_)
         return std::nullopt;
     return mutableData_;

@@ -131,7 +131,16 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
     std::shared_ptr<ul::TaskMetrics> metrics() const;
     void setMetrics(std::shared_ptr<ul::TaskMetrics> metrics);
     // The collected bytes (data tasks only).
-    virtual std::optional<Data> data() const { return std::nullopt; }
+    std::optional<Data> data() const;
+    // What a response handler reads once the task has ended, under one
+    // lock: the collected bytes (as data() gives them), the error and the
+    // metrics.
+    struct Outcome {
+        std::optional<Data> data;
+        ErrorPtr error;
+        std::shared_ptr<ul::TaskMetrics> metrics;
+    };
+    Outcome outcome() const;
 
     // Overrides: when set, each alone handles its event.
     std::function<std::optional<ul::URLRequest>(ul::URLSession&, ul::URLSessionTask&,
@@ -156,6 +165,7 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
     virtual void reset();
     void markInitialResponse();
     void markInitialResponseLocked() REQUIRES(mutex_);
+    virtual std::optional<Data> dataLocked() const REQUIRES(mutex_) { return std::nullopt; }
     // Error recording used by completion: only when none was recorded.
     void recordErrorIfNone(const ErrorPtr& error);
 
@@ -183,8 +193,7 @@ class DataTaskDelegate : public TaskDelegate {
     std::function<void(const Data&)> dataStream() const;
     void setDataStream(std::function<void(const Data&)> stream);
     int64_t totalBytesReceived() const;
-    // Absent while a stream callback takes the bytes.
-    std::optional<Data> data() const override;
+    // (data(): absent while a stream callback takes the bytes.)
 
     std::function<ul::URLSessionResponseDisposition(ul::URLSession&, ul::URLSessionDataTask&,
                                                     const ul::HTTPURLResponsePtr&)>
@@ -212,6 +221,7 @@ class DataTaskDelegate : public TaskDelegate {
 
   protected:
     void reset() override;
+    std::optional<Data> dataLocked() const override REQUIRES(mutex_);
 
   private:
     // The progress object once someone asks for it (made then with the

@@ -101,3 +101,80 @@ TEST(HoldBackQueueTest, AQueueDestroyedUnreleasedRunsEveryBlockInOrder) {
     }
     EXPECT_EQ(ran.all(4), (std::vector<int>{0, 1, 2, 3}));
 }
+
+namespace {
+
+// An owner that tells when it goes.
+struct TellingOwner : std::enable_shared_from_this<TellingOwner> {
+    std::promise<void>* gone = nullptr;
+    HoldBackQueue queue{[this] { return std::shared_ptr<void>(weak_from_this().lock()); }};
+    ~TellingOwner() {
+        if (gone)
+            gone->set_value();
+    }
+};
+
+// The owner's last outside reference dropped right after the call that
+// starts a drain: the blocks still see it alive, and it goes once they have
+// run (a drain that kept it would leave it for good; one that did not hold
+// it would let the queue go under the running blocks).
+void expectOwnerHeldThroughTheDrainOnly(bool addAfterRelease) {
+    std::promise<void> gone;
+    auto goneFuture = gone.get_future();
+    std::promise<void> goOn;
+    auto goOnFuture = goOn.get_future();
+    Waiter<bool> alive;
+    auto owner = std::make_shared<TellingOwner>();
+    owner->gone = &gone;
+    std::weak_ptr<TellingOwner> weak = owner;
+    auto block = [&alive, &goOnFuture, weak] {
+        goOnFuture.wait();
+        alive.set(!weak.expired());
+    };
+    if (addAfterRelease) {
+        owner->queue.release();
+        owner->queue.addOperationWithBlock(block);
+    } else {
+        owner->queue.addOperationWithBlock(block);
+        owner->queue.release();
+    }
+    owner->queue.addOperationWithBlock([&alive, weak] { alive.set(!weak.expired()); });
+    owner.reset();
+    // The drain holds it: not gone before the blocks are let run.
+    EXPECT_FALSE(weak.expired());
+    goOn.set_value();
+    EXPECT_EQ(alive.all(2), (std::vector<bool>{true, true}));
+    EXPECT_EQ(goneFuture.wait_for(kHangGuard), std::future_status::ready) << "the owner was kept";
+}
+
+}  // namespace
+
+TEST(HoldBackQueueTest, ADrainStartedByReleaseHoldsTheOwnerUntilItsBlocksHaveRun) {
+    expectOwnerHeldThroughTheDrainOnly(false);
+}
+
+TEST(HoldBackQueueTest, ADrainStartedByABlockAddedAfterReleaseHoldsTheOwnerUntilItHasRun) {
+    expectOwnerHeldThroughTheDrainOnly(true);
+}
+
+// Many short drains one after another, each started while the one before
+// may still be ending: each owner goes once its blocks have run.
+TEST(HoldBackQueueTest, OwnersOfManyDrainsAllGo) {
+    constexpr int kOwners = 200;
+    std::vector<std::promise<void>> gone(kOwners);
+    Waiter<int> ran;
+    for (int i = 0; i < kOwners; ++i) {
+        auto owner = std::make_shared<TellingOwner>();
+        owner->gone = &gone[i];
+        owner->queue.addOperationWithBlock([&ran, i] { ran.set(i); });
+        owner->queue.release();
+        if (i % 2)
+            owner->queue.addOperationWithBlock([] {});
+    }
+    EXPECT_EQ(ran.all(kOwners).size(), static_cast<size_t>(kOwners));
+    const auto deadline = std::chrono::steady_clock::now() + kHangGuard;  // one guard for all
+    int kept = 0;
+    for (int i = 0; i < kOwners; ++i)
+        kept += gone[i].get_future().wait_until(deadline) != std::future_status::ready;
+    EXPECT_EQ(kept, 0);
+}

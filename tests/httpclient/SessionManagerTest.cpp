@@ -1080,3 +1080,51 @@ TEST_F(SessionManagerTest, AStreamedUploadThatMustBeSentAgainFailsRatherThanSend
     ASSERT_FALSE(first.empty());
     EXPECT_EQ(first.back().body, "payload");
 }
+
+// A data response handler reads the bytes, error and metrics in one look at
+// the task delegate: the same as its accessors one by one, for a body, a
+// failure, and bytes taken by a stream callback (none collected).
+TEST_F(SessionManagerTest, AHandlersOneLookAtTheOutcomeMatchesTheAccessorsOneByOne) {
+    struct Case {
+        std::string path;
+        bool streamed;
+    };
+    const Case cases[] = {{"/bytes/3000", false}, {"/status/404", false}, {"/bytes/500", true}};
+    for (const auto& c : cases) {
+        Waiter<DataResponse<Data>> done;
+        auto request = manager->request(server.url(c.path))->validate();
+        if (c.streamed)
+            request->stream([](const Data&) {});
+        request->responseData([&](const DataResponse<Data>& r) { done.set(r); }, queue);
+        auto r = done.wait();
+        ASSERT_TRUE(r) << c.path;
+        const auto delegate = request->delegate();
+        const auto outcome = delegate->outcome();
+        EXPECT_EQ(outcome.data.has_value(), delegate->data().has_value()) << c.path;
+        if (outcome.data && delegate->data()) {
+            EXPECT_TRUE(*outcome.data == *delegate->data()) << c.path;
+        }
+        EXPECT_EQ(outcome.error, delegate->error()) << c.path;
+        EXPECT_EQ(outcome.metrics, delegate->metrics()) << c.path;
+        // And the handler's record is made of them.
+        EXPECT_EQ(r->data.has_value(), outcome.data.has_value()) << c.path;
+        if (r->data && outcome.data) {
+            EXPECT_TRUE(*r->data == *outcome.data) << c.path;
+        }
+        EXPECT_EQ(r->metrics(), outcome.metrics) << c.path;
+        if (!c.streamed) {  // (with no bytes the serializer fails on its own)
+            EXPECT_EQ(bool(r->error()), bool(outcome.error)) << c.path;
+        }
+        if (!c.streamed && c.path == "/bytes/3000") {
+            ASSERT_TRUE(r->data);
+            EXPECT_EQ(r->data->length(), 3000u);
+            EXPECT_TRUE(r->metrics());
+        }
+        if (c.streamed) {
+            EXPECT_FALSE(outcome.data);
+        }
+        if (c.path == "/status/404") {
+            EXPECT_TRUE(outcome.error);
+        }
+    }
+}

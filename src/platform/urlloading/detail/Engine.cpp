@@ -795,6 +795,10 @@ void Engine::run() {
 }
 
 void Engine::toDelegateQueue(std::function<void()> block) {
+    toDelegateQueue(nullptr, std::move(block));
+}
+
+void Engine::toDelegateQueue(const URLSessionTask* task, std::function<void()> block) {
     // Not from inside the chain: the loop may move to another thread while
     // the chain runs (see postToMailbox), and gathered_ moves with it.
     if (hostingChainOf != this &&
@@ -804,6 +808,10 @@ void Engine::toDelegateQueue(std::function<void()> block) {
         // time (each batch leaves with its storage).
         if (gathered_.capacity() == 0)
             gathered_.reserve(16);
+        // Held chunks came first: the task's own (a block of a task follows
+        // what that task received), or every one for a block of no task.
+        if (!heldBodies_.empty())
+            releaseHeldBodies(task);
         gathered_.push_back(std::move(block));
         return;
     }
@@ -812,8 +820,74 @@ void Engine::toDelegateQueue(std::function<void()> block) {
     postToMailbox(std::move(one));
 }
 
+void Engine::holdBody(std::shared_ptr<URLSessionDataTask> task, const char* bytes, size_t length) {
+    // Only where toDelegateQueue gathers (see there): a chunk that would be
+    // posted at once is not held.
+    const bool gathering = hostingChainOf != this &&
+                           networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    if (!gathering) {
+        deliver(task, [task, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
+            d.didReceiveData(s, *task, data);
+        });
+        return;
+    }
+    releaseHeldBodies(task.get());  // each chunk is its own call, in order
+    if (heldBodies_.capacity() == 0)
+        heldBodies_.reserve(8);
+    task->transfer_->bodyHeld = true;
+    heldBodies_.push_back(HeldBody{std::move(task), Data(bytes, length)});
+}
+
+void Engine::releaseHeldBodies(const URLSessionTask* task) {
+    auto release = [this](HeldBody& held) {
+        auto dataTask = std::move(held.task);
+        deliver(dataTask, [dataTask, data = std::move(held.data)](URLSessionDelegate& d, URLSession& s) {
+            d.didReceiveData(s, *dataTask, data);
+        });
+    };
+    if (!task) {
+        auto held = std::move(heldBodies_);
+        heldBodies_.clear();
+        for (auto& h : held)
+            h.task->transfer_->bodyHeld = false;
+        for (auto& h : held)
+            release(h);
+        held.clear();
+        if (heldBodies_.empty())
+            heldBodies_.swap(held);  // the storage stays for the next turn
+        return;
+    }
+    if (!task->transfer_ || !task->transfer_->bodyHeld)
+        return;  // (most blocks: no look through the held ones)
+    for (size_t i = 0; i < heldBodies_.size(); ++i) {
+        if (heldBodies_[i].task.get() == task) {
+            task->transfer_->bodyHeld = false;
+            HeldBody held = std::move(heldBodies_[i]);
+            heldBodies_.erase(heldBodies_.begin() + static_cast<std::ptrdiff_t>(i));
+            release(held);
+            return;
+        }
+    }
+}
+
+std::optional<Data> Engine::takeHeldBody(const URLSessionTask& task) {
+    if (!task.transfer_->bodyHeld)
+        return std::nullopt;
+    task.transfer_->bodyHeld = false;
+    for (size_t i = 0; i < heldBodies_.size(); ++i) {
+        if (heldBodies_[i].task.get() == &task) {
+            std::optional<Data> data(std::move(heldBodies_[i].data));
+            heldBodies_.erase(heldBodies_.begin() + static_cast<std::ptrdiff_t>(i));
+            return data;
+        }
+    }
+    return std::nullopt;
+}
+
 void Engine::flushDelegateBlocks() {
     assertCommandThread();
+    if (!heldBodies_.empty())
+        releaseHeldBodies(nullptr);
     if (!gathered_.empty())
         postToMailbox(std::exchange(gathered_, {}));
 }
@@ -1188,7 +1262,8 @@ void Engine::deliver(const TaskPtr& task, Call call) {
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    toDelegateQueue([session, task = TaskPtr(task), call = std::optional<Call>(std::move(call))]() mutable {
+    toDelegateQueue(task.get(), [session, task = TaskPtr(task),
+                                 call = std::optional<Call>(std::move(call))]() mutable {
         if (auto delegate = session->delegate()) {
             try {
                 (*call)(*delegate, *session);
@@ -2153,10 +2228,7 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
             t.cacheBody.append(bytes, length);
         }
     }
-    auto dataTask = std::static_pointer_cast<URLSessionDataTask>(self);
-    deliver(self, [dataTask, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
-        d.didReceiveData(s, *dataTask, data);
-    });
+    holdBody(std::static_pointer_cast<URLSessionDataTask>(std::move(self)), bytes, length);
     return length;
 }
 
@@ -2822,16 +2894,42 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     if (t.dataCompletion && !error)
         data = Data(std::move(t.accumulated));  // handed over, not copied
     t.accumulated = {};
+    // A task without a completion handler hands its body to the delegate:
+    // its last chunk, when still held (no other block of the task came
+    // after it this turn, see holdBody), goes with the completion, first.
+    bool dataIsLastChunk = false;
+    if (!heldBodies_.empty()) {
+        if (auto held = takeHeldBody(*task)) {
+            data = std::move(held);
+            dataIsLastChunk = true;
+        }
+    }
     std::optional<URL> location;
     if (t.downloadCompletion && !error && !t.filePath.empty())
         location = URL::fileURLWithPath(t.filePath);
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    toDelegateQueue([session, task = TaskPtr(task), metrics, error, response, data = std::move(data),
-                     location, dataCompletion = std::move(dataCompletion),
-                     downloadCompletion = std::move(downloadCompletion)]() mutable {
+    toDelegateQueue(task.get(), [session, task = TaskPtr(task), metrics, error, response,
+                                 data = std::move(data), location, dataCompletion = std::move(dataCompletion),
+                                 downloadCompletion = std::move(downloadCompletion),
+                                 dataIsLastChunk]() mutable {
         auto delegate = session->delegate();
+        // As its own block would: a delegate that throws here has the task
+        // cancelled (which an ended task ignores), and the rest still runs.
+        if (dataIsLastChunk && delegate) {
+            try {
+                delegate->didReceiveData(*session, static_cast<URLSessionDataTask&>(*task), *data);
+            } catch (const std::exception& e) {
+                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+                task->cancel();
+            } catch (...) {
+                Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
+                task->cancel();
+            }
+        }
+        if (dataIsLastChunk)
+            data.reset();
         // The task has ended: what a completion or the delegate throws here
         // cannot change its outcome. It is logged, and the calls after it
         // (the delegate's, the caller's handler) still run.

@@ -1,0 +1,191 @@
+// How a data task's body reaches the session's delegate: every byte, in
+// order, each chunk in a call of its own, all of them before the task's
+// metrics and completion, with many tasks under way at once on kept-alive
+// connections (where a response's last chunk and its end often arrive in
+// the same turn of the network loop and are handed over together).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Log.h"
+#include "platform/urlloading/URLLoadingTestSupport.h"
+
+using namespace urltest;
+using testsupport::LoopbackServer;
+
+namespace {
+
+struct Event {
+    uint64_t task;
+    std::string what;  // "data", "metrics", "complete"
+    std::string bytes;
+};
+
+// Records every call, of every task, in the one order the delegate saw them.
+class SequenceDelegate : public URLSessionDelegate {
+  public:
+    // Throws from didReceiveData for a task while this returns true.
+    std::function<bool(uint64_t task)> throwOnData;
+
+    void didReceiveData(URLSession&, URLSessionDataTask& task, const Data& data) override {
+        {
+            std::lock_guard lock(mutex_);
+            events_.push_back({task.taskIdentifier(), "data", std::string(data.view())});
+        }
+        if (throwOnData && throwOnData(task.taskIdentifier()))
+            throw std::runtime_error("refused by the test");
+    }
+    void didFinishCollectingMetrics(URLSession&, URLSessionTask& task,
+                                    const std::shared_ptr<TaskMetrics>&) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back({task.taskIdentifier(), "metrics", {}});
+    }
+    void didCompleteWithError(URLSession&, URLSessionTask& task, const ErrorPtr& error) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back({task.taskIdentifier(), "complete", error ? "error" : ""});
+        completed_++;
+        changed_.notify_all();
+    }
+
+    bool waitForCompletions(int n) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, kHangGuard, [&] { return completed_ >= n; });
+    }
+    std::vector<Event> events() {
+        std::lock_guard lock(mutex_);
+        return events_;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
+    int completed_ = 0;
+};
+
+struct Expected {
+    uint64_t task;
+    std::string body;
+};
+
+// Each task's calls, in order: its chunks (together its whole body), then
+// metrics, then one completion without error.
+void expectEachTaskInOrder(const std::vector<Event>& events, const std::vector<Expected>& expected) {
+    std::map<uint64_t, std::vector<const Event*>> byTask;
+    for (const auto& e : events)
+        byTask[e.task].push_back(&e);
+    ASSERT_EQ(byTask.size(), expected.size());
+    for (const auto& want : expected) {
+        const auto& calls = byTask[want.task];
+        ASSERT_GE(calls.size(), 2u) << "task " << want.task;
+        std::string body;
+        size_t i = 0;
+        for (; i < calls.size() && calls[i]->what == "data"; ++i) {
+            EXPECT_FALSE(calls[i]->bytes.empty()) << "task " << want.task << ": an empty chunk";
+            body += calls[i]->bytes;
+        }
+        EXPECT_EQ(body.size(), want.body.size()) << "task " << want.task;
+        EXPECT_TRUE(body == want.body) << "task " << want.task << ": the bytes differ";
+        ASSERT_EQ(calls.size(), i + 2) << "task " << want.task << ": a call after the metrics or a "
+                                       << "chunk after them";
+        EXPECT_EQ(calls[i]->what, "metrics") << "task " << want.task;
+        EXPECT_EQ(calls[i + 1]->what, "complete") << "task " << want.task;
+        EXPECT_EQ(calls[i + 1]->bytes, "") << "task " << want.task << " failed";
+    }
+}
+
+}  // namespace
+
+TEST(EngineBodyDelivery, ManySmallResponsesAtOnceEachReachTheDelegateWholeAndBeforeTheirEnd) {
+    LoopbackServer server;
+    auto delegate = std::make_shared<SequenceDelegate>();
+    auto configuration = testConfiguration(server);
+    configuration.httpMaximumConnectionsPerHost = 8;
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate);
+    // Sizes from one byte to a few kilobytes, several rounds of eight on the
+    // same kept-alive connections.
+    const std::vector<size_t> sizes = {1, 64, 100, 512, 1000, 2048, 4096, 64};
+    std::vector<Expected> expected;
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    for (int round = 0; round < 6; ++round) {
+        for (size_t n : sizes) {
+            auto task =
+                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
+            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
+            tasks.push_back(task);
+        }
+    }
+    for (auto& task : tasks)
+        task->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
+    expectEachTaskInOrder(delegate->events(), expected);
+    session->invalidateAndCancel();
+}
+
+TEST(EngineBodyDelivery, ALargeBodyComesInSeveralCallsEachInItsTurn) {
+    LoopbackServer server;
+    auto delegate = std::make_shared<SequenceDelegate>();
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+    // Larger than libcurl's receive buffer: more than one chunk.
+    constexpr size_t kSize = 1 << 20;
+    auto large = session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(kSize)))));
+    auto small = session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/64"))));
+    large->resume();
+    small->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(2));
+    const auto events = delegate->events();
+    expectEachTaskInOrder(events, {{large->taskIdentifier(), LoopbackServer::bytesBody(kSize)},
+                                   {small->taskIdentifier(), LoopbackServer::bytesBody(64)}});
+    int largeChunks = 0;
+    for (const auto& e : events)
+        largeChunks += e.task == large->taskIdentifier() && e.what == "data";
+    EXPECT_GT(largeChunks, 1);
+    session->invalidateAndCancel();
+}
+
+TEST(EngineBodyDelivery, ADelegateThrowingOnAChunkIsLoggedAndTheTaskStillEndsOnce) {
+    LoopbackServer server;
+    std::mutex logMutex;
+    std::vector<std::string> logged;
+    plat::setLogSink([&](std::string_view line) {
+        std::lock_guard lock(logMutex);
+        logged.emplace_back(line);
+    });
+    auto delegate = std::make_shared<SequenceDelegate>();
+    delegate->throwOnData = [](uint64_t) { return true; };
+    auto session = URLSession::sessionWithConfiguration(testConfiguration(server), delegate);
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    for (int i = 0; i < 8; ++i)
+        tasks.push_back(session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/64")))));
+    for (auto& task : tasks)
+        task->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(8));
+    session->invalidateAndCancel();
+    plat::setLogSink(nullptr);
+    // Each task: its chunk seen (whether the cancel the throw asks for came
+    // before the end or after it depends on when the bytes arrived), then
+    // metrics and a single completion.
+    std::map<uint64_t, std::vector<std::string>> byTask;
+    for (const auto& e : delegate->events())
+        byTask[e.task].push_back(e.what);
+    ASSERT_EQ(byTask.size(), 8u);
+    for (auto& [task, calls] : byTask) {
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls[calls.size() - 2], "metrics") << "task " << task;
+        EXPECT_EQ(calls.back(), "complete") << "task " << task;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "complete"), 1) << "task " << task;
+        EXPECT_EQ(calls.front(), "data") << "task " << task;
+    }
+    std::lock_guard lock(logMutex);
+    size_t throws = 0;
+    for (const auto& line : logged)
+        throws += line.find("refused by the test") != std::string::npos;
+    EXPECT_GE(throws, 8u);
+}
