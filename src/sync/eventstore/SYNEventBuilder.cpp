@@ -267,6 +267,44 @@ bool isIgnoredEntity(const ManagedObject& object) {
     return plat::coredata::userInfoBool(object.entity()->userInfo(), SYNIgnoredKey);
 }
 
+// The change of an event for each identifier record, by record. The few
+// records of a save are looked for in a short list, which allocates once;
+// the many of a batch in a hash map.
+class ChangesByRecord {
+  public:
+    // Up to this many records go in the list.
+    static constexpr std::size_t kListed = 48;
+    void expect(std::size_t count) {
+        if (count <= kListed) {
+            listed_.reserve(count);
+        } else {
+            hashed_.emplace();
+            hashed_->reserve(count);
+        }
+    }
+    // The change for the record (null until set). Valid until the next call.
+    ManagedObjectPtr& slot(const ManagedObject* record) {
+        if (hashed_) {
+            return (*hashed_)[record];
+        }
+        for (auto& [known, change] : listed_) {
+            if (known == record) {
+                return change;
+            }
+        }
+        if (listed_.size() == kListed) {
+            hashed_.emplace(listed_.begin(), listed_.end());
+            listed_.clear();
+            return (*hashed_)[record];
+        }
+        return listed_.emplace_back(record, nullptr).second;
+    }
+
+  private:
+    std::vector<std::pair<const ManagedObject*, ManagedObjectPtr>> listed_;
+    std::optional<std::unordered_map<const ManagedObject*, ManagedObjectPtr>> hashed_;
+};
+
 // What the first save of an event keeps for its export.
 struct NewEventChanges {
     std::shared_ptr<SYNSavedEvent> saved;
@@ -1378,7 +1416,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // also compared in memory.
     // An import gives each object one change: there is none to look for.
     // By record: the context holds one object per record.
-    std::unordered_map<const ManagedObject*, ManagedObjectPtr> changeFor;
+    ChangesByRecord changeFor;
     SYNManagedObjects existing;
     if (!addsEachObjectOnce_ && (*event)->isInserted()) {
         // An event never saved has no change in the store: every change it
@@ -1404,6 +1442,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
         existing = std::move(*fetched);
     }
+    changeFor.expect(existing.size() + specs.size());
     const auto eventID = (*event)->objectID();
     for (const auto& change : existing) {
         auto owner = change->objectForKey("storeModificationEvent");
@@ -1413,14 +1452,14 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto identifier = change->objectForKey("globalIdentifier")) {
             // Two changes of one object in an event: the later one (as when
             // the rows came in key order).
-            auto& slot = changeFor[identifier.get()];
+            auto& slot = changeFor.slot(identifier.get());
             if (!slot || slot->objectID()->primaryKey() < change->objectID()->primaryKey()) {
                 slot = change;
             }
         }
     }
     for (auto& spec : specs) {
-        auto& change = changeFor[spec.globalIdentifier.get()];
+        auto& change = changeFor.slot(spec.globalIdentifier.get());
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
         const bool made = !change;
