@@ -328,5 +328,57 @@ TEST_F(SYNEventBuilderKeptAnswersTest, ModelVersionTextIsTheHashWrittenOutEachTi
     });
 }
 
+TEST_F(SYNEventBuilderKeptAnswersTest, ChangesFoldByRecordForFewAndManyRecords) {
+    // A few records (looked for in a list) and more than a list holds (in a
+    // hash map): each person renamed twice, in two calls and twice in one
+    // call, keeps one change with the last name.
+    for (const std::size_t count : {std::size_t{5}, std::size_t{60}}) {
+        auto app = makeApplication();
+        std::vector<ManagedObjectPtr> people;
+        for (std::size_t i = 0; i < count; ++i) {
+            auto person = app.context->insertNewObjectForEntityForName("Person");
+            person->setValue(Value("p" + std::to_string(i)), "name");
+            people.push_back(person);
+        }
+        ASSERT_EQ(app.context->save(), nullptr);
+        SYNEventBuilder builder(store);
+        builder.setLinksNewChangesOneWay(true);
+        ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
+        for (const std::string suffix : {" a", " b"}) {
+            SYNPropertyChangeValuesByObjectID values;
+            SYNManagedObjectIDs ids;
+            for (const auto& person : people) {
+                SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
+                name.setValue(Value(*person->valueForKey("name").asString() + suffix));
+                values[person->objectID()] = {name};
+                ids.push_back(person->objectID());
+            }
+            // The first person listed twice in the call.
+            ids.push_back(people.front()->objectID());
+            ASSERT_EQ(builder.addUpdateChangesForObjectIDs(ids, values), nullptr);
+        }
+        ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
+        ASSERT_EQ(builder.saveAndResetLast(), nullptr);
+        const auto events = allEvents();
+        ASSERT_FALSE(events.empty());
+        inStore([&] {
+            std::multiset<std::string> names;
+            for (const auto& change : events.back()->objectsForKey("objectChanges")) {
+                EXPECT_EQ(SYNObjectChange::type(*change), SYNObjectChangeTypeUpdate);
+                for (const auto& value : SYNObjectChange::propertyChangeValues(*change)) {
+                    names.insert(value.value() && value.value()->asString() ? *value.value()->asString()
+                                                                            : "?");
+                }
+            }
+            std::multiset<std::string> expected;
+            for (std::size_t i = 0; i < count; ++i) {
+                expected.insert("p" + std::to_string(i) + " b");
+            }
+            EXPECT_EQ(names, expected) << count << " people";
+            context->reset();
+        });
+    }
+}
+
 }  // namespace
 }  // namespace eventstoretest
