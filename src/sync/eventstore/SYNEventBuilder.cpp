@@ -32,6 +32,8 @@ struct SYNEventBuilder::ChangeSpec {
     // The application object the change is for, when known and the record
     // holds its URI.
     ManagedObjectIDPtr objectID = nullptr;
+    // The record's identifier string, once read (addChanges).
+    Value identifier = Value();
 };
 
 namespace {
@@ -43,6 +45,43 @@ std::string newIdentifier() {
     return plat::ProcessInfo::processInfo().globallyUniqueString();
 }
 
+// Whether two property lists are written as the same text: the same kinds
+// and bytes throughout, dictionaries' keys in the same order. Numbers other
+// than integers (whose text may differ for values that compare equal) and
+// kinds a hash never holds are not compared: false.
+bool sameText(const Value& a, const Value& b) {
+    if (a.kind() != b.kind() || a.numberType() != b.numberType()) {
+        return false;
+    }
+    switch (a.kind()) {
+        case Value::Kind::Null:
+            return true;
+        case Value::Kind::Bool:
+        case Value::Kind::Int:
+        case Value::Kind::UInt:
+            return a == b;
+        case Value::Kind::String:
+            return *a.asString() == *b.asString();
+        case Value::Kind::Data:
+            return *a.asData() == *b.asData();
+        case Value::Kind::Array: {
+            const plat::Array& x = *a.asArray();
+            const plat::Array& y = *b.asArray();
+            return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), sameText);
+        }
+        case Value::Kind::Dictionary: {
+            const plat::Dictionary& x = *a.asDictionary();
+            const plat::Dictionary& y = *b.asDictionary();
+            return x.size() == y.size() &&
+                   std::equal(x.begin(), x.end(), y.begin(), [](const auto& p, const auto& q) {
+                       return p.first == q.first && sameText(p.second, q.second);
+                   });
+        }
+        default:
+            return false;
+    }
+}
+
 std::string modelVersionText(const Value& hash) {
     if (hash.isNull()) {
         return {};
@@ -50,11 +89,26 @@ std::string modelVersionText(const Value& hash) {
     if (hash.isString()) {
         return *hash.asString();
     }
-    // The attribute is a string: property lists go in as XML text.
+    // The attribute is a string: property lists go in as XML text. Every
+    // event of a mesh carries the same hash, so the text of the last one
+    // written on this thread is kept: comparing the hash costs a fraction of
+    // writing it again.
+    struct Kept {
+        Value hash;
+        std::string text;
+    };
+    thread_local Kept kept;
+    if (!kept.text.empty() && sameText(kept.hash, hash)) {
+        return kept.text;
+    }
     auto data = plat::PropertyListSerialization::dataWithPropertyList(
         hash, plat::PropertyListSerialization::Format::XML);
-    return data.ok() ? std::string(reinterpret_cast<const char*>(data->bytes()), data->length())
-                     : std::string();
+    if (!data.ok()) {
+        return std::string();
+    }
+    std::string text(reinterpret_cast<const char*>(data->bytes()), data->length());
+    kept = Kept{hash, text};
+    return text;
 }
 
 ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const std::string& entityName,
@@ -213,6 +267,44 @@ bool isIgnoredEntity(const ManagedObject& object) {
     return plat::coredata::userInfoBool(object.entity()->userInfo(), SYNIgnoredKey);
 }
 
+// The change of an event for each identifier record, by record. The few
+// records of a save are looked for in a short list, which allocates once;
+// the many of a batch in a hash map.
+class ChangesByRecord {
+  public:
+    // Up to this many records go in the list.
+    static constexpr std::size_t kListed = 48;
+    void expect(std::size_t count) {
+        if (count <= kListed) {
+            listed_.reserve(count);
+        } else {
+            hashed_.emplace();
+            hashed_->reserve(count);
+        }
+    }
+    // The change for the record (null until set). Valid until the next call.
+    ManagedObjectPtr& slot(const ManagedObject* record) {
+        if (hashed_) {
+            return (*hashed_)[record];
+        }
+        for (auto& [known, change] : listed_) {
+            if (known == record) {
+                return change;
+            }
+        }
+        if (listed_.size() == kListed) {
+            hashed_.emplace(listed_.begin(), listed_.end());
+            listed_.clear();
+            return (*hashed_)[record];
+        }
+        return listed_.emplace_back(record, nullptr).second;
+    }
+
+  private:
+    std::vector<std::pair<const ManagedObject*, ManagedObjectPtr>> listed_;
+    std::optional<std::unordered_map<const ManagedObject*, ManagedObjectPtr>> hashed_;
+};
+
 // What the first save of an event keeps for its export.
 struct NewEventChanges {
     std::shared_ptr<SYNSavedEvent> saved;
@@ -223,13 +315,16 @@ struct NewEventChanges {
     std::vector<std::pair<const ManagedObject*, const ManagedObject*>> objects;
 };
 
-// One change for `gathered`; false when it cannot be kept.
-bool gatherChange(const ManagedObjectPtr& change, NewEventChanges& gathered) {
+// One change for `gathered`; false when it cannot be kept. `texts`: null, or
+// the entity name and record the builder made the change with and the
+// record's identifier it read then (neither changes before the save).
+bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTexts* texts,
+                  NewEventChanges& gathered) {
     if (!change->isInserted() || change->isDeleted()) {
         return false;
     }
     SYNSavedEvent::Change kept;
-    const Value entityName = change->valueForKey("nameOfEntity");
+    const Value entityName = texts ? texts->entityName : change->valueForKey("nameOfEntity");
     kept.values = change->valueForKey("propertyChangeValues");
     bool namesFiles = false;
     if (!entityName.isString() || !SYNSavedEvent::valuesReadBackAlike(kept.values, namesFiles)) {
@@ -247,7 +342,11 @@ bool gatherChange(const ManagedObjectPtr& change, NewEventChanges& gathered) {
         if (record->isFault() || record->isDeleted()) {
             return false;
         }
-        const Value text = record->valueForKey("globalIdentifier");
+        // The identifier read when the change was made, if the change still
+        // links to that record.
+        const Value text = texts && texts->record == record.get() && texts->identifier.isString()
+                               ? texts->identifier
+                               : record->valueForKey("globalIdentifier");
         if (text.isString()) {
             kept.globalIdentifier = *text.asString();
         }
@@ -279,11 +378,10 @@ bool gatherChange(const ManagedObjectPtr& change, NewEventChanges& gathered) {
 // (`oneWayChanges`), with its record and data file loaded. Nullopt (nothing
 // kept) on any doubt: a record or change not as expected, more than one data
 // file, values that would not read back alike.
-std::optional<NewEventChanges> gatherNewEventChanges(const std::shared_ptr<SYNSavedEvent>& saved,
-                                                     const ManagedObjectContext& context,
-                                                     const ManagedObjectPtr& event,
-                                                     const std::vector<ManagedObjectPtr>& oneWayChanges,
-                                                     const std::optional<SYNRevision>& revision) {
+std::optional<NewEventChanges> gatherNewEventChanges(
+    const std::shared_ptr<SYNSavedEvent>& saved, const ManagedObjectContext& context,
+    const ManagedObjectPtr& event, const std::vector<ManagedObjectPtr>& oneWayChanges,
+    const std::vector<SYNEventBuilderChangeTexts>& oneWayTexts, const std::optional<SYNRevision>& revision) {
     if (!saved || saved->context() != &context || !event->isInserted() || !revision) {
         return std::nullopt;
     }
@@ -298,11 +396,16 @@ std::optional<NewEventChanges> gatherNewEventChanges(const std::shared_ptr<SYNSa
     gathered.event.revision = *revision;
     gathered.event.changes.reserve(count);
     gathered.objects.reserve(count);
-    for (const auto* changes : {&linked, &oneWayChanges}) {
-        for (const auto& change : *changes) {
-            if (!gatherChange(change, gathered)) {
-                return std::nullopt;
-            }
+    for (const auto& change : linked) {
+        if (!gatherChange(change, nullptr, gathered)) {
+            return std::nullopt;
+        }
+    }
+    // Parallel to the changes linked one way, as linkNewChange keeps them.
+    const bool textsKept = oneWayTexts.size() == oneWayChanges.size();
+    for (std::size_t i = 0; i < oneWayChanges.size(); ++i) {
+        if (!gatherChange(oneWayChanges[i], textsKept ? &oneWayTexts[i] : nullptr, gathered)) {
+            return std::nullopt;
         }
     }
     // Replaced by this event once saved: the save need not be walked for it.
@@ -572,6 +675,7 @@ plat::Result<SYNRevision> SYNEventBuilder::makeNewEventOfType(
         SYNStoreModificationEvent::setRevisionSetOfOtherStores(*event, *others);
         eventID_ = event->objectID();
         oneWayEventChanges_.clear();
+        oneWayEventChangeTexts_.clear();
         return nullptr;
     });
     if (error) {
@@ -623,9 +727,10 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
         // event refetched after the reset: an event that vanished makes every
         // later call fail instead of writing changes to nothing.
         auto event = requireEvent(context);
-        auto newEvent = event.ok() ? gatherNewEventChanges(store_->savedEvent(), context, *event,
-                                                           oneWayEventChanges_, revision_)
-                                   : std::nullopt;
+        auto newEvent = event.ok()
+                            ? gatherNewEventChanges(store_->savedEvent(), context, *event,
+                                                    oneWayEventChanges_, oneWayEventChangeTexts_, revision_)
+                            : std::nullopt;
         plat::ErrorPtr error = context.save();
         if (event.ok()) {
             eventID_ = (*event)->objectID();
@@ -636,6 +741,7 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
         settleRememberedIdentifiers(!error);
         context.reset();
         oneWayEventChanges_.clear();
+        oneWayEventChangeTexts_.clear();
         if (error || !readEventAgain) {
             return error;
         }
@@ -950,15 +1056,16 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
 plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings,
     ManagedObjectContext& context) {
-    // Each object's URI is made once: the look-up and the records use it.
-    std::vector<std::string> uris;
-    uris.reserve(objectIDs.size());
+    // Each object's URI is made once, as the string value the look-up's list
+    // and the records' new URIs share.
+    std::vector<Value> uriValues;
+    uriValues.reserve(objectIDs.size());
     for (const auto& id : objectIDs) {
-        uris.push_back(SYNGlobalIdentifier::storeURIForObjectID(*id));
+        uriValues.emplace_back(SYNGlobalIdentifier::storeURIForObjectID(*id));
     }
     auto byURI = objectsHaveNoIdentifierRecords_
                      ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
-                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(uris, context);
+                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(uriValues, context);
     if (!byURI.ok()) {
         return byURI.error();
     }
@@ -1011,7 +1118,7 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     result.reserve(objectIDs.size());
     for (std::size_t i = 0; i < objectIDs.size(); ++i) {
         const std::string& entity = objectIDs[i]->entity()->name();
-        const std::string& uri = uris[i];
+        const std::string& uri = *uriValues[i].asString();
         ManagedObjectPtr record = (*byURI)[i];
         if (!record) {
             if (auto it = made.find(uri); it != made.end()) {
@@ -1040,7 +1147,7 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
         if (record != (*byURI)[i] || clearedAny) {
             if (const Value stored = record->valueForKey("storeURI");
                 !stored.isString() || *stored.asString() != uri) {
-                record->setValue(Value(uri), "storeURI");
+                record->setValue(uriValues[i], "storeURI");
             }
         }
         if (remembersIdentifiers_ && !objectIDs[i]->isTemporaryID()) {
@@ -1289,6 +1396,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (!identifier.isString()) {
             continue;
         }
+        spec.identifier = identifier;
         if (spec.objectID) {
             knownByID.emplace(spec.objectID, identifier);
         } else if (const Value uri = spec.globalIdentifier->valueForKey("storeURI"); uri.isString()) {
@@ -1308,7 +1416,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // also compared in memory.
     // An import gives each object one change: there is none to look for.
     // By record: the context holds one object per record.
-    std::unordered_map<const ManagedObject*, ManagedObjectPtr> changeFor;
+    ChangesByRecord changeFor;
     SYNManagedObjects existing;
     if (!addsEachObjectOnce_ && (*event)->isInserted()) {
         // An event never saved has no change in the store: every change it
@@ -1334,6 +1442,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
         existing = std::move(*fetched);
     }
+    changeFor.expect(existing.size() + specs.size());
     const auto eventID = (*event)->objectID();
     for (const auto& change : existing) {
         auto owner = change->objectForKey("storeModificationEvent");
@@ -1343,14 +1452,14 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto identifier = change->objectForKey("globalIdentifier")) {
             // Two changes of one object in an event: the later one (as when
             // the rows came in key order).
-            auto& slot = changeFor[identifier.get()];
+            auto& slot = changeFor.slot(identifier.get());
             if (!slot || slot->objectID()->primaryKey() < change->objectID()->primaryKey()) {
                 slot = change;
             }
         }
     }
     for (auto& spec : specs) {
-        auto& change = changeFor[spec.globalIdentifier.get()];
+        auto& change = changeFor.slot(spec.globalIdentifier.get());
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
         const bool made = !change;
@@ -1359,8 +1468,9 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
                                                 SYNObjectChange::propertyChangeValues(*change), type, values);
         } else {
             change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
-            change->setValue(spec.globalIdentifier->valueForKey("nameOfEntity"), "nameOfEntity");
-            linkNewChange(change, spec.globalIdentifier, *event);
+            const Value entityName = spec.globalIdentifier->valueForKey("nameOfEntity");
+            change->setValue(entityName, "nameOfEntity");
+            linkNewChange(change, spec.globalIdentifier, *event, entityName, spec.identifier);
         }
         change->setValue(Value(int64_t{type}), "type");
         syncDataFileRecords(*change, values, context, made);
@@ -1375,7 +1485,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
 }
 
 void SYNEventBuilder::linkNewChange(const ManagedObjectPtr& change, const ManagedObjectPtr& record,
-                                    const ManagedObjectPtr& event) {
+                                    const ManagedObjectPtr& event, const Value& entityName,
+                                    const Value& identifier) {
     // The change's row holds the keys of both all the same. A saved record
     // left untouched is neither validated nor committed nor announced; the
     // event's list is not kept in step change by change.
@@ -1387,6 +1498,7 @@ void SYNEventBuilder::linkNewChange(const ManagedObjectPtr& change, const Manage
     if (linksOneWay_ && event->isInserted()) {
         change->setPrimitiveValue(Value(plat::ObjectPtr(event)), "storeModificationEvent");
         oneWayEventChanges_.push_back(change);
+        oneWayEventChangeTexts_.push_back({record.get(), entityName, identifier});
     } else {
         change->setObject(event, "storeModificationEvent");
     }

@@ -54,6 +54,15 @@ enum SYNUpdateOptions : unsigned {
     SYNUpdateOptionStoreSavedValues = 8,
 };
 
+// What the builder knew of a change it made: its entity name, its record and
+// the record's identifier string (null when not read), kept for the save's
+// gathering of the new event, so that it need not read them back.
+struct SYNEventBuilderChangeTexts {
+    const plat::coredata::ManagedObject* record = nullptr;
+    plat::Value entityName;
+    plat::Value identifier;
+};
+
 // Inserted objects per batch of addChangesForInsertedObjects.
 inline constexpr std::size_t SYNInsertBatchSize = 500;
 
@@ -240,10 +249,13 @@ class SYNEventBuilder {
     [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
                                             plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
-    // Sets a new change's record and event (see setLinksNewChangesOneWay).
+    // Sets a new change's record and event (see setLinksNewChangesOneWay);
+    // `entityName` (the change's) and `identifier` (the record's, or null)
+    // are kept with a change linked one way to the event.
     void linkNewChange(const plat::coredata::ManagedObjectPtr& change,
                        const plat::coredata::ManagedObjectPtr& record,
-                       const plat::coredata::ManagedObjectPtr& event);
+                       const plat::coredata::ManagedObjectPtr& event, const plat::Value& entityName,
+                       const plat::Value& identifier);
 
     std::shared_ptr<SYNEventStore> store_;
     std::weak_ptr<SYNMeshServices> mesh_;
@@ -294,6 +306,8 @@ class SYNEventBuilder {
     // being built, until its save.
     bool linksOneWay_ = false;
     std::vector<plat::coredata::ManagedObjectPtr> oneWayEventChanges_;
+    // Parallel to oneWayEventChanges_.
+    std::vector<SYNEventBuilderChangeTexts> oneWayEventChangeTexts_;
     bool objectsHaveNoIdentifierRecords_ = false;
     RememberedIdentifiers remembered_;
     // See prepareNewIdentifiers: in ascending order (of their bytes, and so

@@ -219,18 +219,45 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForOb
 
 plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(
     const std::vector<std::string>& uris, ManagedObjectContext& context) {
-    // Keyed by views of the caller's URIs: a record's URI is only compared,
-    // not copied.
-    std::unordered_map<std::string_view, ManagedObjectPtr> found;
-    found.reserve(uris.size());
+    std::vector<Value> values;
+    values.reserve(uris.size());
     for (const auto& uri : uris) {
-        found.emplace(uri, nullptr);
+        values.emplace_back(uri);
     }
+    return fetchGlobalIdentifiersForStoreURIs(values, context);
+}
+
+plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(
+    const std::vector<Value>& uris, ManagedObjectContext& context) {
+    // Each URI once, in the order of its text, with the record found for it:
+    // a record's URI is found by a binary search over views of the caller's
+    // texts, neither copied nor hashed into nodes of a map.
+    struct Slot {
+        std::string_view uri;
+        ManagedObjectPtr record;
+    };
+    std::vector<Slot> slots;
+    slots.reserve(uris.size());
+    for (const auto& uri : uris) {
+        if (const std::string* text = uri.asString()) {
+            slots.push_back({*text, nullptr});
+        }
+    }
+    const auto byURI = [](const Slot& a, const Slot& b) { return a.uri < b.uri; };
+    std::sort(slots.begin(), slots.end(), byURI);
+    slots.erase(
+        std::unique(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.uri == b.uri; }),
+        slots.end());
+    const auto slotOf = [&](std::string_view uri) -> Slot* {
+        auto it = std::lower_bound(slots.begin(), slots.end(), uri,
+                                   [](const Slot& slot, std::string_view text) { return slot.uri < text; });
+        return it != slots.end() && it->uri == uri ? &*it : nullptr;
+    };
     for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {
         const std::size_t count = std::min(kFetchChunk, uris.size() - first);
         FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate = Predicate::in(
-            "storeURI", listValue(uris, first, count, [](const auto& text) { return Value(text); }));
+        request.predicate =
+            Predicate::in("storeURI", listValue(uris, first, count, [](const Value& uri) { return uri; }));
         // In no order (SQLite need not sort the rows it finds through the
         // URI index); of two records of one URI the first made is taken.
         request.ordersByKey = false;
@@ -241,19 +268,20 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForSt
         }
         for (const auto& record : *batch) {
             const Value uri = record->valueForKey("storeURI");
-            auto it = uri.isString() ? found.find(*uri.asString()) : found.end();
-            if (it == found.end()) {
+            Slot* slot = uri.isString() ? slotOf(*uri.asString()) : nullptr;
+            if (!slot) {
                 continue;
             }
-            if (!it->second || record->objectID()->primaryKey() < it->second->objectID()->primaryKey()) {
-                it->second = record;
+            if (!slot->record || record->objectID()->primaryKey() < slot->record->objectID()->primaryKey()) {
+                slot->record = record;
             }
         }
     }
     SYNManagedObjects records;
     records.reserve(uris.size());
     for (const auto& uri : uris) {
-        records.push_back(found.find(uri)->second);
+        const Slot* slot = uri.isString() ? slotOf(*uri.asString()) : nullptr;
+        records.push_back(slot ? slot->record : nullptr);
     }
     return records;
 }

@@ -71,6 +71,11 @@ class SYNGlobalIdentifier {
     // that need the URIs themselves too.
     static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForStoreURIs(
         const std::vector<std::string>& storeURIs, plat::coredata::ManagedObjectContext& context);
+    // The same for URIs held as string values: the look-up's list shares
+    // them instead of copying each. A value that is not a string finds no
+    // record.
+    static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForStoreURIs(
+        const std::vector<plat::Value>& storeURIs, plat::coredata::ManagedObjectContext& context);
     // Parallel to the application's object IDs: the identifier string of the
     // record whose store URI is the ID's URI, or nullopt. Read as
     // dictionaries (unsaved records included): no record is registered in

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <set>
+#include <string_view>
 #include <tuple>
 #include <unordered_set>
 
@@ -473,7 +475,38 @@ SYNRevisionSet SYNStoreModificationEvent::revisionSet(const ManagedObject& event
 
 void SYNStoreModificationEvent::setRevisionSetOfOtherStores(ManagedObject& event, const SYNRevisionSet& set) {
     auto context = event.managedObjectContext();
-    for (const auto& record : event.objectsForKey("eventRevisionsOfOtherStores")) {
+    auto existing = event.objectsForKey("eventRevisionsOfOtherStores");
+    // Records made in this context and never saved, one for each store of
+    // the set (a merge event's revisions, made with it and then raised by
+    // the events it merges), take their new numbers in place: the rows saved
+    // are those new records would give, without making and dropping records.
+    // Saved records, or other stores, are replaced as a whole.
+    if (!existing.empty() && existing.size() == set.revisions().size()) {
+        std::vector<std::pair<ManagedObject*, int64_t>> numbers;
+        numbers.reserve(existing.size());
+        std::set<std::string_view> stores;
+        for (const auto& record : existing) {
+            if (!record->isInserted() || record->isDeleted()) {
+                break;
+            }
+            const Value store = record->valueForKey("persistentStoreIdentifier");
+            const auto it =
+                store.isString() ? set.revisions().find(*store.asString()) : set.revisions().end();
+            if (it == set.revisions().end() || !stores.insert(it->first).second) {
+                break;
+            }
+            numbers.emplace_back(record.get(), it->second);
+        }
+        if (numbers.size() == existing.size()) {
+            for (const auto& [record, number] : numbers) {
+                if (record->valueForKey("revisionNumber") != Value(number)) {
+                    record->setValue(Value(number), "revisionNumber");
+                }
+            }
+            return;
+        }
+    }
+    for (const auto& record : existing) {
         context->deleteObject(record);
     }
     plat::Array records;
