@@ -331,8 +331,6 @@ void SYNEventExport::main() {
                     success = false;
                     return;
                 }
-                FetchRequest request =
-                    changesRequest({Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 success = prepareForNewEntity(*entity);
                 if (!success) {
                     return;
@@ -393,6 +391,10 @@ void SYNEventExport::main() {
                 // An entity with a few changes is read in one fetch, limited
                 // to one more than a batch. Only when there are more are they
                 // read by IDs in batches (the first batch is then read twice).
+                // The request is made only here: the kept changes and a small
+                // event's read need none.
+                FetchRequest request =
+                    changesRequest({Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 FetchRequest firstBatch = request;
                 firstBatch.fetchLimit = static_cast<std::size_t>(batchSize) + 1;
                 auto fetched = context.executeFetchRequest(firstBatch);
