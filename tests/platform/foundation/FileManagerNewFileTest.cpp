@@ -86,14 +86,14 @@ TEST(FileManagerNewFileTest, WritesTheBytesWholeWithTheModeOfANewFileAndNothingE
         // Written in place and closed, never synced nor renamed.
         EXPECT_EQ(recording.calls, (std::vector<std::string>{"write", "close"}));
         ASSERT_EQ(fm.writeNewFile(large, (dir / ("large" + tag)).string()), nullptr);
-        ASSERT_EQ(fm.writeNewFile(std::string_view(large).substr(5, 1000), (dir / ("part" + tag)).string()),
+        ASSERT_EQ(fm.writeNewFile(std::string_view(large).substr(5, 1000), (dir / ("slice" + tag)).string()),
                   nullptr);
         ASSERT_EQ(fm.writeNewFile({}, (dir / ("empty" + tag)).string()), nullptr);
         EXPECT_EQ(contents((dir / ("nul" + tag)).string()), withNul);
         EXPECT_EQ(contents((dir / ("large" + tag)).string()), large);
-        EXPECT_EQ(contents((dir / ("part" + tag)).string()), view);
+        EXPECT_EQ(contents((dir / ("slice" + tag)).string()), view);
         EXPECT_EQ(contents((dir / ("empty" + tag)).string()), "");
-        for (const char* name : {"nul", "large", "part", "empty"}) {
+        for (const char* name : {"nul", "large", "slice", "empty"}) {
             EXPECT_EQ(modeOf((dir / (name + tag)).string()), 0666u & ~mask) << name << " umask " << tag;
         }
     }
