@@ -585,6 +585,28 @@ ErrorPtr FileManager::writeDataWithoutSync(const Data& data, const std::string& 
     return writeDataAtomically(data, path, false);
 }
 
+ErrorPtr FileManager::writeNewFile(std::string_view bytes, const std::string& path) const {
+    // O_EXCL with O_CREAT also refuses a link at path (dangling or not), and
+    // O_NOFOLLOW keeps that so whatever the file system. The kernel applies
+    // the umask to the mode asked for, as for a file made any other way.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        return fileError(errno, Access::Write, path);
+    }
+    // The writes and the close go through the file-write environment, as
+    // every write of a file does (tests inject failures there).
+    FileWriteEnvironment& env = FileWriteEnvironment::current();
+    int err = env.writeAll(fd, bytes.data(), bytes.size()) == 0 ? 0 : errno;
+    if (env.close(fd) != 0 && err == 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        (void)env.unlink(path);  // the file is this call's own: made above
+        return fileError(err, Access::Write, path);
+    }
+    return nullptr;
+}
+
 ErrorPtr FileManager::writeDataThroughSpare(const Data& data, const std::string& path,
                                             const std::string& sparePath) const {
     struct stat existing;

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/Data.h"
@@ -182,6 +183,16 @@ class FileManager {
     // are only a step on the way to a copy elsewhere, which nothing reads
     // after a restart.
     [[nodiscard]] ErrorPtr writeDataWithoutSync(const Data& data, const std::string& path) const;
+    // Writes bytes into a file made for them at path, which must not exist
+    // yet: created exclusively (anything at path, a link included, fails the
+    // call with FileWriteFileExistsError and is left alone) with mode 0666
+    // less the umask, written in place and closed through the file-write
+    // environment, not synced. When a write or the close fails, the file is
+    // removed: it holds all the bytes once this returns no error, and
+    // nothing is left at path when it returns one. For files named afresh
+    // that nothing reads before their writer has finished, and which are a
+    // step on the way to a copy elsewhere (no temporary name, no rename).
+    [[nodiscard]] ErrorPtr writeNewFile(std::string_view bytes, const std::string& path) const;
     // As durable and atomic as writeData(atomically), without a new file at
     // every write (creating files is much of the cost of a small write on
     // some file systems): the contents go into sparePath, a file of the same

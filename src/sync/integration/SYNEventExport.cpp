@@ -1,14 +1,9 @@
 #include "sync/integration/SYNEventExport.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 #include "platform/foundation/FileManager.h"
-#include "platform/foundation/FileWriteEnvironment.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNErrors.h"
@@ -192,36 +187,19 @@ std::string SYNEventExport::newFilePath() const {
 
 plat::ErrorPtr SYNEventExport::writeNewFile(std::string_view data, const std::string& path) const {
     // The file is new (its name is a fresh UUID) and read by nobody before
-    // the export has finished: it is written in place, without a temporary
-    // file and a rename, and without a sync (it is a step on the way to the
-    // cloud, exported again from the event store when lost). The kernel
-    // applies the umask to the mode asked for, as a file made any other way.
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
-    int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0 && errno == ENOENT) {
+    // the export has finished: written in place, not synced (it is a step on
+    // the way to the cloud, exported again from the event store when lost).
+    plat::FileManager files;
+    auto error = files.writeNewFile(data, path);
+    if (error && plat::isNoSuchFileError(error)) {
         // The folder went away since the export began: made again.
-        plat::FileManager files;
         const auto directory = path.substr(0, path.find_last_of('/'));
-        if (auto error = files.createDirectoryAtPath(directory, true)) {
-            return error;
+        if (auto folderError = files.createDirectoryAtPath(directory, true)) {
+            return folderError;
         }
-        fd = ::open(path.c_str(), flags, 0666);
+        error = files.writeNewFile(data, path);
     }
-    if (fd < 0) {
-        return plat::fileErrorWithPOSIXError(errno, false, path);
-    }
-    // The writes go through the file-write environment, as every write of
-    // a file does (tests inject failures there).
-    auto& env = plat::FileWriteEnvironment::current();
-    int err = env.writeAll(fd, data.data(), data.size()) == 0 ? 0 : errno;
-    if (env.close(fd) != 0 && err == 0) {
-        err = errno;
-    }
-    if (err != 0) {
-        (void)env.unlink(path);
-        return plat::fileErrorWithPOSIXError(err, false, path);
-    }
-    return nullptr;
+    return error;
 }
 
 void SYNEventExport::addFilePath(const std::string& path) {
@@ -353,8 +331,6 @@ void SYNEventExport::main() {
                     success = false;
                     return;
                 }
-                FetchRequest request =
-                    changesRequest({Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 success = prepareForNewEntity(*entity);
                 if (!success) {
                     return;
@@ -415,6 +391,10 @@ void SYNEventExport::main() {
                 // An entity with a few changes is read in one fetch, limited
                 // to one more than a batch. Only when there are more are they
                 // read by IDs in batches (the first batch is then read twice).
+                // The request is made only here: the kept changes and a small
+                // event's read need none.
+                FetchRequest request =
+                    changesRequest({Predicate::equal("nameOfEntity", plat::Value(entity->name()))});
                 FetchRequest firstBatch = request;
                 firstBatch.fetchLimit = static_cast<std::size_t>(batchSize) + 1;
                 auto fetched = context.executeFetchRequest(firstBatch);

@@ -79,9 +79,10 @@ class SYNEventExport : public plat::dispatch::Operation {
     // A new path in the temporary folder for a file written whole by
     // writeNewFile (the folder is made by the write when missing).
     std::string newFilePath() const;
-    // Writes a new file at a path from newFilePath, not synced: the data
-    // are whole in it once this returns no error, and nothing is left at
-    // the path when it returns one.
+    // Writes a new file at a path from newFilePath (FileManager's
+    // writeNewFile), making the folder again when it has gone: the data are
+    // whole in it once this returns no error, and nothing is left at the
+    // path when it returns one.
     [[nodiscard]] plat::ErrorPtr writeNewFile(std::string_view bytes, const std::string& path) const;
     void addFilePath(const std::string& path) EXCLUDES(mutex_);
     // The first error stored wins.

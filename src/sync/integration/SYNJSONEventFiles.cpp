@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -429,15 +430,19 @@ bool SYNJSONEventExport::migrateSavedChanges(std::span<const SYNSavedEvent::Chan
     auto& entity = changesByEntity_.back();
     if (entity.entries.empty()) {
         // Written out as the file's text straight away: the entries' values
-        // are not made, encoded and freed.
-        std::string text;
-        if (appendSavedEntries(changes, text)) {
-            if (!entity.text.empty()) {
-                entity.text.push_back(',');
-            }
-            entity.text.append(text);
+        // are not made, encoded and freed. Written in place, and cut back
+        // when a value is one the writer refuses.
+        const std::size_t before = entity.text.size();
+        // Room for the usual entry (a few hundred bytes) at once, instead
+        // of growing the text step by step.
+        entity.text.reserve(before + 1 + changes.size() * 320);
+        if (before > 0) {
+            entity.text.push_back(',');
+        }
+        if (appendSavedEntries(changes, entity.text)) {
             return true;
         }
+        entity.text.resize(before);
     }
     auto& array = entity.entries;
     array.reserve(array.size() + changes.size());
@@ -1171,13 +1176,21 @@ struct ParsedEvent {
     std::size_t changeCount = 0;
 };
 
+// A file's bytes, read into a buffer that is not cleared first (every byte
+// of it up to the length is the file's).
+struct FileText {
+    std::unique_ptr<char[]> bytes;
+    std::size_t length = 0;
+    std::string_view view() const { return {bytes.get(), length}; }
+};
+
 // The bytes of a JSON event file, opened once: nullopt for anything but a
 // regular file of at most SYNEventFileMaximumSize bytes (a link is not
 // followed) whose first character after blanks is "{" (any other file can
 // only be a binary store). Only whether the file can be read matters here
 // (the one-by-one import says why not), so it is opened by its path, and
 // kept non-blocking: reads of a regular file never wait.
-std::optional<plat::Data> readJSONEventFile(const std::string& path) {
+std::optional<FileText> readJSONEventFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return std::nullopt;
@@ -1189,15 +1202,16 @@ std::optional<plat::Data> readJSONEventFile(const std::string& path) {
         return std::nullopt;
     }
     const auto size = static_cast<std::size_t>(st.st_size);
-    std::vector<uint8_t> bytes(size + 1);
+    // One byte more than the size found at the open tells a file that grew.
+    const std::size_t capacity = size + 1;
+    FileText text{std::make_unique_for_overwrite<char[]>(capacity)};
     std::size_t length = 0;
     bool failed = false;
-    // One byte more than the size found at the open tells a file that grew.
     // A read that stops short at that size has met the file's end: a later
     // read could only find bytes written after it, as after the close.
-    while (length < bytes.size()) {
-        const std::size_t asked = bytes.size() - length;
-        const ssize_t n = ::read(fd, bytes.data() + length, asked);
+    while (length < capacity) {
+        const std::size_t asked = capacity - length;
+        const ssize_t n = ::read(fd, text.bytes.get() + length, asked);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -1214,15 +1228,15 @@ std::optional<plat::Data> readJSONEventFile(const std::string& path) {
     if (failed || length > SYNEventFileMaximumSize) {
         return std::nullopt;
     }
-    bytes.resize(length);
-    for (const uint8_t byte : bytes) {
+    text.length = length;
+    for (const char byte : text.view()) {
         if (byte == ' ' || byte == '\n' || byte == '\r' || byte == '\t') {
             continue;
         }
         if (byte != '{') {
             return std::nullopt;
         }
-        return plat::Data(std::move(bytes));
+        return text;
     }
     return std::nullopt;  // empty
 }
@@ -1230,11 +1244,11 @@ std::optional<plat::Data> readJSONEventFile(const std::string& path) {
 // The event of one file; nullopt when the file cannot be read or is not a
 // JSON event file (the one-by-one import says why).
 std::optional<ParsedEvent> readEvent(const std::string& path, std::size_t index) {
-    auto data = readJSONEventFile(path);
-    if (!data) {
+    auto text = readJSONEventFile(path);
+    if (!text) {
         return std::nullopt;
     }
-    auto parsed = plat::JSONSerialization::JSONObjectWithData(*data);
+    auto parsed = plat::JSONSerialization::JSONObjectWithString(text->view());
     if (!parsed.ok()) {
         return std::nullopt;
     }
@@ -1292,6 +1306,9 @@ void offerToIntegration(SYNImportedChanges& handOff, uint64_t generation,
 plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
     std::vector<ParsedEvent>& events, plat::coredata::ManagedObjectContext& context) {
     std::vector<ManagedObjectPtr> made;
+    made.reserve(events.size());
+    // The changes made, for the hand-off.
+    std::vector<MadeChange> changes;
     std::shared_ptr<SYNImportedChanges> handOff;
     uint64_t generation = 0;
     if (!context.parentContext()) {
@@ -1304,14 +1321,15 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
         if (handOff && handOff->hasRoomFor(count)) {
             // Taken before the identifier rows are read.
             generation = handOff->generation();
+            changes.reserve(count);
         } else {
             handOff.reset();
         }
     }
     // The records found and made; the hand-off reads them after the save.
     IdentifierRecords identifiers;
-    std::vector<MadeChange> changes;
     std::vector<std::size_t> changesOfEvent;
+    changesOfEvent.reserve(events.size());
     try {
         // Every identifier is looked up before any record is made, while
         // the context is clean (a fetch in a context with unsaved inserts
