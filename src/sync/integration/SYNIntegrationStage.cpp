@@ -895,7 +895,9 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
             auto [targets, added] = targetsOf.try_emplace(relationship);
             if (added) {
                 for (const auto& candidate : SYNCandidateEntityNames(*relationship)) {
-                    targets->second.push_back(&named[candidate]);  // (map entries stay put)
+                    Named* target = &named[candidate];  // (map entries stay put)
+                    target->expected = std::max(target->expected, changes.size());
+                    targets->second.push_back(target);
                 }
             }
             for (Named* target : targets->second) {
