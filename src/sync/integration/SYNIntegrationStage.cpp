@@ -838,7 +838,9 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
                     return;
                 }
                 seen.reserve(std::max(expected, 2 * kSearchedInList));
-                seen.insert(list.begin(), list.end());
+                for (std::string_view listed : list) {
+                    seen.insert(listed);
+                }
             }
             if (seen.insert(identifier).second) {
                 list.push_back(identifier);
