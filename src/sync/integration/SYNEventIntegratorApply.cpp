@@ -207,30 +207,31 @@ plat::Result<std::vector<ChangeRow>> fetchChangeRows(
             }
             stored = std::move(*fetched);
         }
-        std::vector<SYNChangeRecord> records;
+        // The records of the events, each with the position of its event
+        // (kOtherEvent: a change of another event, left out). Stored records
+        // go into the cache from where they were read.
+        constexpr std::size_t kOtherEvent = static_cast<std::size_t>(-1);
+        std::vector<SYNChangeRecord> loaded;
         std::vector<std::size_t> indexes;
         const bool fromStore = stored.has_value();
         if (fromStore) {
-            records.reserve(stored->size());
             indexes.reserve(stored->size());
             for (std::size_t i = 0; i < stored->size(); ++i) {
                 auto found = eventOfChange[i] ? eventIndexes.find(eventOfChange[i]) : eventIndexes.end();
-                if (found != eventIndexes.end()) {
-                    records.push_back(std::move((*stored)[i]));
-                    indexes.push_back(found->second);
-                }
+                indexes.push_back(found != eventIndexes.end() ? found->second : kOtherEvent);
             }
-        } else if (auto loaded = loadChangeRecords(context, request, eventIndexes, indexes)) {
-            records = std::move(*loaded);
+        } else if (auto read = loadChangeRecords(context, request, eventIndexes, indexes)) {
+            loaded = std::move(*read);
         } else {
-            error = loaded.error();
+            error = read.error();
             return;
         }
+        std::vector<SYNChangeRecord>& records = fromStore ? *stored : loaded;
         rows.reserve(records.size());
         cache.reserve(records.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
             auto& record = records[i];
-            if (!record.globalIdentifierID) {
+            if (indexes[i] == kOtherEvent || !record.globalIdentifierID) {
                 continue;
             }
             ChangeRow row;
@@ -295,13 +296,21 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
         }
         SYNManagedObjectIDs rest;
         if (handOff) {
+            // The records of one entity mostly follow each other: its list is
+            // looked up again only when the entity changes.
+            EntityChanges* last = nullptr;
+            const std::string* lastName = nullptr;
             handOff->takeChanges(
                 eventIDs,
                 [&](SYNChangeRecord& record, const ManagedObjectIDPtr& eventID) {
-                    auto& changes = byEntity[record.entityName];
-                    changes.handed.push_back(std::move(record));
-                    changes.handedEventOfChange.push_back(eventID);
-                    changes.handOff = handOff;
+                    if (!last || *lastName != record.entityName) {
+                        auto [found, added] = byEntity.try_emplace(record.entityName);
+                        last = &found->second;
+                        lastName = &found->first;
+                        last->handOff = handOff;
+                    }
+                    last->handed.push_back(std::move(record));
+                    last->handedEventOfChange.push_back(eventID);
                 },
                 rest);
         } else {

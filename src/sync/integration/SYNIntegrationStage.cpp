@@ -501,7 +501,7 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
     return nullptr;
 }
 
-void SYNChangeRecordCache::add(SYNChangeRecord record) {
+void SYNChangeRecordCache::add(SYNChangeRecord&& record) {
     if (!record.changeID) {
         return;
     }
@@ -820,10 +820,28 @@ plat::ErrorPtr SYNIntegrationStage::enumerateChangeRecords(
 std::map<std::string, std::vector<std::string_view>>
 SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
     const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) const {
+    // A short list is searched as it is; a set of what it holds is made
+    // only once it grows past kSearchedInList (a hash node per identifier
+    // costs more than the search in a few).
+    static constexpr std::size_t kSearchedInList = 16;
     struct Named {
         std::vector<std::string_view> list;
         std::unordered_set<std::string_view> seen;
+        std::size_t expected = 0;  // room for the set, once made
         void add(std::string_view identifier) {
+            if (seen.empty()) {
+                if (std::find(list.begin(), list.end(), identifier) != list.end()) {
+                    return;
+                }
+                if (list.size() < kSearchedInList) {
+                    list.push_back(identifier);
+                    return;
+                }
+                seen.reserve(std::max(expected, 2 * kSearchedInList));
+                for (std::string_view listed : list) {
+                    seen.insert(listed);
+                }
+            }
             if (seen.insert(identifier).second) {
                 list.push_back(identifier);
             }
@@ -859,9 +877,7 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
         if (change.globalIdentifier) {
             if (!own) {
                 own = &named[entityName];
-                if (own->list.empty()) {
-                    own->seen.reserve(changes.size());
-                }
+                own->expected = changes.size();
             }
             own->add(*change.globalIdentifier);
         }
@@ -881,7 +897,9 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
             auto [targets, added] = targetsOf.try_emplace(relationship);
             if (added) {
                 for (const auto& candidate : SYNCandidateEntityNames(*relationship)) {
-                    targets->second.push_back(&named[candidate]);  // (map entries stay put)
+                    Named* target = &named[candidate];  // (map entries stay put)
+                    target->expected = std::max(target->expected, changes.size());
+                    targets->second.push_back(target);
                 }
             }
             for (Named* target : targets->second) {
@@ -963,9 +981,9 @@ plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObje
     };
     // Those the context does not hold filled: permanent IDs go to one fetch,
     // temporary ones (which only the context's own aliases can resolve) are
-    // looked up by ID.
+    // read by ID; so are permanent ones when no fetch is made.
     std::vector<ManagedObjectIDPtr> unknown;
-    std::vector<ManagedObjectIDPtr> temporary;
+    std::vector<ManagedObjectIDPtr> readByID;
     for (const auto& id : ids) {
         auto object = context_->objectRegisteredForID(id);
         if (object && !object->isFault()) {
@@ -973,14 +991,14 @@ plat::Result<SYNIntegrationStage::ObjectsByID> SYNIntegrationStage::existingObje
                 result.emplace(id, object);
             }
         } else {
-            (id->isTemporaryID() ? temporary : unknown).push_back(id);
+            (id->isTemporaryID() ? readByID : unknown).push_back(id);
         }
     }
     if (!fetchesUnknownObjects(unknown.size())) {
-        temporary.insert(temporary.end(), unknown.begin(), unknown.end());
+        readByID.insert(readByID.end(), unknown.begin(), unknown.end());
         unknown.clear();
     }
-    for (const auto& id : temporary) {
+    for (const auto& id : readByID) {
         auto object = context_->existingObjectWithID(id);
         if (!object.ok()) {
             if (object.error()->code() == plat::coredata::ManagedObjectReferentialIntegrityError) {

@@ -109,7 +109,7 @@ using SYNChangeRecords = std::vector<SYNChangeRecord>;
 // rows (a repair) clears the cache. Used by one thread at a time.
 class SYNChangeRecordCache {
   public:
-    void add(SYNChangeRecord record);
+    void add(SYNChangeRecord&& record);
     const SYNChangeRecord* find(const plat::coredata::ManagedObjectIDPtr& changeID) const;
     // Records the store URI now held by an identifier row.
     void setStoreURI(const plat::coredata::ManagedObjectIDPtr& globalIdentifierID,
