@@ -495,7 +495,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* readi
             const std::string_view text = cell.text();
             auto& targets = reading->targets;
             if (targets.size() <= slot.index)
-                targets.resize(slot.index + 1);
+                targets.resize(std::max(slot.index + 1, layout->entity->properties().size()));
             RowTarget& last = targets[slot.index];
             const std::string* previous = last.value.asString();
             if (!previous || *previous != text) {
@@ -532,7 +532,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* readi
         }
         auto& targets = reading->targets;
         if (targets.size() <= slot.index)
-            targets.resize(slot.index + 1);
+            targets.resize(std::max(slot.index + 1, layout->entity->properties().size()));
         RowTarget& last = targets[slot.index];
         if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
             auto id = objectIDFor(destination, key);
@@ -1373,16 +1373,33 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     }
     if (auto error = writePendingInserts(run))
         return error;
-    std::unordered_map<ManagedObjectIDPtr, const StoreSnapshot*, ObjectIDHash, ObjectIDEqual> written;
+    // The rows this save writes, by key: only permanent IDs of this store
+    // are asked for. One sorted block rather than a hash node per row; built
+    // on first use, as most saves never ask.
+    std::vector<std::pair<int64_t, const StoreSnapshot*>> written;
+    bool writtenBuilt = false;
     auto rowInSave = [&](const ManagedObjectIDPtr& id) -> const StoreSnapshot* {
-        if (written.empty()) {  // built on first use: most saves never ask
+        if (!id || id->isTemporaryID())
+            return nullptr;
+        if (!writtenBuilt) {
+            written.reserve(changes.inserted.size() + changes.updated.size());
             for (const auto* list : {&changes.inserted, &changes.updated})
                 for (const auto& row : *list)
-                    written.emplace(row->objectID, row.get());
-            written.emplace(nullptr, nullptr);  // never empty again
+                    if (row->objectID && !row->objectID->isTemporaryID())
+                        written.emplace_back(row->objectID->primaryKey(), row.get());
+            std::stable_sort(written.begin(), written.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            writtenBuilt = true;
         }
-        auto it = written.find(id);
-        return it == written.end() ? nullptr : it->second;
+        // Keys of one store are unique per root entity: equal keys of other
+        // entities are told apart by the full comparison.
+        auto it = std::lower_bound(written.begin(), written.end(), id->primaryKey(),
+                                   [](const auto& entry, int64_t key) { return entry.first < key; });
+        for (; it != written.end() && it->first == id->primaryKey(); ++it) {
+            if (it->second->objectID->isEqualID(*id))
+                return it->second;
+        }
+        return nullptr;
     };
     for (const auto& change : changes.toMany) {
         if (auto error = writeToMany(change, rowInSave))
