@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -937,9 +938,19 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
     // block is dropped and a new one reserved, so keys still follow the
     // order objects were made in across coordinators (readers take the
     // smaller key of two records as the earlier one).
-    std::unordered_map<int64_t, int64_t> wanted;  // by root entity number
+    // Keys wanted by root entity number (a save names a few entities: a
+    // list, searched, rather than a hash map).
+    std::vector<std::pair<int64_t, int64_t>> wanted;
+    auto wantedOf = [&](int64_t root) -> int64_t& {
+        for (auto& [r, count] : wanted) {
+            if (r == root)
+                return count;
+        }
+        return wanted.emplace_back(root, 0).second;
+    };
+    wanted.reserve(requests.size());
     for (std::size_t i = 0; i < requests.size(); ++i)
-        wanted[roots[i]] += static_cast<int64_t>(requests[i].second);
+        wantedOf(roots[i]) += static_cast<int64_t>(requests[i].second);
     // Every root's Z_MAX is read by one statement, so in one read
     // transaction (each statement outside a transaction is a read
     // transaction of its own, with its locks on the shared-memory file).
@@ -958,19 +969,24 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
         auto current = db.cached("SELECT Z_ENT, Z_MAX FROM Z_ENTITIES");
         if (!current)
             return current.error();
-        std::unordered_map<int64_t, int64_t> maxima;  // by entity number
+        // Only the roots being checked are kept from the table's rows.
+        std::vector<std::optional<int64_t>> maxima(checked.size());
         {
             ResetGuard guard(**current);
             int rc;
-            while ((rc = (*current)->step()) == sqlite::kRow)
-                maxima[(*current)->columnInt(0)] = (*current)->columnInt(1);
+            while ((rc = (*current)->step()) == sqlite::kRow) {
+                const int64_t entity = (*current)->columnInt(0);
+                for (std::size_t i = 0; i < checked.size(); ++i) {
+                    if (checked[i] == entity)
+                        maxima[i] = (*current)->columnInt(1);
+                }
+            }
             if (rc != sqlite::kDone)
                 return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
         }
-        for (int64_t root : checked) {
-            auto found = maxima.find(root);
-            if (found == maxima.end() || found->second != impl_->keyBlocks[root].last)
-                short_.push_back(root);
+        for (std::size_t i = 0; i < checked.size(); ++i) {
+            if (!maxima[i] || *maxima[i] != impl_->keyBlocks[checked[i]].last)
+                short_.push_back(checked[i]);
         }
     }
     if (!short_.empty()) {
@@ -983,7 +999,7 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
         std::vector<std::pair<int64_t, SQLiteStore::Impl::KeyBlock>> reserved;
         for (int64_t root : short_) {
             SQLiteStore::Impl::KeyBlock block = impl_->keyBlocks[root];
-            const int64_t count = wanted[root];
+            const int64_t count = wantedOf(root);
             block.blockSize = std::min<int64_t>(block.blockSize ? block.blockSize * 2 : 16, 1024);
             const int64_t take = std::max(count, block.blockSize);
             int64_t last = 0;

@@ -3,6 +3,8 @@
 // of texts that go into a JSON list, fetches of an indexed text attribute IN
 // lists of every kind, and the look-up of a save's own rows when it writes
 // to-many memberships (keys of different entities repeat).
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <map>
 #include <random>
@@ -219,6 +221,69 @@ TEST_F(SQLiteListAndSaveGuardTest, MembershipsAreRightWhenTheSavesRowsShareKeysA
                 owner[i] < 0 ? "-" : names[static_cast<std::size_t>(owner[i])];
         ASSERT_EQ(stored(), expected);
     }
+}
+
+// Keys for several entities in one save (two sharing a root, others with
+// roots of their own), two coordinators saving in turn: every key of a root
+// is new, keys follow the order objects were made in, and none lies past the
+// file's recorded maximum of its root.
+TEST_F(SQLiteListAndSaveGuardTest, KeysForSeveralEntitiesInOneSaveAreDistinctOrderedAndRecorded) {
+    std::vector<std::shared_ptr<ManagedObjectContext>> contexts = {contextOn(open()), contextOn(open())};
+    const std::vector<std::string> entities = {"Task", "UrgentTask", "Calendar", "Tag", "Note"};
+    auto rootOf = [](const std::string& entity) {
+        return entity == "Task" || entity == "UrgentTask" ? std::string("Item") : entity;
+    };
+    // Keys in the order objects were made, by entity and by root (with the
+    // save that made them).
+    std::map<std::string, std::vector<int64_t>> keysByEntity;
+    std::map<std::string, std::vector<std::pair<int, int64_t>>> keysByRoot;
+    std::mt19937 random(13302);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE(round);
+        auto& context = contexts[random() % 2];
+        std::vector<ManagedObjectPtr> made;
+        const std::size_t count = 1 + random() % 40;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string& entity = entities[random() % entities.size()];
+            auto o = context->insertNewObjectForEntityForName(entity);
+            if (entity == "Calendar")
+                o->setValue(Value("c"), "name");
+            made.push_back(o);
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        for (const auto& o : made) {
+            ASSERT_FALSE(o->objectID()->isTemporaryID());
+            keysByEntity[o->entity()->name()].push_back(o->objectID()->primaryKey());
+            keysByRoot[rootOf(o->entity()->name())].emplace_back(round, o->objectID()->primaryKey());
+        }
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    for (const auto& [entity, keys] : keysByEntity)
+        EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << entity;
+    for (const auto& [root, saved] : keysByRoot) {
+        SCOPED_TRACE(root);
+        // A later save's keys all come after an earlier one's.
+        std::map<int, std::pair<int64_t, int64_t>> range;  // save -> smallest, largest key
+        std::set<int64_t> distinct;
+        for (const auto& [round, key] : saved) {
+            distinct.insert(key);
+            auto [it, fresh] = range.emplace(round, std::make_pair(key, key));
+            it->second.first = std::min(it->second.first, key);
+            it->second.second = std::max(it->second.second, key);
+        }
+        EXPECT_EQ(distinct.size(), saved.size());
+        for (auto it = range.begin(); std::next(it) != range.end(); ++it)
+            EXPECT_LT(it->second.second, std::next(it)->second.first) << "save " << it->first;
+        sqlite3_stmt* s = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT Z_MAX FROM Z_ENTITIES WHERE Z_NAME = ?1", -1, &s, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_text(s, 1, root.c_str(), -1, SQLITE_TRANSIENT);
+        ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+        EXPECT_LE(*distinct.rbegin(), sqlite3_column_int64(s, 0));
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
 }
 
 }  // namespace
