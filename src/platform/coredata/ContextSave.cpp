@@ -257,6 +257,13 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     std::vector<std::pair<ManagedObject*, uint64_t>>& versions, LentRows* lent) {
     StoreChanges changes;
     changes.inserted.reserve(impl_->inserted.size());
+    changes.updated.reserve(impl_->updated.size());
+    changes.updatedFrom.reserve(impl_->updated.size());
+    versions.reserve(impl_->inserted.size() + impl_->updated.size());
+    if (lent) {
+        lent->rows.reserve(impl_->inserted.size());
+        lent->starts.reserve(impl_->inserted.size() + 1);
+    }
     for (const auto& o : impl_->inserted.items()) {
         if (lent && o->changes() && o->state_ == ManagedObject::State::Filled) {
             lent->rows.push_back(changes.inserted.size());

@@ -1,6 +1,7 @@
 #include "platform/coredata/EntityDescription.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectModel.h"
@@ -139,9 +140,73 @@ bool EntityDescription::isKindOfEntity(const EntityDescription* other) const {
     return false;
 }
 
+namespace {
+
+// Whether two texts of the same length n are equal, without a call for the
+// short ones (property names mostly are): two overlapping loads from each
+// end cover every byte.
+inline bool sameText(const char* a, const char* b, std::size_t n) {
+    if (n >= 8 && n <= 16) {
+        uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n < 4) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i])
+                return false;
+        }
+        return true;
+    }
+    return std::memcmp(a, b, n) == 0;
+}
+
+inline std::size_t nameSlot(std::string_view name) {
+    // Every byte of names up to 16 long (two overlapping loads from each
+    // end), the ends of longer ones, and the length.
+    const std::size_t n = name.size();
+    const char* p = name.data();
+    uint64_t a = 0, b = 0;
+    if (n >= 8) {
+        std::memcpy(&a, p, 8);
+        std::memcpy(&b, p + n - 8, 8);
+    } else if (n >= 4) {
+        uint32_t a4, b4;
+        std::memcpy(&a4, p, 4);
+        std::memcpy(&b4, p + n - 4, 4);
+        a = a4;
+        b = b4;
+    } else if (n > 0) {
+        a = static_cast<unsigned char>(p[0]) | (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8);
+        b = static_cast<unsigned char>(p[n - 1]);
+    }
+    const uint64_t h = (a ^ ((b << 29) | (b >> 35)) ^ n) * 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(h >> 40);
+}
+
+}  // namespace
+
 const PropertyDescription* EntityDescription::propertyNamed(std::string_view name) const {
-    auto it = lookup_.find(name);
-    return it == lookup_.end() ? nullptr : it->second;
+    if (lookup_.empty())
+        return nullptr;
+    for (std::size_t i = nameSlot(name) & lookupMask_;; i = (i + 1) & lookupMask_) {
+        const NameEntry& e = lookup_[i];
+        if (!e.property)
+            return nullptr;
+        if (e.size == name.size() && sameText(e.data, name.data(), e.size))
+            return e.property;
+    }
 }
 
 const AttributeDescription* EntityDescription::attributeNamed(std::string_view name) const {
@@ -171,9 +236,20 @@ void EntityDescription::buildProperties() {
                 r->toManyIndex_ = toManyCount_++;
         }
     }
+    std::size_t slots = 2;
+    while (slots < properties_.size() * 2)
+        slots *= 2;
+    lookup_.assign(slots, NameEntry());
+    lookupMask_ = slots - 1;
     for (const PropertyDescription* p : properties_) {
         byName_[p->name()] = p;
-        lookup_[p->name()] = p;
+        for (std::size_t i = nameSlot(p->name()) & lookupMask_;; i = (i + 1) & lookupMask_) {
+            NameEntry& e = lookup_[i];
+            if (!e.property || std::string_view(e.data, e.size) == p->name()) {
+                e = NameEntry{p->name().data(), p->name().size(), p};
+                break;
+            }
+        }
         if (p->isAttribute())
             attributes_[p->name()] = static_cast<const AttributeDescription*>(p);
         else

@@ -133,7 +133,18 @@ class EntityDescription {
     std::map<std::string, const PropertyDescription*> byName_;
     std::map<std::string, const AttributeDescription*> attributes_;
     std::map<std::string, const RelationshipDescription*> relationships_;
-    std::unordered_map<std::string_view, const PropertyDescription*> lookup_;
+    // propertyNamed's table: every property by name (the last of a repeated
+    // name), open addressing over a power-of-two number of slots at most half
+    // full, probed linearly; a null property marks an empty slot. A name is
+    // looked up on every key-value access, so its hash reads its length and
+    // three of its bytes rather than all of them.
+    struct NameEntry {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        const PropertyDescription* property = nullptr;
+    };
+    std::vector<NameEntry> lookup_;
+    std::size_t lookupMask_ = 0;
     std::size_t toManyCount_ = 0;
     Data versionHash_;
 };

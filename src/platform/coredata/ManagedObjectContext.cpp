@@ -766,6 +766,8 @@ std::optional<Result<std::vector<Dictionary>>> ManagedObjectContext::storeDictio
     for (const auto& row : *rows) {
         const EntityDescription* rowEntity = row->objectID->entity();
         Dictionary d;
+        d.reserve((allAttributes ? rowEntity->attributesByName().size() : 0) +
+                  request.propertiesToFetch.size());
         auto add = [&](const std::string& key, const PropertyDescription& p) {
             const Value& v = row->values[p.index()];
             if (!v.isNull() && !p.isTransient())

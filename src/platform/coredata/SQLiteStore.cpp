@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <typeinfo>
 #include <unordered_map>
 
@@ -495,7 +496,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* readi
             const std::string_view text = cell.text();
             auto& targets = reading->targets;
             if (targets.size() <= slot.index)
-                targets.resize(slot.index + 1);
+                targets.resize(std::max(slot.index + 1, layout->entity->properties().size()));
             RowTarget& last = targets[slot.index];
             const std::string* previous = last.value.asString();
             if (!previous || *previous != text) {
@@ -532,7 +533,7 @@ Result<SnapshotPtr> SQLiteStore::decodeRow(const Statement& s, RowReading* readi
         }
         auto& targets = reading->targets;
         if (targets.size() <= slot.index)
-            targets.resize(slot.index + 1);
+            targets.resize(std::max(slot.index + 1, layout->entity->properties().size()));
         RowTarget& last = targets[slot.index];
         if (!last.id || last.id->entity() != destination || last.id->primaryKey() != key) {
             auto id = objectIDFor(destination, key);
@@ -937,9 +938,19 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
     // block is dropped and a new one reserved, so keys still follow the
     // order objects were made in across coordinators (readers take the
     // smaller key of two records as the earlier one).
-    std::unordered_map<int64_t, int64_t> wanted;  // by root entity number
+    // Keys wanted by root entity number (a save names a few entities: a
+    // list, searched, rather than a hash map).
+    std::vector<std::pair<int64_t, int64_t>> wanted;
+    auto wantedOf = [&](int64_t root) -> int64_t& {
+        for (auto& [r, count] : wanted) {
+            if (r == root)
+                return count;
+        }
+        return wanted.emplace_back(root, 0).second;
+    };
+    wanted.reserve(requests.size());
     for (std::size_t i = 0; i < requests.size(); ++i)
-        wanted[roots[i]] += static_cast<int64_t>(requests[i].second);
+        wantedOf(roots[i]) += static_cast<int64_t>(requests[i].second);
     // Every root's Z_MAX is read by one statement, so in one read
     // transaction (each statement outside a transaction is a read
     // transaction of its own, with its locks on the shared-memory file).
@@ -958,19 +969,24 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
         auto current = db.cached("SELECT Z_ENT, Z_MAX FROM Z_ENTITIES");
         if (!current)
             return current.error();
-        std::unordered_map<int64_t, int64_t> maxima;  // by entity number
+        // Only the roots being checked are kept from the table's rows.
+        std::vector<std::optional<int64_t>> maxima(checked.size());
         {
             ResetGuard guard(**current);
             int rc;
-            while ((rc = (*current)->step()) == sqlite::kRow)
-                maxima[(*current)->columnInt(0)] = (*current)->columnInt(1);
+            while ((rc = (*current)->step()) == sqlite::kRow) {
+                const int64_t entity = (*current)->columnInt(0);
+                for (std::size_t i = 0; i < checked.size(); ++i) {
+                    if (checked[i] == entity)
+                        maxima[i] = (*current)->columnInt(1);
+                }
+            }
             if (rc != sqlite::kDone)
                 return db.lastError(PersistentStoreSaveError, "Could not reserve primary keys");
         }
-        for (int64_t root : checked) {
-            auto found = maxima.find(root);
-            if (found == maxima.end() || found->second != impl_->keyBlocks[root].last)
-                short_.push_back(root);
+        for (std::size_t i = 0; i < checked.size(); ++i) {
+            if (!maxima[i] || *maxima[i] != impl_->keyBlocks[checked[i]].last)
+                short_.push_back(checked[i]);
         }
     }
     if (!short_.empty()) {
@@ -983,7 +999,7 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
         std::vector<std::pair<int64_t, SQLiteStore::Impl::KeyBlock>> reserved;
         for (int64_t root : short_) {
             SQLiteStore::Impl::KeyBlock block = impl_->keyBlocks[root];
-            const int64_t count = wanted[root];
+            const int64_t count = wantedOf(root);
             block.blockSize = std::min<int64_t>(block.blockSize ? block.blockSize * 2 : 16, 1024);
             const int64_t take = std::max(count, block.blockSize);
             int64_t last = 0;
@@ -1373,16 +1389,33 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     }
     if (auto error = writePendingInserts(run))
         return error;
-    std::unordered_map<ManagedObjectIDPtr, const StoreSnapshot*, ObjectIDHash, ObjectIDEqual> written;
+    // The rows this save writes, by key: only permanent IDs of this store
+    // are asked for. One sorted block rather than a hash node per row; built
+    // on first use, as most saves never ask.
+    std::vector<std::pair<int64_t, const StoreSnapshot*>> written;
+    bool writtenBuilt = false;
     auto rowInSave = [&](const ManagedObjectIDPtr& id) -> const StoreSnapshot* {
-        if (written.empty()) {  // built on first use: most saves never ask
+        if (!id || id->isTemporaryID())
+            return nullptr;
+        if (!writtenBuilt) {
+            written.reserve(changes.inserted.size() + changes.updated.size());
             for (const auto* list : {&changes.inserted, &changes.updated})
                 for (const auto& row : *list)
-                    written.emplace(row->objectID, row.get());
-            written.emplace(nullptr, nullptr);  // never empty again
+                    if (row->objectID && !row->objectID->isTemporaryID())
+                        written.emplace_back(row->objectID->primaryKey(), row.get());
+            std::stable_sort(written.begin(), written.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            writtenBuilt = true;
         }
-        auto it = written.find(id);
-        return it == written.end() ? nullptr : it->second;
+        // Keys of one store are unique per root entity: equal keys of other
+        // entities are told apart by the full comparison.
+        auto it = std::lower_bound(written.begin(), written.end(), id->primaryKey(),
+                                   [](const auto& entry, int64_t key) { return entry.first < key; });
+        for (; it != written.end() && it->first == id->primaryKey(); ++it) {
+            if (it->second->objectID->isEqualID(*id))
+                return it->second;
+        }
+        return nullptr;
     };
     for (const auto& change : changes.toMany) {
         if (auto error = writeToMany(change, rowInSave))

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string_view>
 
@@ -169,6 +170,40 @@ void appendName(std::string& out, const std::string& name) {
 bool finite(const Bind& b) {
     return b.kind != Bind::Kind::Double || (b.d - b.d == 0);
 }
+
+}  // namespace
+
+ListText classifyListText(std::string_view text) {
+    constexpr uint64_t kOnes = ~uint64_t{0} / 255;  // 0x0101...01
+    constexpr uint64_t kHigh = kOnes * 0x80;
+    // Each test is exact for the word as a whole (no false alarm from a
+    // borrow or carry between bytes): a byte below 0x20, above 0x7E, or equal
+    // to a given byte.
+    auto below = [](uint64_t w, uint64_t n) { return ((w - kOnes * n) & ~w & kHigh) != 0; };
+    auto above = [](uint64_t w, uint64_t n) { return (((w + kOnes * (127 - n)) | w) & kHigh) != 0; };
+    auto holds = [](uint64_t w, uint64_t c) {
+        const uint64_t v = w ^ (kOnes * c);
+        return ((v - kOnes) & ~v & kHigh) != 0;
+    };
+    bool quoting = false;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, text.data() + i, 8);
+        if (below(w, 0x20) || above(w, 0x7E))
+            return ListText::Other;
+        quoting = quoting || holds(w, '"') || holds(w, '\\');
+    }
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < 0x20 || c > 0x7E)
+            return ListText::Other;
+        quoting = quoting || c == '"' || c == '\\';
+    }
+    return quoting ? ListText::Quoting : ListText::Plain;
+}
+
+namespace {
 
 // Printable ASCII only: such text means the same to JSON and to SQLite.
 bool plainText(const std::string& s) {
@@ -1156,13 +1191,20 @@ std::optional<std::string> QueryBuilder::listedValues(const Predicate& predicate
         // in its order.
         std::vector<std::string_view> texts;
         texts.reserve(members->size());
+        bool quoting = false;
         for (const Value& m : *members) {
             const std::string* text = m.asString();
-            if (!text || !plainText(*text))
+            if (!text)
                 return std::nullopt;
+            const ListText kind = classifyListText(*text);
+            if (kind == ListText::Other)
+                return std::nullopt;
+            quoting = quoting || kind == ListText::Quoting;
             texts.emplace_back(*text);
         }
-        std::sort(texts.begin(), texts.end());
+        // Lists often come in order already: a check is cheaper than a sort.
+        if (!std::is_sorted(texts.begin(), texts.end()))
+            std::sort(texts.begin(), texts.end());
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
         if (texts.size() < kMinListedValues)
             return std::nullopt;
@@ -1174,8 +1216,8 @@ std::optional<std::string> QueryBuilder::listedValues(const Predicate& predicate
             if (json.size() > 1)
                 json += ',';
             json += '"';
-            // Most texts (identifiers) have nothing to escape: they go in whole.
-            if (std::none_of(text.begin(), text.end(), [](char ch) { return ch == '"' || ch == '\\'; })) {
+            // Most lists (identifiers) have nothing to escape: their texts go in whole.
+            if (!quoting) {
                 json.append(text);
             } else {
                 for (char ch : text) {

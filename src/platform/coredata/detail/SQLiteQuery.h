@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/coredata/FetchRequest.h"
@@ -22,6 +23,13 @@
 #include "platform/coredata/detail/SQLiteSchema.h"
 
 namespace plat::coredata::sqlite {
+
+// How a text may go into a JSON list that SQLite reads: Other when it holds a
+// byte outside printable ASCII (JSON and SQLite could read it differently),
+// Plain when it goes in as it is, Quoting when it holds '"' or '\\' (each then
+// takes a backslash). Checked eight bytes at a time.
+enum class ListText { Other, Plain, Quoting };
+ListText classifyListText(std::string_view text);
 
 struct Bind {
     enum class Kind { Null, Int, Double, Text, Blob };
