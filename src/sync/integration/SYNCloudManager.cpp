@@ -1015,7 +1015,8 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
 }
 
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
-    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
+    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier,
+    bool readAll) const {
     constexpr std::size_t kKeptQueries = 4;  // a merge asks at most this many different questions
     auto context = eventStore_->managedObjectContext();
     if (!context) {
@@ -1090,6 +1091,9 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
             }
             local = std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
         }
+        if (!local && !readAll) {
+            return;
+        }
         if (!local) {
             auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
                 types, storeIdentifier, *context);
@@ -1146,7 +1150,46 @@ bool SYNCloudManager::eventExistsForFileSet(const SYNEventFileSet& set) const {
     return exists;
 }
 
+std::optional<std::vector<bool>> SYNCloudManager::eventsExistAmongKeptEvents(
+    const std::vector<const SYNEventFileSet*>& sets) const {
+    // A set naming an identifier of its own is matched by the store's read.
+    for (const SYNEventFileSet* set : sets) {
+        if (set->isBaseline() || !set->persistentStoreIdentifier() || set->uniqueIdentifier()) {
+            return std::nullopt;
+        }
+    }
+    // The merge asked for the saves and merges of every store just before
+    // downloading these files; kept, and brought up to date by the saves
+    // since, that answer is what the store holds now.
+    const auto local = localEvents(kEventTypes, std::nullopt, false);
+    if (!local) {
+        return std::nullopt;
+    }
+    std::vector<bool> exists(sets.size(), false);
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const SYNEventFileSet& set = *sets[i];
+        // The same store, revision and global count, as the read compares.
+        exists[i] = local->index.setRepresentingSameEventAs(set, [&set](const SYNEventFileSet& held) {
+            return !held.isBaseline() &&
+                   held.persistentStoreIdentifier() == set.persistentStoreIdentifier() &&
+                   held.revisionNumber() == set.revisionNumber() && held.globalCount() == set.globalCount();
+        }) != nullptr;
+    }
+    return exists;
+}
+
 std::optional<std::vector<bool>> SYNCloudManager::eventsExistForFileSets(
+    const std::vector<const SYNEventFileSet*>& sets) const {
+    if (sets.empty()) {
+        return std::vector<bool>();
+    }
+    if (auto found = eventsExistAmongKeptEvents(sets)) {
+        return found;
+    }
+    return eventsReadForFileSets(sets);
+}
+
+std::optional<std::vector<bool>> SYNCloudManager::eventsReadForFileSets(
     const std::vector<const SYNEventFileSet*>& sets) const {
     using plat::coredata::Predicate;
     std::vector<bool> exists(sets.size(), false);
