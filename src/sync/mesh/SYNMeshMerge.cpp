@@ -316,7 +316,6 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
             done(nullptr);
         }
     });
-    prime->setEnabled(fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity));
     auto repair = newStep(kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
         if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
             fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
@@ -455,16 +454,25 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     });
     auto mergeFileContents = newMergeFileContentsStep();
 
+    // Priming and repairing are steps only for a file system that does
+    // them: otherwise each would be a task run, a hop to the main thread and
+    // a progress update doing nothing, every merge.
+    const bool primes = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity);
+    const bool repairs = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory);
     for (const auto& step :
          {mergeSetup,       prime,           repair,           checkIdentity,   checkRegistration,
           processChanges,   snapshot,        removeIncomplete, removeOutOfDate, importDataFiles,
           importBaselines,  mergeBaselines,  importEvents,     removeOutdated,  rebase,
           mergeEvents,      exportDataFiles, exportBaselines,  exportEvents,    removeRemote,
           mergeFileContents}) {
-        procedure->addProcedureStep(step);
+        if ((step != prime || primes) && (step != repair || repairs)) {
+            procedure->addProcedureStep(step);
+        }
     }
     for (const auto& dependency : {checkRegistration, checkIdentity, repair, prime}) {
-        snapshot->addDependency(dependency);
+        if ((dependency != prime || primes) && (dependency != repair || repairs)) {
+            snapshot->addDependency(dependency);
+        }
     }
     for (const auto& step : {removeIncomplete, removeOutOfDate, importDataFiles, importBaselines,
                              importEvents, exportDataFiles, exportBaselines, exportEvents}) {
