@@ -925,6 +925,21 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
                 return false;
             }
             read->events.reserve(read->events.size() + found->size());
+            // Each event's set reads its own revision: those not loaded yet
+            // are read together, one read instead of one per revision (a
+            // failed read leaves them to be loaded one by one as before).
+            plat::Array unloaded;
+            for (const auto& event : *found) {
+                if (const auto revision = event->objectForKey("eventRevision");
+                    revision && revision->isFault()) {
+                    unloaded.emplace_back(plat::ObjectPtr(revision->objectID()));
+                }
+            }
+            if (unloaded.size() > 1) {
+                plat::coredata::FetchRequest revisions(SYNEventRevisionEntityName);
+                revisions.predicate = plat::coredata::Predicate::selfIn(Value(std::move(unloaded)));
+                (void)context.executeFetchRequest(revisions);
+            }
             for (const auto& event : *found) {
                 const auto id = event->objectID();
                 if (id->isTemporaryID()) {

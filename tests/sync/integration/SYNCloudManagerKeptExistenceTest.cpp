@@ -158,6 +158,53 @@ TEST_F(SYNCloudManagerKeptExistenceTest, ASetNamingAnIdentifierOfItsOwnIsReadFro
     EXPECT_TRUE(Access::kept(*manager, {plain.front().get()})->front());
 }
 
+// Several events changed in one save and the context emptied after it: the
+// merge's next question reads them again with none of their revisions
+// loaded, and reads those together. The answers are the store's, and a
+// fresh manager's.
+TEST_F(SYNCloudManagerKeptExistenceTest, EventsReadAgainWithTheirRevisionsUnloadedAnswerAsTheStore) {
+    inContext(source, [&](ManagedObjectContext& context) {
+        EventWriter writer(context);
+        for (int i = 1; i <= 6; ++i) {
+            writer.event("E" + std::to_string(i),
+                         i % 3 == 0 ? SYNStoreModificationEventTypeMerge : SYNStoreModificationEventTypeSave,
+                         i, SYNRevision{i % 2 ? store : std::string("OTHER"), i});
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    const auto sets = namedSets(8, 8);
+    askAsAMergeDoes();
+    const std::size_t before = compare(sets, "before");
+    EXPECT_EQ(before, 6u);
+    std::mt19937 random(99);
+    for (int round = 0; round < 4; ++round) {
+        inContext(source, [&](ManagedObjectContext& context) {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, context);
+            ASSERT_TRUE(events.ok());
+            for (const auto& event : *events) {
+                event->setValue(Value(static_cast<int64_t>(1 + random() % 8)), "globalCount");
+            }
+            ASSERT_EQ(context.save(), nullptr);
+            context.reset();
+        });
+        compare(sets, "round " + std::to_string(round));
+        const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave,
+                                         SYNStoreModificationEventTypeMerge};
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        std::vector<std::string> kept, read;
+        for (const auto& set : manager->eventFileSetsForEventsWithAllowedTypes(saves, std::nullopt)) {
+            kept.push_back(set->description());
+        }
+        for (const auto& set : fresh->eventFileSetsForEventsWithAllowedTypes(saves, std::nullopt)) {
+            read.push_back(set->description());
+        }
+        EXPECT_EQ(kept, read) << round;
+        EXPECT_EQ(kept.size(), 6u);
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+}
+
 // Saves and merges of this store and another, baselines among them, then
 // random changes one save at a time: each answer kept across the saves is
 // the store's.
