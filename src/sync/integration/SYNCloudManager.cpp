@@ -268,7 +268,7 @@ void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) 
 void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion) {
     auto self = shared_from_this();
     operationQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(
-        std::move(tasks), policy, [self, completion](plat::ErrorPtr error) {
+        std::move(tasks), policy, [self, completion = std::move(completion)](plat::ErrorPtr error) {
             if (completion) {
                 completion(error);
             }

@@ -197,35 +197,47 @@ SYNProcedureStep::Ptr SYNPersistentStoreMesh::newTransferStep(double phase, Tran
                                                               bool resetOnError,
                                                               std::function<void()> before) {
     auto self = shared_from_this();
+    // What the transfer's progress calls hold, in one allocation: the
+    // cloud manager hands the progress block on and copies it several times
+    // a transfer, each copy then one reference more.
+    struct Transfer {
+        std::shared_ptr<SYNPersistentStoreMesh> mesh;
+        std::weak_ptr<SYNProcedureStep> step;
+        SYNCompletion done;
+        bool resetOnError = false;
+        std::atomic<bool> finished{false};
+    };
     auto step =
         newStep(phase, 20.0,
                 [self, start, resetOnError, before](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
                     if (before) {
                         before();
                     }
-                    std::weak_ptr<SYNProcedureStep> weakStep = step;
-                    auto finished = std::make_shared<std::atomic<bool>>(false);
-                    start([self, weakStep, done, resetOnError, finished](plat::ErrorPtr error, float fraction,
-                                                                         bool isFinal) {
-                        if (finished->load()) {
+                    auto transfer = std::make_shared<Transfer>();
+                    transfer->mesh = self;
+                    transfer->step = step;
+                    transfer->done = std::move(done);
+                    transfer->resetOnError = resetOnError;
+                    start([transfer](plat::ErrorPtr error, float fraction, bool isFinal) {
+                        if (transfer->finished.load()) {
                             return;
                         }
                         if (error) {
-                            if (finished->exchange(true)) {
+                            if (transfer->finished.exchange(true)) {
                                 return;
                             }
-                            if (resetOnError) {
+                            if (transfer->resetOnError) {
                                 // The next merge starts the transfers afresh.
-                                self->cloudManager_->setup();
+                                transfer->mesh->cloudManager_->setup();
                             }
-                            done(error);
+                            transfer->done(error);
                             return;
                         }
-                        if (auto step = weakStep.lock()) {
+                        if (auto step = transfer->step.lock()) {
                             step->setNumberOfUnitsCompleted(unitsFor(step->totalUnitCount(), fraction));
                         }
-                        if (isFinal && !finished->exchange(true)) {
-                            done(nullptr);
+                        if (isFinal && !transfer->finished.exchange(true)) {
+                            transfer->done(nullptr);
                         }
                     });
                 });
