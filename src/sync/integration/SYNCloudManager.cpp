@@ -268,7 +268,7 @@ void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) 
 void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion) {
     auto self = shared_from_this();
     operationQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(
-        std::move(tasks), policy, [self, completion](plat::ErrorPtr error) {
+        std::move(tasks), policy, [self, completion = std::move(completion)](plat::ErrorPtr error) {
             if (completion) {
                 completion(error);
             }
@@ -925,6 +925,21 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
                 return false;
             }
             read->events.reserve(read->events.size() + found->size());
+            // Each event's set reads its own revision: those not loaded yet
+            // are read together, one read instead of one per revision (a
+            // failed read leaves them to be loaded one by one as before).
+            plat::Array unloaded;
+            for (const auto& event : *found) {
+                if (const auto revision = event->objectForKey("eventRevision");
+                    revision && revision->isFault()) {
+                    unloaded.emplace_back(plat::ObjectPtr(revision->objectID()));
+                }
+            }
+            if (unloaded.size() > 1) {
+                plat::coredata::FetchRequest revisions(SYNEventRevisionEntityName);
+                revisions.predicate = plat::coredata::Predicate::selfIn(Value(std::move(unloaded)));
+                (void)context.executeFetchRequest(revisions);
+            }
             for (const auto& event : *found) {
                 const auto id = event->objectID();
                 if (id->isTemporaryID()) {
@@ -1015,7 +1030,8 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
 }
 
 std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents(
-    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier) const {
+    const std::vector<int16_t>& types, const std::optional<std::string>& storeIdentifier,
+    bool readAll) const {
     constexpr std::size_t kKeptQueries = 4;  // a merge asks at most this many different questions
     auto context = eventStore_->managedObjectContext();
     if (!context) {
@@ -1090,6 +1106,9 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
             }
             local = std::make_shared<const LocalEvents>(std::move(sets), std::move(keys));
         }
+        if (!local && !readAll) {
+            return;
+        }
         if (!local) {
             auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
                 types, storeIdentifier, *context);
@@ -1146,7 +1165,46 @@ bool SYNCloudManager::eventExistsForFileSet(const SYNEventFileSet& set) const {
     return exists;
 }
 
+std::optional<std::vector<bool>> SYNCloudManager::eventsExistAmongKeptEvents(
+    const std::vector<const SYNEventFileSet*>& sets) const {
+    // A set naming an identifier of its own is matched by the store's read.
+    for (const SYNEventFileSet* set : sets) {
+        if (set->isBaseline() || !set->persistentStoreIdentifier() || set->uniqueIdentifier()) {
+            return std::nullopt;
+        }
+    }
+    // The merge asked for the saves and merges of every store just before
+    // downloading these files; kept, and brought up to date by the saves
+    // since, that answer is what the store holds now.
+    const auto local = localEvents(kEventTypes, std::nullopt, false);
+    if (!local) {
+        return std::nullopt;
+    }
+    std::vector<bool> exists(sets.size(), false);
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+        const SYNEventFileSet& set = *sets[i];
+        // The same store, revision and global count, as the read compares.
+        exists[i] = local->index.setRepresentingSameEventAs(set, [&set](const SYNEventFileSet& held) {
+            return !held.isBaseline() &&
+                   held.persistentStoreIdentifier() == set.persistentStoreIdentifier() &&
+                   held.revisionNumber() == set.revisionNumber() && held.globalCount() == set.globalCount();
+        }) != nullptr;
+    }
+    return exists;
+}
+
 std::optional<std::vector<bool>> SYNCloudManager::eventsExistForFileSets(
+    const std::vector<const SYNEventFileSet*>& sets) const {
+    if (sets.empty()) {
+        return std::vector<bool>();
+    }
+    if (auto found = eventsExistAmongKeptEvents(sets)) {
+        return found;
+    }
+    return eventsReadForFileSets(sets);
+}
+
+std::optional<std::vector<bool>> SYNCloudManager::eventsReadForFileSets(
     const std::vector<const SYNEventFileSet*>& sets) const {
     using plat::coredata::Predicate;
     std::vector<bool> exists(sets.size(), false);

@@ -255,6 +255,8 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::vector<SYNTask> tasksForPathsToRemove(std::vector<std::string> paths);
 
   private:
+    // Tests compare the answers kept for a merge with the store's reads.
+    friend struct SYNCloudManagerTestAccess;
     SYNCloudManager(std::shared_ptr<SYNEventStore> eventStore,
                     std::shared_ptr<SYNCloudFileSystem> cloudFileSystem,
                     std::shared_ptr<const plat::coredata::ManagedObjectModel> model);
@@ -302,8 +304,16 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // For each set (a save's or a merge's, with its store named), whether an
     // event of the event store is the one it holds, as eventExistsForFileSet
     // answers, in one read for all of them; nullopt when they could not be
-    // read.
+    // read. The saves' and merges' events kept for the questions of a merge
+    // answer when they are known without reading every event.
     std::optional<std::vector<bool>> eventsExistForFileSets(
+        const std::vector<const SYNEventFileSet*>& sets) const;
+    // The same answer from the kept saves and merges of every store; nullopt
+    // when they are not kept (or a set names an identifier of its own).
+    std::optional<std::vector<bool>> eventsExistAmongKeptEvents(
+        const std::vector<const SYNEventFileSet*>& sets) const;
+    // The same answer read from the store.
+    std::optional<std::vector<bool>> eventsReadForFileSets(
         const std::vector<const SYNEventFileSet*>& sets) const;
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
@@ -386,9 +396,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<SYNEventFileSet::Ptr> removed;
         std::vector<std::pair<int64_t, SYNEventFileSet::Ptr>> added;
     };
+    // With `readAll` false, only what is kept (brought up to date by the
+    // saves since) answers: null instead of reading every event.
     std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
-                                                   const std::optional<std::string>& storeIdentifier) const
-        EXCLUDES(localEventsMutex_);
+                                                   const std::optional<std::string>& storeIdentifier,
+                                                   bool readAll = true) const EXCLUDES(localEventsMutex_);
     // What the saves of the event store changed of its events: the events
     // and revisions of each save (permanent IDs), logged for the last saves.
     struct SavedChange {

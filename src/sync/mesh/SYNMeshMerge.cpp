@@ -197,35 +197,47 @@ SYNProcedureStep::Ptr SYNPersistentStoreMesh::newTransferStep(double phase, Tran
                                                               bool resetOnError,
                                                               std::function<void()> before) {
     auto self = shared_from_this();
+    // What the transfer's progress calls hold, in one allocation: the
+    // cloud manager hands the progress block on and copies it several times
+    // a transfer, each copy then one reference more.
+    struct Transfer {
+        std::shared_ptr<SYNPersistentStoreMesh> mesh;
+        std::weak_ptr<SYNProcedureStep> step;
+        SYNCompletion done;
+        bool resetOnError = false;
+        std::atomic<bool> finished{false};
+    };
     auto step =
         newStep(phase, 20.0,
                 [self, start, resetOnError, before](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
                     if (before) {
                         before();
                     }
-                    std::weak_ptr<SYNProcedureStep> weakStep = step;
-                    auto finished = std::make_shared<std::atomic<bool>>(false);
-                    start([self, weakStep, done, resetOnError, finished](plat::ErrorPtr error, float fraction,
-                                                                         bool isFinal) {
-                        if (finished->load()) {
+                    auto transfer = std::make_shared<Transfer>();
+                    transfer->mesh = self;
+                    transfer->step = step;
+                    transfer->done = std::move(done);
+                    transfer->resetOnError = resetOnError;
+                    start([transfer](plat::ErrorPtr error, float fraction, bool isFinal) {
+                        if (transfer->finished.load()) {
                             return;
                         }
                         if (error) {
-                            if (finished->exchange(true)) {
+                            if (transfer->finished.exchange(true)) {
                                 return;
                             }
-                            if (resetOnError) {
+                            if (transfer->resetOnError) {
                                 // The next merge starts the transfers afresh.
-                                self->cloudManager_->setup();
+                                transfer->mesh->cloudManager_->setup();
                             }
-                            done(error);
+                            transfer->done(error);
                             return;
                         }
-                        if (auto step = weakStep.lock()) {
+                        if (auto step = transfer->step.lock()) {
                             step->setNumberOfUnitsCompleted(unitsFor(step->totalUnitCount(), fraction));
                         }
-                        if (isFinal && !finished->exchange(true)) {
-                            done(nullptr);
+                        if (isFinal && !transfer->finished.exchange(true)) {
+                            transfer->done(nullptr);
                         }
                     });
                 });
@@ -316,7 +328,6 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
             done(nullptr);
         }
     });
-    prime->setEnabled(fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity));
     auto repair = newStep(kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
         if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
             fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
@@ -455,16 +466,25 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     });
     auto mergeFileContents = newMergeFileContentsStep();
 
+    // Priming and repairing are steps only for a file system that does
+    // them: otherwise each would be a task run, a hop to the main thread and
+    // a progress update doing nothing, every merge.
+    const bool primes = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity);
+    const bool repairs = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory);
     for (const auto& step :
          {mergeSetup,       prime,           repair,           checkIdentity,   checkRegistration,
           processChanges,   snapshot,        removeIncomplete, removeOutOfDate, importDataFiles,
           importBaselines,  mergeBaselines,  importEvents,     removeOutdated,  rebase,
           mergeEvents,      exportDataFiles, exportBaselines,  exportEvents,    removeRemote,
           mergeFileContents}) {
-        procedure->addProcedureStep(step);
+        if ((step != prime || primes) && (step != repair || repairs)) {
+            procedure->addProcedureStep(step);
+        }
     }
     for (const auto& dependency : {checkRegistration, checkIdentity, repair, prime}) {
-        snapshot->addDependency(dependency);
+        if ((dependency != prime || primes) && (dependency != repair || repairs)) {
+            snapshot->addDependency(dependency);
+        }
     }
     for (const auto& step : {removeIncomplete, removeOutOfDate, importDataFiles, importBaselines,
                              importEvents, exportDataFiles, exportBaselines, exportEvents}) {

@@ -280,17 +280,31 @@ void SYNPersistentStoreMesh::postWillEndActivity(uint64_t activity, const plat::
 }
 
 void SYNPersistentStoreMesh::updateActivityProgress(float fraction, const plat::Value& phase) {
+    auto& center = plat::NotificationCenter::defaultCenter();
+    // Updated dozens of times a merge, and most meshes have nobody following
+    // their progress: unobserved, it is only kept, and kept at once, without
+    // a hop to the main thread, unless an earlier update is still on its way
+    // there (it would then overwrite this one).
+    if (progressPostsPending_.load() == 0 &&
+        !center.hasObserver(SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, this)) {
+        activityProgress_ = fraction;
+        SYN_LOG(4, "Made progress: %f", fraction);
+        return;
+    }
     uint64_t activity = currentActivity_;
     std::weak_ptr<SYNPersistentStoreMesh> weak = weak_from_this();
+    ++progressPostsPending_;
     plat::dispatch::Queue::main().async([weak, fraction, phase, activity] {
         auto self = weak.lock();
         if (!self) {
             return;
         }
+        struct Arrived {
+            std::atomic<uint64_t>& pending;
+            ~Arrived() { --pending; }
+        } arrived{self->progressPostsPending_};
         self->activityProgress_ = fraction;
         SYN_LOG(4, "Made progress: %f", fraction);
-        // Posted dozens of times a merge, and most meshes have nobody
-        // following their progress: built only for an observer.
         auto& center = plat::NotificationCenter::defaultCenter();
         if (!center.hasObserver(SYNPersistentStoreMeshDidMakeProgressWithActivityNotification, self.get())) {
             return;

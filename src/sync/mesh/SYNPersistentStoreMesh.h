@@ -335,6 +335,8 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     std::atomic<bool> delistIsQueued_{false};
     std::atomic<uint64_t> currentActivity_{0};
     std::atomic<float> activityProgress_{0.0f};
+    // Progress updates on their way to the main thread (to be posted there).
+    std::atomic<uint64_t> progressPostsPending_{0};
     std::atomic<bool> saveOccurredDuringImport_{false};
     std::optional<plat::ObserverToken> importSaveObserver_;
     // The save tokens registered when the mesh was made.

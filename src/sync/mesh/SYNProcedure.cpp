@@ -4,19 +4,25 @@
 
 #include "sync/eventstore/SYNErrors.h"
 
+// A count set to what it was changes no progress: a transfer reports its
+// last fraction and its step is then marked done, which it already is.
 void SYNProcedureStep::setTotalUnitCount(uint64_t count) {
-    totalUnitCount_ = count;
-    countsChanged();
+    if (totalUnitCount_.exchange(count) != count) {
+        countsChanged();
+    }
 }
 
 void SYNProcedureStep::setNumberOfUnitsCompleted(uint64_t count) {
-    unitsCompleted_ = count;
-    countsChanged();
+    if (unitsCompleted_.exchange(count) != count) {
+        countsChanged();
+    }
 }
 
 void SYNProcedureStep::addUnitsCompleted(uint64_t count) {
-    unitsCompleted_ += count;
-    countsChanged();
+    if (count != 0) {
+        unitsCompleted_ += count;
+        countsChanged();
+    }
 }
 
 double SYNProcedureStep::fractionCompleted() const {
@@ -200,8 +206,17 @@ void SYNProcedure::proceedInOperationQueue(const std::shared_ptr<plat::dispatch:
     updateProgress();
     // The tasks hold the procedure until the run ends.
     auto self = shared_from_this();
+    // What a step's completion holds: the step, the task queue's `next`
+    // (moved in, not copied) and whether it was called; one allocation.
+    struct StepRun {
+        SYNProcedureStep::Ptr step;
+        SYNTaskCompletion next;
+        std::atomic<bool> done{false};
+    };
+    const auto steps = enabledProcedureSteps();
     std::vector<SYNTask> tasks;
-    for (const auto& step : enabledProcedureSteps()) {
+    tasks.reserve(steps.size());
+    for (const auto& step : steps) {
         tasks.push_back([self, step](SYNTaskCompletion next) {
             {
                 plat::MutexLock lock(self->mutex_);
@@ -212,13 +227,15 @@ void SYNProcedure::proceedInOperationQueue(const std::shared_ptr<plat::dispatch:
                 next(nullptr, false);
                 return;
             }
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            step->executionBlock(step, [step, next, done](plat::ErrorPtr error) {
-                if (done->exchange(true)) {
+            auto run = std::make_shared<StepRun>();
+            run->step = step;
+            run->next = std::move(next);
+            step->executionBlock(step, [run](plat::ErrorPtr error) {
+                if (run->done.exchange(true)) {
                     return;
                 }
-                step->setNumberOfUnitsCompleted(step->totalUnitCount());
-                next(std::move(error), false);
+                run->step->setNumberOfUnitsCompleted(run->step->totalUnitCount());
+                run->next(std::move(error), false);
             });
         });
     }

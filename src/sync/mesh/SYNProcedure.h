@@ -9,7 +9,8 @@
 //
 // Progress = sum(weight x fraction) / sum(weight) over the enabled steps,
 // where fraction = completed / total (a total of 0 counts as 1, fractions
-// are capped at 1). It is recomputed whenever a step's unit counts change,
+// are capped at 1). It is recomputed whenever a step's unit counts change
+// (setting a count to the value it has is no change),
 // on the thread that changes them, and once when a run starts; the progress
 // block is called after each update, so it must be safe on any thread.
 #pragma once

@@ -71,6 +71,41 @@ TEST_F(ProcedureTest, ProgressWeighsTheStepsAndCapsFractions) {
     EXPECT_EQ(empty->progress(), 0.0);
 }
 
+// Counts set to what they are change no progress and call no block; every
+// real change still does, and the progress is the same as if recomputed.
+TEST_F(ProcedureTest, CountsSetToWhatTheyAreCallNoProgressBlock) {
+    auto procedure = SYNProcedure::create();
+    int updates = 0;
+    procedure->setProgressUpdateBlock([&] { ++updates; });
+    auto first = step(1.0, 4);
+    auto second = step(3.0, 10);
+    procedure->addProcedureStep(first);
+    procedure->addProcedureStep(second);
+    first->setNumberOfUnitsCompleted(2);
+    EXPECT_EQ(updates, 1);
+    first->setNumberOfUnitsCompleted(2);
+    first->setTotalUnitCount(4);
+    first->addUnitsCompleted(0);
+    EXPECT_EQ(updates, 1);
+    EXPECT_DOUBLE_EQ(procedure->progress(), 0.5 / 4.0);
+    first->addUnitsCompleted(2);
+    second->setTotalUnitCount(5);
+    second->setNumberOfUnitsCompleted(5);
+    EXPECT_EQ(updates, 4);
+    EXPECT_DOUBLE_EQ(procedure->progress(), 1.0);
+    // Marked done once more when its run ends: nothing to tell.
+    second->setNumberOfUnitsCompleted(second->totalUnitCount());
+    EXPECT_EQ(updates, 4);
+    second->setTotalUnitCount(10);
+    EXPECT_EQ(updates, 5);
+    auto check = SYNProcedure::create();
+    check->addProcedureStep(first);
+    check->addProcedureStep(second);
+    check->updateProgress();
+    EXPECT_DOUBLE_EQ(procedure->progress(), check->progress());
+    EXPECT_DOUBLE_EQ(procedure->progress(), (1.0 + 1.5) / 4.0);
+}
+
 TEST_F(ProcedureTest, DependenciesOfEnabledStepsAreEnabledTransitively) {
     auto procedure = SYNProcedure::create();
     auto a = step(), b = step(), c = step(), lone = step(), loneDependency = step();
