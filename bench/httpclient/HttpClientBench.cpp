@@ -9,7 +9,8 @@
 //                alternating (which goes first changes every pair), each
 //                slice timed on its own (each side on a loopback server
 //                of its own); counters "library/s", "libcurl/s"
-//                and "library/libcurl" from the summed times. A busy machine
+//                and "library/libcurl" from the summed times, and
+//                "pairs_median", the median of each pair's ratio. A busy machine
 //                changes speed from second to second: slices this short
 //                put both sides under the same load, where the two runs
 //                above, one after the other, may each meet another.
@@ -19,10 +20,13 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "httpclient/SessionManager.h"
 #include "support/CurlPeer.h"
@@ -134,36 +138,43 @@ void SmallGets_Alternating(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
     Clock::duration library{}, curl{};
     bool libraryFirst = true;
+    // Each pair's ratio too: a burst of load that slows one slice moves the
+    // median of the pairs less than the summed times.
+    std::vector<double> pairRatios;
     auto timed = [](Clock::duration& total, const std::function<int()>& slice) {
         const auto start = Clock::now();
         const int failed = slice();
-        total += Clock::now() - start;
-        return failed;
+        const auto spent = Clock::now() - start;
+        total += spent;
+        return std::make_pair(failed, std::chrono::duration<double>(spent).count());
     };
     for (auto _ : state) {
         for (int done = 0; done < kRequests; done += kSlice) {
             auto ours = [&] { return libraryGets(*manager, url, queue, kSlice); };
             auto theirs = [&] { return loop.run(kSlice); };
-            int failed = 0;
+            std::pair<int, double> a, b;
             if (libraryFirst) {
-                failed += timed(library, ours);
-                failed += timed(curl, theirs);
+                a = timed(library, ours);
+                b = timed(curl, theirs);
             } else {
-                failed += timed(curl, theirs);
-                failed += timed(library, ours);
+                b = timed(curl, theirs);
+                a = timed(library, ours);
             }
             libraryFirst = !libraryFirst;
-            if (failed) {
+            if (a.first + b.first) {
                 state.SkipWithError("requests failed");
                 return;
             }
+            pairRatios.push_back(b.second / a.second);  // library rate / libcurl rate
         }
     }
     const double requests = static_cast<double>(state.iterations()) * kRequests;
     const double libraryRate = requests / std::chrono::duration<double>(library).count();
     const double curlRate = requests / std::chrono::duration<double>(curl).count();
+    std::sort(pairRatios.begin(), pairRatios.end());
     state.counters["library/s"] = libraryRate;
     state.counters["libcurl/s"] = curlRate;
+    state.counters["pairs_median"] = pairRatios[pairRatios.size() / 2];
     state.counters["library/libcurl"] = libraryRate / curlRate;
 }
 
