@@ -205,7 +205,7 @@ TEST_F(SYNImportedDataFilesTest, AFileRecordImportedOrAddedLaterIsNeverAnsweredA
     expectAnswerHolds(plainAgain);
 }
 
-TEST_F(SYNImportedDataFilesTest, AFreshHandOffAfterImportsWithoutFilesAnswers) {
+TEST_F(SYNImportedDataFilesTest, OneHandOffStopsAnsweringAfterAnImportWithFiles) {
     // One hand-off across imports: it answers until an import writes a
     // data-file record, and never after, whatever later imports hold.
     for (int round = 1; round <= 4; ++round) {
