@@ -175,8 +175,12 @@ bool SYNImportedChanges::eventsHaveNoDataFiles(const std::vector<ManagedObjectID
     if (unusable_ || dataFilesWritten_ || eventIDs.empty()) {
         return false;
     }
-    return std::all_of(eventIDs.begin(), eventIDs.end(),
-                       [&](const ManagedObjectIDPtr& id) { return id && eventIDs_.count(id) > 0; });
+    for (const auto& id : eventIDs) {
+        if (!id || !eventIDs_.count(id)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SYNImportedChanges::usable() const {
