@@ -1044,6 +1044,17 @@ void SYNEventStore::removeUnreferencedDataFiles() {
         return;
     }
     context->performBlockAndWait([&] {
+        // The folders are listed before the records are read: the sweep
+        // touches only files listed here, so with both folders empty (most
+        // stores hold no data file) there is nothing to promote or delete
+        // and the records are not read. A file that arrives after the
+        // listing is left for the next sweep, as one that arrived after the
+        // sweep would be.
+        const auto stored = previouslyReferencedDataFilenames();
+        const auto imported = newlyImportedDataFilenames();
+        if (stored.empty() && imported.empty()) {
+            return;
+        }
         auto referenced = referencedDataFilenames();
         if (!referenced.ok()) {
             // Without the list, nothing may be deleted.
@@ -1053,9 +1064,8 @@ void SYNEventStore::removeUnreferencedDataFiles() {
         // Promote before deleting: a downloaded file that a record names moves
         // into data/ first, so the sweep below never sees it as unreferenced.
         // One already there is the same content (names are checksums).
-        const auto stored = previouslyReferencedDataFilenames();
         bool changed = false;
-        for (const auto& name : newlyImportedDataFilenames()) {
+        for (const auto& name : imported) {
             if (!referenced->count(name)) {
                 continue;
             }

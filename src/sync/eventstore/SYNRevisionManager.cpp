@@ -512,9 +512,10 @@ class SYNRevisionManager::IntegrabilityCheck {
     // Keeps the events the baseline does not hold as candidates, leaving out
     // those of an unknown model version or with a data file that is not here.
     // The data files present are listed only when an event has any.
+    // Without mayHaveFiles, the events are known to have no data-file record.
     void screen(const SYNManagedObjects& events, const std::optional<KnownVersions>& versions,
-                const std::function<std::set<std::string>()>& listFiles) {
-        const bool anyFiles = anyEventHasDataFiles(events);
+                const std::function<std::set<std::string>()>& listFiles, bool mayHaveFiles) {
+        const bool anyFiles = mayHaveFiles && anyEventHasDataFiles(events);
         const std::set<std::string> files = anyFiles ? listFiles() : std::set<std::string>();
         for (const auto& event : events) {
             auto revision = SYNStoreModificationEvent::revision(*event);
@@ -633,7 +634,9 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::integrableEventsFromEvents(
             return;
         }
         IntegrabilityCheck check(**facts, informativeErrorCodes);
-        check.screen(events, knownModelVersions(), [&] { return store_->allDataFilenames(); });
+        const bool mayHaveFiles = events.empty() || !withoutDataFiles_ || !withoutDataFiles_(events);
+        check.screen(
+            events, knownModelVersions(), [&] { return store_->allDataFilenames(); }, mayHaveFiles);
         check.settle(events);
         result = check.kept(events);
     });

@@ -9,6 +9,7 @@
 // "no events".
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -37,6 +38,13 @@ class SYNRevisionManager {
         sharesFetches_ = shares;
         sharedFacts_.reset();
     }
+
+    // Answers, for the events the integrability check screens, that none
+    // has a data-file record (true), or that this is not known (false: the
+    // store is asked, as it is without an answer set). Called inside the
+    // event store's context.
+    using DataFileAnswer = std::function<bool(const SYNManagedObjects& events)>;
+    void setEventsWithoutDataFiles(DataFileAnswer answer) { withoutDataFiles_ = std::move(answer); }
 
     // The unique identifier of the baseline, nullopt without one: with
     // sharing on, taken from what the checks read (reading it for them when
@@ -106,4 +114,5 @@ class SYNRevisionManager {
     std::optional<plat::URL> modelURL_;
     bool sharesFetches_ = false;
     std::shared_ptr<const Facts> sharedFacts_;  // what the checks read, while sharing
+    DataFileAnswer withoutDataFiles_;
 };

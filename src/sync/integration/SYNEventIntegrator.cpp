@@ -440,6 +440,29 @@ SYNRevisionManager SYNEventIntegrator::revisionManagerForMerge() {
         manager.setManagedObjectModelURL(mesh->managedObjectModelURL());
     }
     manager.setSharesEventFetches(true);
+    // The events this merge's import stored are known to have no data-file
+    // record while its hand-off saw none written: the check's look-up for
+    // them is spared.
+    manager.setEventsWithoutDataFiles([](const SYNManagedObjects& events) {
+        auto context = events.front()->managedObjectContext();
+        if (!context || context->hasChanges()) {
+            return false;
+        }
+        auto coordinator = context->persistentStoreCoordinator();
+        auto handOff = coordinator ? SYNImportedChanges::find(*coordinator) : nullptr;
+        if (!handOff) {
+            return false;
+        }
+        SYNManagedObjectIDs ids;
+        ids.reserve(events.size());
+        for (const auto& event : events) {
+            if (event->managedObjectContext() != context) {
+                return false;
+            }
+            ids.push_back(event->objectID());
+        }
+        return handOff->eventsHaveNoDataFiles(ids);
+    });
     return manager;
 }
 

@@ -43,6 +43,7 @@ SYNImportedChanges::SYNImportedChanges(const std::shared_ptr<PersistentStoreCoor
     changeEntity_ = entity(SYNObjectChangeEntityName);
     rowEntity_ = entity(SYNGlobalIdentifierEntityName);
     eventEntity_ = entity(SYNStoreModificationEventEntityName);
+    fileEntity_ = entity(SYNDataFileEntityName);
 }
 
 SYNImportedChanges::~SYNImportedChanges() {
@@ -167,6 +168,19 @@ bool SYNImportedChanges::keptChange(int64_t key) const {
         changesSorted_ = true;
     }
     return std::binary_search(changes_.begin(), changes_.end(), key);
+}
+
+bool SYNImportedChanges::eventsHaveNoDataFiles(const std::vector<ManagedObjectIDPtr>& eventIDs) const {
+    plat::MutexLock lock(mutex_);
+    if (unusable_ || dataFilesWritten_ || eventIDs.empty()) {
+        return false;
+    }
+    for (const auto& id : eventIDs) {
+        if (!id || !eventIDs_.count(id)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool SYNImportedChanges::usable() const {
@@ -326,6 +340,7 @@ void SYNImportedChanges::saved(const plat::Notification& notification) {
         if (!storeURL_.empty() && syn_storeFileURLOf(*coordinator) == storeURL_) {
             plat::MutexLock lock(mutex_);
             ++generation_;
+            dataFilesWritten_ = true;
             makeUnusable();
         }
         return;
@@ -337,6 +352,7 @@ void SYNImportedChanges::saved(const plat::Notification& notification) {
     } catch (...) {
         // An object that cannot be read: whatever it wrote is not known.
         wrote = true;
+        dataFilesWritten_ = true;
         makeUnusable();
     }
     if (wrote) {
@@ -350,23 +366,38 @@ void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
         const plat::Value* objects = info.find(key);
         if (!objects || !objects->asSet()) {
             wrote = true;
+            dataFilesWritten_ = true;
             makeUnusable();
             continue;
         }
         const bool inserted = key == plat::coredata::InsertedObjectsKey;
         const bool deleted = key == plat::coredata::DeletedObjectsKey;
         if (inserted && eventIDs_.empty()) {
-            continue;  // rows added change none kept
+            // Rows added change none kept; a data-file row among them is
+            // noted all the same.
+            if (!dataFilesWritten_) {
+                for (const auto& value : objects->asSet()->values()) {
+                    const auto object = ManagedObject::fromValue(value);
+                    if (!object || object->entity() == fileEntity_) {
+                        dataFilesWritten_ = true;
+                        break;
+                    }
+                }
+            }
+            continue;
         }
         for (const auto& value : objects->asSet()->values()) {
             const auto object = ManagedObject::fromValue(value);
             if (!object) {
                 wrote = true;
+                dataFilesWritten_ = true;
                 makeUnusable();
                 continue;
             }
             const auto* entity = object->entity();
-            if (entity == changeEntity_) {
+            if (entity == fileEntity_) {
+                dataFilesWritten_ = true;
+            } else if (entity == changeEntity_) {
                 if (inserted) {
                     // A change added to an event whose changes are kept.
                     if (!eventIDs_.empty()) {

@@ -128,6 +128,16 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
                      const plat::coredata::ManagedObjectContext& context,
                      std::vector<std::optional<std::string>>& storeURIs) EXCLUDES(mutex_);
 
+    // True when none of the events has a data-file record: each is an event
+    // whose records were kept since the last drop (so a save this hand-off
+    // watched stored it), the records are usable, and no save since the
+    // hand-off was made wrote a data-file row or could have without being
+    // seen (a save whose objects could not be told, a save of another
+    // coordinator on the store file). False says nothing: ask the store.
+    // Call with nothing unsaved in the context that asks.
+    bool eventsHaveNoDataFiles(const std::vector<plat::coredata::ManagedObjectIDPtr>& eventIDs) const
+        EXCLUDES(mutex_);
+
   private:
     explicit SYNImportedChanges(
         const std::shared_ptr<plat::coredata::PersistentStoreCoordinator>& coordinator);
@@ -145,6 +155,7 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     const plat::coredata::EntityDescription* changeEntity_ = nullptr;
     const plat::coredata::EntityDescription* rowEntity_ = nullptr;
     const plat::coredata::EntityDescription* eventEntity_ = nullptr;
+    const plat::coredata::EntityDescription* fileEntity_ = nullptr;
     plat::ObserverToken observer_;
 
     mutable plat::Mutex mutex_;
@@ -167,5 +178,8 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     mutable bool changesSorted_ GUARDED_BY(mutex_) = true;
     // Every event ever kept.
     IDSet eventIDs_ GUARDED_BY(mutex_);
+    // Set, for the hand-off's life (a drop keeps it), once a watched save
+    // wrote a data-file row or may have.
+    bool dataFilesWritten_ GUARDED_BY(mutex_) = false;
     bool keptChange(int64_t key) const REQUIRES(mutex_);
 };
