@@ -392,7 +392,7 @@ void ManagedObject::ToMany::completeWith(std::vector<ManagedObjectPtr> stored) {
         merged.push_back(std::move(m));
     }
     // Removing what was never stored changes nothing.
-    std::erase_if(removed, [&](const auto& entry) { return !inStore.count(entry.first); });
+    removed.eraseIf([&](const auto& entry) { return !inStore.count(entry.first); });
     merged.insert(merged.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
     items = std::move(merged);
     complete = true;
