@@ -133,8 +133,9 @@ class SmallPtrTable {
         if (n <= N)
             return;
         if (!map_)
-            spill();
-        map_->reserve(n);
+            spill(n);
+        else
+            map_->reserve(n);
     }
 
   private:
@@ -155,10 +156,10 @@ class SmallPtrTable {
             slot(size_)->~value_type();
         }
     }
-    // Moves the inline entries into a hash table.
-    void spill() {
+    // Moves the inline entries into a hash table with room for `room`.
+    void spill(std::size_t room = N * 2) {
         auto map = std::make_unique<Map>();
-        map->reserve(N * 2);
+        map->reserve(room);
         for (std::size_t i = 0; i < size_; ++i)
             map->emplace(slot(i)->first, std::move(slot(i)->second));
         clear();
