@@ -578,7 +578,7 @@ void ManagedObjectContext::forget(const std::vector<ManagedObjectPtr>& objects) 
                 tm->added.erase(item.get());
                 return true;
             });
-            std::erase_if(tm->removed, [&](const auto& entry) { return gone.count(entry.first) != 0; });
+            tm->removed.eraseIf([&](const auto& entry) { return gone.count(entry.first) != 0; });
         }
         if (other->changes()) {
             for (const auto& [name, r] : other->entity()->relationshipsByName()) {

@@ -367,6 +367,7 @@ ManagedObject::ToMany& ManagedObject::toMany(const RelationshipDescription& r) c
         auto loaded = std::make_unique<ToMany>();
         if (!inserted_)
             loaded->items = context_->loadMembers(*this, r);
+        loaded->members.reserve(loaded->items.size());
         for (const auto& o : loaded->items)
             loaded->members.insert(o.get());
         slot = std::move(loaded);
@@ -381,6 +382,7 @@ void ManagedObject::ToMany::completeWith(std::vector<ManagedObjectPtr> stored) {
     inStore.reserve(stored.size());
     std::vector<ManagedObjectPtr> merged;
     merged.reserve(stored.size() + items.size());
+    members.reserve(stored.size() + items.size());
     for (auto& m : stored) {
         if (!inStore.insert(m.get()).second || removed.count(m.get()))
             continue;
@@ -392,7 +394,7 @@ void ManagedObject::ToMany::completeWith(std::vector<ManagedObjectPtr> stored) {
         merged.push_back(std::move(m));
     }
     // Removing what was never stored changes nothing.
-    std::erase_if(removed, [&](const auto& entry) { return !inStore.count(entry.first); });
+    removed.eraseIf([&](const auto& entry) { return !inStore.count(entry.first); });
     merged.insert(merged.end(), std::make_move_iterator(items.begin()), std::make_move_iterator(items.end()));
     items = std::move(merged);
     complete = true;

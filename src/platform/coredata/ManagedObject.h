@@ -34,6 +34,7 @@
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/PersistentStore.h"
+#include "platform/coredata/SmallPtrTable.h"
 
 namespace plat::coredata {
 
@@ -194,9 +195,11 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // `members`, `added`) and those removed (`removed`), and the first read
     // loads the stored members and lays these changes over them.
     struct ToMany {
+        // The member set and the change maps keep a few entries inline:
+        // most hold none or a handful between saves.
         std::vector<ManagedObjectPtr> items;
-        std::unordered_set<const ManagedObject*> members;
-        std::unordered_map<const ManagedObject*, ManagedObjectPtr> added, removed;
+        detail::SmallPtrSet<const ManagedObject*> members;
+        detail::SmallPtrTable<const ManagedObject*, ManagedObjectPtr, 2> added, removed;
         bool changed = false;
         bool complete = true;
         // Makes an incomplete to-many complete: the stored members, minus

@@ -681,6 +681,7 @@ ErrorPtr ManagedObjectContext::prefetch(const std::vector<ManagedObjectPtr>& obj
                 auto loaded = std::make_unique<ManagedObject::ToMany>();
                 if (found != byOwner.end())
                     loaded->items = std::move(found->second);
+                loaded->members.reserve(loaded->items.size());
                 for (const auto& m : loaded->items)
                     loaded->members.insert(m.get());
                 slot = std::move(loaded);
