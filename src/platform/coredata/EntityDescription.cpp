@@ -172,7 +172,7 @@ inline bool sameText(const char* a, const char* b, std::size_t n) {
     return std::memcmp(a, b, n) == 0;
 }
 
-inline std::size_t nameSlot(std::string_view name) {
+inline std::size_t propertyNameHash(std::string_view name) {
     // Every byte of names up to 16 long (two overlapping loads from each
     // end), the ends of longer ones, and the length.
     const std::size_t n = name.size();
@@ -192,21 +192,16 @@ inline std::size_t nameSlot(std::string_view name) {
         b = static_cast<unsigned char>(p[n - 1]);
     }
     const uint64_t h = (a ^ ((b << 29) | (b >> 35)) ^ n) * 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(h >> 40);
+    return static_cast<std::size_t>(h);
 }
 
 }  // namespace
 
 const PropertyDescription* EntityDescription::propertyNamed(std::string_view name) const {
-    if (lookup_.empty())
-        return nullptr;
-    for (std::size_t i = nameSlot(name) & lookupMask_;; i = (i + 1) & lookupMask_) {
-        const NameEntry& e = lookup_[i];
-        if (!e.property)
-            return nullptr;
-        if (e.size == name.size() && sameText(e.data, name.data(), e.size))
-            return e.property;
-    }
+    const NameEntry* e = lookup_.findIf(propertyNameHash(name), [&](const NameEntry& entry) {
+        return entry.size == name.size() && sameText(entry.data, name.data(), entry.size);
+    });
+    return e ? e->property : nullptr;
 }
 
 const AttributeDescription* EntityDescription::attributeNamed(std::string_view name) const {
@@ -236,20 +231,16 @@ void EntityDescription::buildProperties() {
                 r->toManyIndex_ = toManyCount_++;
         }
     }
-    std::size_t slots = 2;
-    while (slots < properties_.size() * 2)
-        slots *= 2;
-    lookup_.assign(slots, NameEntry());
-    lookupMask_ = slots - 1;
+    lookup_.reserve(properties_.size());
     for (const PropertyDescription* p : properties_) {
         byName_[p->name()] = p;
-        for (std::size_t i = nameSlot(p->name()) & lookupMask_;; i = (i + 1) & lookupMask_) {
-            NameEntry& e = lookup_[i];
-            if (!e.property || std::string_view(e.data, e.size) == p->name()) {
-                e = NameEntry{p->name().data(), p->name().size(), p};
-                break;
-            }
-        }
+        const std::string_view name = p->name();
+        const std::size_t hash = propertyNameHash(name);
+        NameEntry entry{name.data(), name.size(), hash, p};
+        if (NameEntry* e = lookup_.findIf(hash, [&](const NameEntry& held) { return held.view() == name; }))
+            *e = entry;  // the last of a repeated name
+        else
+            lookup_.insertNew(hash, std::move(entry));
         if (p->isAttribute())
             attributes_[p->name()] = static_cast<const AttributeDescription*>(p);
         else

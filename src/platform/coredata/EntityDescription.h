@@ -19,6 +19,7 @@
 #include "platform/coredata/AttributeDescription.h"
 #include "platform/coredata/RelationshipDescription.h"
 #include "platform/foundation/Data.h"
+#include "platform/foundation/FlatHashTable.h"
 
 namespace plat::coredata {
 
@@ -134,17 +135,21 @@ class EntityDescription {
     std::map<std::string, const AttributeDescription*> attributes_;
     std::map<std::string, const RelationshipDescription*> relationships_;
     // propertyNamed's table: every property by name (the last of a repeated
-    // name), open addressing over a power-of-two number of slots at most half
-    // full, probed linearly; a null property marks an empty slot. A name is
-    // looked up on every key-value access, so its hash reads its length and
-    // three of its bytes rather than all of them.
+    // name); a null property marks an empty slot. A name is looked up on
+    // every key-value access, so its hash reads its length and the bytes at
+    // its ends rather than all of them.
     struct NameEntry {
         const char* data = nullptr;
         std::size_t size = 0;
+        std::size_t hash = 0;
         const PropertyDescription* property = nullptr;
+        std::string_view view() const { return {data, size}; }
     };
-    std::vector<NameEntry> lookup_;
-    std::size_t lookupMask_ = 0;
+    struct NameTraits {
+        static bool used(const NameEntry& e) { return e.property != nullptr; }
+        static std::size_t hash(const NameEntry& e) { return e.hash; }
+    };
+    FlatHashTable<NameEntry, NameTraits> lookup_;
     std::size_t toManyCount_ = 0;
     Data versionHash_;
 };
