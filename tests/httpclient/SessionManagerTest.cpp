@@ -1090,12 +1090,15 @@ TEST_F(SessionManagerTest, AHandlersOneLookAtTheOutcomeMatchesTheAccessorsOneByO
         bool streamed;
     };
     const Case cases[] = {{"/bytes/3000", false}, {"/status/404", false}, {"/bytes/500", true}};
+    // Validations must be attached before the task can complete.
+    manager->startRequestsImmediately = false;
     for (const auto& c : cases) {
         Waiter<DataResponse<Data>> done;
         auto request = manager->request(server.url(c.path))->validate();
         if (c.streamed)
             request->stream([](const Data&) {});
         request->responseData([&](const DataResponse<Data>& r) { done.set(r); }, queue);
+        request->resume();
         auto r = done.wait();
         ASSERT_TRUE(r) << c.path;
         const auto delegate = request->delegate();
