@@ -92,11 +92,16 @@ int libraryGets(SessionManager& manager, const plat::URL& url, const plat::dispa
     return failed;
 }
 
-void SmallGets_Library(benchmark::State& state) {
+// A manager for the runs: kInFlight connections, no proxy.
+std::shared_ptr<SessionManager> benchManager() {
     auto configuration = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
     configuration.connectionProxyFromEnvironment = false;
     configuration.httpMaximumConnectionsPerHost = kInFlight;
-    auto manager = SessionManager::create(configuration);
+    return SessionManager::create(configuration);
+}
+
+void SmallGets_Library(benchmark::State& state) {
+    auto manager = benchManager();
     const auto url = *plat::URL::URLWithString(server().url("/bytes/64"));
     const auto queue = plat::dispatch::Queue::serial("bench.completion");
     // Connections are opened before the clock runs, as the peer's are.
@@ -126,10 +131,7 @@ void SmallGets_Curl(benchmark::State& state) {
 
 void SmallGets_Alternating(benchmark::State& state) {
     constexpr int kSlice = 500;
-    auto configuration = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
-    configuration.connectionProxyFromEnvironment = false;
-    configuration.httpMaximumConnectionsPerHost = kInFlight;
-    auto manager = SessionManager::create(configuration);
+    auto manager = benchManager();
     const auto url = *plat::URL::URLWithString(server().url("/bytes/64"));
     const auto queue = plat::dispatch::Queue::serial("bench.completion");
     benchsupport::CurlGetLoop loop(peerServer().url("/bytes/64"), kInFlight);

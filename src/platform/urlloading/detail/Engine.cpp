@@ -1257,27 +1257,37 @@ void Engine::deliverConnectionChallenge(const TaskPtr& task, const URLAuthentica
     });
 }
 
+namespace {
+
+// Calls the delegate for a task: a delegate that throws has the task
+// cancelled (which an ended task ignores), and what follows still runs.
+template <typename F>
+void callDelegate(URLSessionTask& task, F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
+        task.cancel();
+    } catch (...) {
+        Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
+        task.cancel();
+    }
+}
+
+}  // namespace
+
 template <class Call>
 void Engine::deliver(const TaskPtr& task, Call call) {
     auto session = task->session_;
     // Blocks drop their task when they have run, so that a task (and its
     // download file) goes as soon as its owner lets go of it.
-    toDelegateQueue(task.get(), [session, task = TaskPtr(task),
-                                 call = std::optional<Call>(std::move(call))]() mutable {
-        if (auto delegate = session->delegate()) {
-            try {
-                (*call)(*delegate, *session);
-            } catch (const std::exception& e) {
-                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-                task->cancel();
-            } catch (...) {
-                Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
-                task->cancel();
-            }
-        }
-        call.reset();
-        task.reset();
-    });
+    toDelegateQueue(task.get(),
+                    [session, task = TaskPtr(task), call = std::optional<Call>(std::move(call))]() mutable {
+                        if (auto delegate = session->delegate())
+                            callDelegate(*task, [&] { (*call)(*delegate, *session); });
+                        call.reset();
+                        task.reset();
+                    });
 }
 
 // --- starting ---
@@ -2917,17 +2927,10 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         auto delegate = session->delegate();
         // As its own block would: a delegate that throws here has the task
         // cancelled (which an ended task ignores), and the rest still runs.
-        if (dataIsLastChunk && delegate) {
-            try {
+        if (dataIsLastChunk && delegate)
+            callDelegate(*task, [&] {
                 delegate->didReceiveData(*session, static_cast<URLSessionDataTask&>(*task), *data);
-            } catch (const std::exception& e) {
-                Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-                task->cancel();
-            } catch (...) {
-                Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
-                task->cancel();
-            }
-        }
+            });
         if (dataIsLastChunk)
             data.reset();
         // The task has ended: what a completion or the delegate throws here
