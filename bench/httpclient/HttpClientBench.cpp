@@ -16,14 +16,26 @@
 //                above, one after the other, may each meet another.
 // The small-GET runs also report what the whole process (server included)
 // spent per request: CPU time ("cpu_us/req") and context switches
-// ("switches/req"), steadier than the rate on a busy machine.
+// ("switches/req"), steadier than the rate on a busy machine. The
+// alternating run also reports the CPU time of the one thread each side
+// drives its transfers on, per request: the library's network threads
+// ("url-session") and the thread running libcurl's loop
+// ("library_loop_us/req", "libcurl_loop_us/req"; a library slice whose
+// network thread ended meanwhile, the loop having moved to another, is left
+// out of its figure), and how many such slices there were ("loop_moves").
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+
+#include <dirent.h>
+#include <time.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -54,6 +66,52 @@ testsupport::LoopbackServer& server() {
 testsupport::LoopbackServer& peerServer() {
     static testsupport::LoopbackServer s;
     return s;
+}
+
+// CPU time of a thread of this process, from its thread id: the kernel's
+// per-thread clock (CPUCLOCK_SCHED of the thread, as pthread_getcpuclockid
+// would make it for a pthread_t), in seconds; negative once the thread has
+// ended.
+double threadCpuSeconds(pid_t tid) {
+    const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6);
+    timespec t{};
+    if (::clock_gettime(clock, &t) != 0)
+        return -1;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// The CPU time of each live thread of this process named `name`, by id.
+std::map<pid_t, double> namedThreadsCpu(const char* name) {
+    std::map<pid_t, double> found;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks)
+        return found;
+    while (dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        const std::string comm = std::string("/proc/self/task/") + entry->d_name + "/comm";
+        char text[32] = {};
+        if (FILE* f = std::fopen(comm.c_str(), "r")) {
+            if (!std::fgets(text, sizeof text, f))
+                text[0] = 0;
+            std::fclose(f);
+        }
+        text[std::strcspn(text, "\n")] = 0;
+        if (std::strcmp(text, name) != 0)
+            continue;
+        const auto tid = static_cast<pid_t>(std::atoi(entry->d_name));
+        const double cpu = threadCpuSeconds(tid);
+        if (cpu >= 0)
+            found[tid] = cpu;
+    }
+    ::closedir(tasks);
+    return found;
+}
+
+double callingThreadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // `requests` GETs, kInFlight at a time: each completion starts the next.
@@ -150,17 +208,53 @@ void SmallGets_Alternating(benchmark::State& state) {
         total += spent;
         return std::make_pair(failed, std::chrono::duration<double>(spent).count());
     };
+    // The threads that drive each side's transfers: CPU spent over the
+    // slices, and the requests it counts.
+    double libraryLoopCpu = 0, curlLoopCpu = 0;
+    int libraryLoopRequests = 0, curlLoopRequests = 0, loopMoves = 0;
     for (auto _ : state) {
         for (int done = 0; done < kRequests; done += kSlice) {
+            // The threads' clocks are read outside the timed slices.
+            std::map<pid_t, double> loopBefore;
             auto ours = [&] { return libraryGets(*manager, url, queue, kSlice); };
             auto theirs = [&] { return loop.run(kSlice); };
+            auto libraryLoopSpent = [&] {
+                double spent = 0;
+                bool moved = false;
+                for (const auto& [tid, cpu] : loopBefore) {
+                    const double now = threadCpuSeconds(tid);
+                    moved |= now < 0;
+                    spent += now - cpu;
+                }
+                for (const auto& [tid, cpu] : namedThreadsCpu("url-session"))
+                    spent += loopBefore.count(tid) ? 0 : cpu;
+                if (moved) {
+                    loopMoves++;
+                } else {
+                    libraryLoopCpu += spent;
+                    libraryLoopRequests += kSlice;
+                }
+            };
+            auto timedOurs = [&] {
+                loopBefore = namedThreadsCpu("url-session");
+                auto result = timed(library, ours);
+                libraryLoopSpent();
+                return result;
+            };
+            auto timedTheirs = [&] {
+                const double before = callingThreadCpuSeconds();
+                auto result = timed(curl, theirs);
+                curlLoopCpu += callingThreadCpuSeconds() - before;
+                curlLoopRequests += kSlice;
+                return result;
+            };
             std::pair<int, double> a, b;
             if (libraryFirst) {
-                a = timed(library, ours);
-                b = timed(curl, theirs);
+                a = timedOurs();
+                b = timedTheirs();
             } else {
-                b = timed(curl, theirs);
-                a = timed(library, ours);
+                b = timedTheirs();
+                a = timedOurs();
             }
             libraryFirst = !libraryFirst;
             if (a.first + b.first) {
@@ -178,6 +272,10 @@ void SmallGets_Alternating(benchmark::State& state) {
     state.counters["libcurl/s"] = curlRate;
     state.counters["pairs_median"] = pairRatios[pairRatios.size() / 2];
     state.counters["library/libcurl"] = libraryRate / curlRate;
+    if (libraryLoopRequests)
+        state.counters["library_loop_us/req"] = libraryLoopCpu * 1e6 / libraryLoopRequests;
+    state.counters["libcurl_loop_us/req"] = curlLoopCpu * 1e6 / curlLoopRequests;
+    state.counters["loop_moves"] = loopMoves;
 }
 
 }  // namespace

@@ -304,9 +304,10 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
             }
         }
         totalBytesReceived_ += static_cast<int64_t>(data.length());
-        auto response = task.response();
-        totalBytesExpected_ =
-            response ? response->expectedContentLength() : ul::URLSessionTransferSizeUnknown;
+        // The length the task's response announces: the session stores it
+        // with the response, before any byte of its body is delivered, so
+        // reading it needs neither the task's lock nor the response.
+        totalBytesExpected_ = task.countOfBytesExpectedToReceive();
         handler = progressHandler_;
         if (progress_ || handler) {
             progress = progressLocked();

@@ -138,6 +138,32 @@ TEST_F(SessionManagerTest, DataProgressCountsTheBytesWhenEverItIsAskedFor) {
     EXPECT_EQ(counts.back(), 64);
 }
 
+// The progress's total is what the final response announces, whichever way
+// the body came: a known length in one or many chunks, a decoded body (no
+// length), after redirects, a final 401, an empty body.
+TEST_F(SessionManagerTest, DataProgressTotalIsTheLengthTheFinalResponseAnnounces) {
+    const std::vector<std::string> paths = {
+        "/bytes/64",   "/bytes/70000?chunk=1000", "/gzip", "/redirect/2", "/basic-auth/user/secret",
+        "/status/204", "/status/200?body=hello"};
+    for (const auto& path : paths) {
+        SCOPED_TRACE(path);
+        Waiter<DefaultDataResponse> done;
+        auto request = manager->request(server.url(path));
+        // Asked for before the response: it then follows every chunk.
+        auto progress = request->progress();
+        request->response([&](const DefaultDataResponse& r) { done.set(r); }, queue);
+        auto r = done.wait();
+        ASSERT_TRUE(r);
+        ASSERT_TRUE(r->response);
+        ASSERT_TRUE(request->task());
+        const int64_t received = r->data ? static_cast<int64_t>(r->data->length()) : 0;
+        EXPECT_EQ(progress->completedUnitCount(), received);
+        // Without a body no chunk came, and the total stays what it was.
+        EXPECT_EQ(progress->totalUnitCount(), received ? r->response->expectedContentLength() : 0);
+        EXPECT_EQ(request->task()->countOfBytesExpectedToReceive(), r->response->expectedContentLength());
+    }
+}
+
 TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
     Waiter<int> done;
     // A 204 with a body counts as empty for every serializer. (Its own

@@ -183,7 +183,10 @@ struct Transfer {
         std::atomic<bool> pending{false};
         int64_t reported = 0;  // delegate queue only
     };
-    std::shared_ptr<Progress> progress = std::make_shared<Progress>();
+    // Made for each download hop when its file is opened (openDownloadFile,
+    // before any byte is written); null for every other task, which never
+    // reports it.
+    std::shared_ptr<Progress> progress;
 
     // Completion-handler tasks collect the body here.
     std::vector<uint8_t> accumulated;
