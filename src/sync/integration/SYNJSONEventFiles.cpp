@@ -616,7 +616,10 @@ namespace {
 
 // One change of a file, checked and decoded; no record made yet.
 struct ParsedChange {
-    std::string globalIdentifier;
+    // The identifier as the file's document holds it (a string): copies share
+    // its text, so the look-up's list and a new record's value need none.
+    Value globalIdentifier;
+    const std::string& identifier() const { return *globalIdentifier.asString(); }
     int64_t type = 0;
     // Made shared as they are read: the change's record takes them as they are.
     std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
@@ -700,7 +703,7 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                 throw MalformedFile("A change is not an object");
             }
             ParsedChange& parsed = entity.changes.emplace_back();
-            parsed.globalIdentifier = stringMember(change, "globalIdentifier");
+            parsed.globalIdentifier = member(change, "globalIdentifier", &Value::isString, "a string");
             parsed.type = integerMember(change, "type");
             const Value& properties = member(change, "properties", &Value::isArray, "an array");
             parsed.values.reserve(properties.asArray()->size());
@@ -834,13 +837,17 @@ void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
     }
 }
 
+// The identifiers looked up: the parsed changes' string values.
+using IdentifierList = std::vector<const Value*>;
+
 // The identifier records of identifiers[first, first + count), in any order.
-plat::coredata::FetchRequest identifierRecordsRequest(const std::vector<std::string_view>& identifiers,
-                                                      std::size_t first, std::size_t count) {
+// The list shares the identifiers' texts with the changes.
+plat::coredata::FetchRequest identifierRecordsRequest(const IdentifierList& identifiers, std::size_t first,
+                                                      std::size_t count) {
     plat::Array list;
     list.reserve(count);
     for (std::size_t i = first; i < first + count; ++i) {
-        list.emplace_back(std::string(identifiers[i]));
+        list.push_back(*identifiers[i]);
     }
     plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
     request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
@@ -858,7 +865,7 @@ using RecordsByEntity = std::unordered_map<std::string_view, RecordsByIdentifier
 // found is taken as a fault (the changes only link to it). A row is taken
 // for the entity it names, when that entity's records are wanted. Without a
 // value when the context or store does not allow that.
-std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_view>& identifiers,
+std::optional<plat::ErrorPtr> fetchStoredRecords(const IdentifierList& identifiers,
                                                  const RecordsByEntity& recordsByEntity,
                                                  plat::coredata::ManagedObjectContext& context) {
     auto coordinator = context.persistentStoreCoordinator();
@@ -922,7 +929,7 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
 // Looks up the records of these identifiers (each listed once, each a key of
 // records with a null record) and puts those found in records; of several
 // records of one identifier and entity, the first made is taken.
-plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, const std::string& entityName,
+plat::ErrorPtr fetchRecords(const IdentifierList& identifiers, const std::string& entityName,
                             RecordsByIdentifier& records, plat::coredata::ManagedObjectContext& context) {
     constexpr std::size_t kChunk = 500;
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
@@ -956,19 +963,19 @@ class IdentifierRecords {
     // Looks up the identifiers of these changes that are not known yet.
     plat::ErrorPtr fetch(const std::vector<const ParsedEntityChanges*>& entities,
                          plat::coredata::ManagedObjectContext& context) {
-        std::unordered_map<std::string_view, std::vector<std::string_view>> wanted;
+        std::unordered_map<std::string_view, IdentifierList> wanted;
         for (const auto* entity : entities) {
             auto& known = records_[entity->entityName];
             auto& list = wanted[entity->entityName];
             for (const auto& change : entity->changes) {
-                if (known.try_emplace(change.globalIdentifier).second) {
-                    list.push_back(change.globalIdentifier);
+                if (known.try_emplace(change.identifier()).second) {
+                    list.push_back(&change.globalIdentifier);
                 }
             }
         }
         // Every entity's identifiers in one read where the stored rows can
         // be read; one entity after another where they cannot.
-        std::vector<std::string_view> all;
+        IdentifierList all;
         RecordsByEntity recordsByEntity;
         for (const auto& [entityName, identifiers] : wanted) {
             if (!identifiers.empty()) {
@@ -1018,6 +1025,7 @@ class IdentifierRecords {
         KnownRecord& record = records_[entityName][identifier];
         if (!record.object) {
             record.object = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            // A text of its own: the stored row may outlive the file's document.
             record.object->setValue(Value(identifier), "globalIdentifier");
             record.object->setValue(Value(entityName), "nameOfEntity");
         }
@@ -1053,7 +1061,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         object->setValue(Value(change.type), "type");
         object->setValue(entityName, "nameOfEntity");
         if (linking == Linking::ChangeSideOnly) {
-            KnownRecord& record = identifiers.linked(entity.entityName, change.globalIdentifier, context);
+            KnownRecord& record = identifiers.linked(entity.entityName, change.identifier(), context);
             object->setPrimitiveValue(record.link, "globalIdentifier");
             object->setPrimitiveValue(eventLink, "storeModificationEvent");
             if (made) {
@@ -1061,13 +1069,13 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
                 entry.change = object;
                 entry.record = &record;
                 entry.entityName = &entity.entityName;
-                entry.identifier = &change.globalIdentifier;
+                entry.identifier = &change.identifier();
                 // As the store's column gives it back.
                 entry.type = static_cast<int16_t>(change.type);
                 entry.values = change.values;
             }
         } else {
-            auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
+            auto record = identifiers.record(entity.entityName, change.identifier(), context);
             object->setObject(record, "globalIdentifier");
             object->setObject(event, "storeModificationEvent");
         }
