@@ -184,4 +184,70 @@ TEST_F(SYNImportIdentifierTextsTest, TheBatchImportLinksEveryChangeAsTheOneByOne
     EXPECT_GT(made, kChanges / 2);
 }
 
+// Two events of one save naming the same identifiers (new ones among
+// them): every change of one identifier and entity shares one row, in the
+// batch's one save as in two imports one by one.
+TEST_F(SYNImportIdentifierTextsTest, EventsOfOneSaveShareTheRowsOfTheirIdentifiers) {
+    const std::string first = exportedEvent();
+    ASSERT_FALSE(first.empty());
+    inContext(source, [&](ManagedObjectContext& context) {
+        EventWriter writer(context);
+        auto event =
+            writer.event("MORE", SYNStoreModificationEventTypeSave, 2, SYNRevision{storeID(source), 2});
+        for (std::size_t i = 0; i < kChanges; i += 2) {
+            writer.change(event, identifierText(i), SYNObjectChangeTypeUpdate,
+                          {attribute("age", Value(int64_t(i)))});
+        }
+        writer.change(event, "ONLY-IN-MORE", SYNObjectChangeTypeInsert, {}, "Pet");
+        EXPECT_EQ(context.save(), nullptr);
+    });
+    const std::string second = exportedTo(root.str() + "/in/MORE", 2, {SYNStoreModificationEventTypeSave});
+    ASSERT_FALSE(second.empty());
+    auto single = makeStore("c");
+    seed(destination);
+    seed(single);
+
+    SYNJSONEventBatchImport batch(destination, {first, second}, 100000);
+    batch.start();
+    EXPECT_EQ(batch.numberOfSaves(), 1u);
+    const auto batchEvents = batch.eventIDs();
+    ASSERT_EQ(batchEvents.size(), 2u);
+    ASSERT_NE(batchEvents[0], nullptr);
+    ASSERT_NE(batchEvents[1], nullptr);
+    std::vector<plat::coredata::ManagedObjectIDPtr> singleEvents;
+    for (const auto& file : {first, second}) {
+        auto oneByOne = std::make_shared<SYNJSONEventImport>(single, std::vector<std::string>{file});
+        run(oneByOne);
+        ASSERT_EQ(oneByOne->error(), nullptr);
+        singleEvents.push_back(oneByOne->eventID());
+    }
+
+    EXPECT_EQ(describeEvent(destination, "MORE"), describeEvent(source, "MORE"));
+    EXPECT_EQ(describeEvent(single, "MORE"), describeEvent(source, "MORE"));
+    const auto batchRows = rows(destination);
+    EXPECT_EQ(batchRows, rows(single));
+    std::set<std::string> distinct;
+    for (const auto& [key, row] : batchRows) {
+        distinct.insert(row.substr(0, row.rfind('|')));
+    }
+    const auto firstLinks = links(destination, batchEvents[0]);
+    const auto secondLinks = links(destination, batchEvents[1]);
+    EXPECT_EQ(firstLinks, links(single, singleEvents[0]));
+    EXPECT_EQ(secondLinks, links(single, singleEvents[1]));
+    ASSERT_EQ(secondLinks.size(), (kChanges + 1) / 2 + 1);
+    for (const auto& [change, key] : secondLinks) {
+        const auto shared = firstLinks.find(change);
+        if (shared != firstLinks.end()) {
+            EXPECT_EQ(key, shared->second) << change.first << " " << change.second;
+        }
+    }
+    EXPECT_EQ(secondLinks.count({"Pet", "ONLY-IN-MORE"}), 1u);
+    // Rows made by the import are never made twice.
+    std::size_t duplicates = 0;
+    for (std::size_t i = 0; i < kChanges; i += 9) {
+        ++duplicates;  // the seeded second Person rows
+    }
+    EXPECT_EQ(batchRows.size(), distinct.size() + duplicates);
+}
+
 }  // namespace
