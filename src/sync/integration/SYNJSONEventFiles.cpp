@@ -614,9 +614,16 @@ std::optional<Value> SYNJSONEventImport::coreDataValueFromJSONValue(const Value&
 
 namespace {
 
+struct KnownRecord;
+
 // One change of a file, checked and decoded; no record made yet.
 struct ParsedChange {
-    std::string globalIdentifier;
+    // The identifier as the file's document holds it (a string): copies share
+    // its text, so the look-up's list and a new record's value need none.
+    Value globalIdentifier;
+    const std::string& identifier() const { return *globalIdentifier.asString(); }
+    // The entry of its identifier record, set by the look-up (IdentifierRecords).
+    KnownRecord* record = nullptr;
     int64_t type = 0;
     // Made shared as they are read: the change's record takes them as they are.
     std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
@@ -700,7 +707,7 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                 throw MalformedFile("A change is not an object");
             }
             ParsedChange& parsed = entity.changes.emplace_back();
-            parsed.globalIdentifier = stringMember(change, "globalIdentifier");
+            parsed.globalIdentifier = member(change, "globalIdentifier", &Value::isString, "a string");
             parsed.type = integerMember(change, "type");
             const Value& properties = member(change, "properties", &Value::isArray, "an array");
             parsed.values.reserve(properties.asArray()->size());
@@ -834,13 +841,17 @@ void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
     }
 }
 
+// The identifiers looked up: the parsed changes' string values.
+using IdentifierList = std::vector<const Value*>;
+
 // The identifier records of identifiers[first, first + count), in any order.
-plat::coredata::FetchRequest identifierRecordsRequest(const std::vector<std::string_view>& identifiers,
-                                                      std::size_t first, std::size_t count) {
+// The list shares the identifiers' texts with the changes.
+plat::coredata::FetchRequest identifierRecordsRequest(const IdentifierList& identifiers, std::size_t first,
+                                                      std::size_t count) {
     plat::Array list;
     list.reserve(count);
     for (std::size_t i = first; i < first + count; ++i) {
-        list.emplace_back(std::string(identifiers[i]));
+        list.push_back(*identifiers[i]);
     }
     plat::coredata::FetchRequest request(SYNGlobalIdentifierEntityName);
     request.predicate = plat::coredata::Predicate::in("globalIdentifier", Value(std::move(list)));
@@ -858,7 +869,7 @@ using RecordsByEntity = std::unordered_map<std::string_view, RecordsByIdentifier
 // found is taken as a fault (the changes only link to it). A row is taken
 // for the entity it names, when that entity's records are wanted. Without a
 // value when the context or store does not allow that.
-std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_view>& identifiers,
+std::optional<plat::ErrorPtr> fetchStoredRecords(const IdentifierList& identifiers,
                                                  const RecordsByEntity& recordsByEntity,
                                                  plat::coredata::ManagedObjectContext& context) {
     auto coordinator = context.persistentStoreCoordinator();
@@ -922,7 +933,7 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const std::vector<std::string_v
 // Looks up the records of these identifiers (each listed once, each a key of
 // records with a null record) and puts those found in records; of several
 // records of one identifier and entity, the first made is taken.
-plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, const std::string& entityName,
+plat::ErrorPtr fetchRecords(const IdentifierList& identifiers, const std::string& entityName,
                             RecordsByIdentifier& records, plat::coredata::ManagedObjectContext& context) {
     constexpr std::size_t kChunk = 500;
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
@@ -954,21 +965,25 @@ plat::ErrorPtr fetchRecords(const std::vector<std::string_view>& identifiers, co
 class IdentifierRecords {
   public:
     // Looks up the identifiers of these changes that are not known yet.
-    plat::ErrorPtr fetch(const std::vector<const ParsedEntityChanges*>& entities,
+    // Each change is given its entry (which stays where it is while this
+    // lives), so that linking it need not look the entry up again.
+    plat::ErrorPtr fetch(const std::vector<ParsedEntityChanges*>& entities,
                          plat::coredata::ManagedObjectContext& context) {
-        std::unordered_map<std::string_view, std::vector<std::string_view>> wanted;
-        for (const auto* entity : entities) {
+        std::unordered_map<std::string_view, IdentifierList> wanted;
+        for (auto* entity : entities) {
             auto& known = records_[entity->entityName];
             auto& list = wanted[entity->entityName];
-            for (const auto& change : entity->changes) {
-                if (known.try_emplace(change.globalIdentifier).second) {
-                    list.push_back(change.globalIdentifier);
+            for (auto& change : entity->changes) {
+                const auto [entry, added] = known.try_emplace(change.identifier());
+                change.record = &entry->second;
+                if (added) {
+                    list.push_back(&change.globalIdentifier);
                 }
             }
         }
         // Every entity's identifiers in one read where the stored rows can
         // be read; one entity after another where they cannot.
-        std::vector<std::string_view> all;
+        IdentifierList all;
         RecordsByEntity recordsByEntity;
         for (const auto& [entityName, identifiers] : wanted) {
             if (!identifiers.empty()) {
@@ -994,17 +1009,17 @@ class IdentifierRecords {
         return nullptr;
     }
 
-    // The record (made when the store has none). The change's entity and
-    // identifier were given to fetch.
-    ManagedObjectPtr record(const std::string& entityName, const std::string& identifier,
+    // The record (made when the store has none). The change was given to
+    // fetch, with its entity.
+    ManagedObjectPtr record(const std::string& entityName, const ParsedChange& change,
                             plat::coredata::ManagedObjectContext& context) {
-        return known(entityName, identifier, context).object;
+        return known(entityName, change, context).object;
     }
 
     // The entry of the record with its Value, made once per record.
-    KnownRecord& linked(const std::string& entityName, const std::string& identifier,
+    KnownRecord& linked(const std::string& entityName, const ParsedChange& change,
                         plat::coredata::ManagedObjectContext& context) {
-        KnownRecord& record = known(entityName, identifier, context);
+        KnownRecord& record = known(entityName, change, context);
         if (record.link.isNull()) {
             record.link = Value(record.object);
         }
@@ -1013,11 +1028,13 @@ class IdentifierRecords {
 
     // The entry of the record (made when the store has none); it stays where
     // it is while this lives.
-    KnownRecord& known(const std::string& entityName, const std::string& identifier,
+    KnownRecord& known(const std::string& entityName, const ParsedChange& change,
                        plat::coredata::ManagedObjectContext& context) {
-        KnownRecord& record = records_[entityName][identifier];
+        KnownRecord& record = change.record ? *change.record : records_[entityName][change.identifier()];
+        const std::string& identifier = change.identifier();
         if (!record.object) {
             record.object = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
+            // A text of its own: the stored row may outlive the file's document.
             record.object->setValue(Value(identifier), "globalIdentifier");
             record.object->setValue(Value(entityName), "nameOfEntity");
         }
@@ -1052,30 +1069,38 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
         object->setValue(Value(change.type), "type");
         object->setValue(entityName, "nameOfEntity");
+        MadeChange* entry = nullptr;
         if (linking == Linking::ChangeSideOnly) {
-            KnownRecord& record = identifiers.linked(entity.entityName, change.globalIdentifier, context);
+            KnownRecord& record = identifiers.linked(entity.entityName, change, context);
             object->setPrimitiveValue(record.link, "globalIdentifier");
             object->setPrimitiveValue(eventLink, "storeModificationEvent");
             if (made) {
-                MadeChange& entry = made->emplace_back();
-                entry.change = object;
-                entry.record = &record;
-                entry.entityName = &entity.entityName;
-                entry.identifier = &change.globalIdentifier;
+                entry = &made->emplace_back();
+                entry->change = object;
+                entry->record = &record;
+                entry->entityName = &entity.entityName;
+                entry->identifier = &change.identifier();
                 // As the store's column gives it back.
-                entry.type = static_cast<int16_t>(change.type);
-                entry.values = change.values;
+                entry->type = static_cast<int16_t>(change.type);
             }
         } else {
-            auto record = identifiers.record(entity.entityName, change.globalIdentifier, context);
+            auto record = identifiers.record(entity.entityName, change, context);
             object->setObject(record, "globalIdentifier");
             object->setObject(event, "storeModificationEvent");
         }
-        // As SYNObjectChange::setPropertyChangeValues stores them, without copies.
+        // As SYNObjectChange::setPropertyChangeValues stores them, without
+        // copies; the hand-off's entry takes the list itself.
         plat::Array values;
         values.reserve(change.values.size());
-        for (auto& value : change.values) {
-            values.emplace_back(std::move(value));
+        if (entry) {
+            for (const auto& value : change.values) {
+                values.emplace_back(value);
+            }
+            entry->values = std::move(change.values);
+        } else {
+            for (auto& value : change.values) {
+                values.emplace_back(std::move(value));
+            }
         }
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
@@ -1334,9 +1359,9 @@ plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> saveEvents(
         // Every identifier is looked up before any record is made, while
         // the context is clean (a fetch in a context with unsaved inserts
         // visits each of them).
-        std::vector<const ParsedEntityChanges*> entities;
-        for (const auto& event : events) {
-            for (const auto& entity : event.changes) {
+        std::vector<ParsedEntityChanges*> entities;
+        for (auto& event : events) {
+            for (auto& entity : event.changes) {
                 entities.push_back(&entity);
             }
         }
