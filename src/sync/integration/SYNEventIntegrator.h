@@ -241,6 +241,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // Records the reparation context's unsaved changes in the merge event.
     [[nodiscard]] plat::ErrorPtr addRepairsToEvent(Context& reparation);
     void contextSaving(const plat::Notification& notification);
+    // Whether the commit takes its did-save information from the save
+    // monitoring (then endCommitThroughMonitor must follow the save).
+    bool beginCommitThroughMonitor() EXCLUDES(monitorMutex_);
+    void endCommitThroughMonitor() EXCLUDES(monitorMutex_);
 
     void failWithCompletion(const Completion& completion, plat::ErrorPtr error);
     void completeSuccessfullyWithCompletion(const Completion& completion, bool clearFullIntegration);
@@ -290,6 +294,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::Dictionary saveInfoDictionary_;
     // The records of the changes of the entity being merged.
     std::shared_ptr<SYNChangeRecordCache> changeCache_;
+    // The store URI forms the change caches have resolved, kept for the
+    // integrator's life: each merge's store is on a coordinator of its own,
+    // and its caches find the forms' stores and entities there by name.
+    const std::shared_ptr<SYNStoreURIForms> storeURIForms_ = std::make_shared<SYNStoreURIForms>();
     // Whether the events being integrated hold few enough changes that each
     // entity's are read with their values (decided once per integration).
     std::optional<bool> changesReadWithValues_;
@@ -306,6 +314,13 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;
     std::vector<plat::ObserverToken> saveObservers_ GUARDED_BY(monitorMutex_);
+    // While the commit saves through the merge's save monitoring: the
+    // context whose did-save the monitor hands to saveInfoDictionary_
+    // (instead of an observer of its own per commit), and the observers a
+    // stop of the monitoring left for the commit to remove once it is done.
+    std::atomic<const void*> commitSaving_{nullptr};
+    bool commitUsesMonitor_ GUARDED_BY(monitorMutex_) = false;
+    std::vector<plat::ObserverToken> observersLeftForCommit_ GUARDED_BY(monitorMutex_);
     // A file, told apart from others by device and inode (links to it, of
     // either kind, name the same file).
     struct FileIdentity {
