@@ -1176,7 +1176,10 @@ TEST_F(SYNIntegrationStageTest, IdentifierTablesHoldWhatEachIdentifierLooksUpAlo
                     continue;
                 }
                 auto id = coordinator->managedObjectIDForURIRepresentation(*uri);
-                auto found = id ? target->existingObjectWithID(id) : plat::Result<ManagedObjectPtr>(nullptr);
+                if (!id) {
+                    continue;
+                }
+                auto found = target->existingObjectWithID(id);
                 if (found.ok() && *found && !(*found)->isDeleted() && (*found)->entity()->name() == entity) {
                     expected[entity][gid] = *found;
                 }
