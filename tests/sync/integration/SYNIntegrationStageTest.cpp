@@ -1151,9 +1151,11 @@ TEST_F(SYNIntegrationStageTest, IdentifierTablesHoldWhatEachIdentifierLooksUpAlo
         ASSERT_TRUE(tables.ok()) << count;
         // Each identifier alone.
         std::map<std::string, std::map<std::string, ManagedObjectPtr>> expected;
-        for (const auto& [entity, identifiers] :
+        for (const auto& listing :
              stage.globalIdentifierStringsByEntityNameInObjectChanges(records, nullptr)) {
-            for (std::string_view listed : identifiers) {
+            // (Named, not bound: the lambdas below use it.)
+            const std::string& entity = listing.first;
+            for (std::string_view listed : listing.second) {
                 const std::string gid(listed);
                 std::optional<std::string> uri;
                 auto own = std::find_if(records.begin(), records.end(), [&](const SYNChangeRecord& record) {
