@@ -115,7 +115,6 @@ SYNEventIntegrator::SYNEventIntegrator(const plat::URL& storeURL,
 SYNEventIntegrator::~SYNEventIntegrator() {
     queue_->cancelAllOperations();
     stopMonitoringSaves();
-    endCommitThroughMonitor();
 }
 
 std::shared_ptr<ManagedObjectContext> SYNEventIntegrator::managedObjectContext() const {
@@ -176,12 +175,6 @@ void SYNEventIntegrator::stopMonitoringSaves() {
     {
         plat::MutexLock lock(monitorMutex_);
         observers.swap(saveObservers_);
-        if (commitUsesMonitor_) {
-            // The commit's did-save comes through these observers: the
-            // commit removes them once its save is done.
-            observersLeftForCommit_.insert(observersLeftForCommit_.end(), observers.begin(), observers.end());
-            observers.clear();
-        }
     }
     for (const auto& observer : observers) {
         plat::NotificationCenter::defaultCenter().removeObserver(observer);
@@ -189,34 +182,9 @@ void SYNEventIntegrator::stopMonitoringSaves() {
     saveOccurredDuringMerge_.store(false);
 }
 
-bool SYNEventIntegrator::beginCommitThroughMonitor() {
-    plat::MutexLock lock(monitorMutex_);
-    commitUsesMonitor_ = !saveObservers_.empty();
-    return commitUsesMonitor_;
-}
-
-void SYNEventIntegrator::endCommitThroughMonitor() {
-    std::vector<plat::ObserverToken> observers;
-    {
-        plat::MutexLock lock(monitorMutex_);
-        commitUsesMonitor_ = false;
-        observers.swap(observersLeftForCommit_);
-    }
-    for (const auto& observer : observers) {
-        plat::NotificationCenter::defaultCenter().removeObserver(observer);
-    }
-}
-
 void SYNEventIntegrator::contextSaving(const plat::Notification& notification) {
     if (!notification.object) {
         return;
-    }
-    // The commit's own save: its did-save information is what the did-save
-    // block is given (posted on the saving thread, read once the save is
-    // done).
-    if (notification.object.get() == commitSaving_.load(std::memory_order_acquire) &&
-        notification.name == plat::coredata::ManagedObjectContextDidSaveNotification) {
-        saveInfoDictionary_ = notification.userInfo;
     }
     // Only contexts post these notifications.
     const auto* context = static_cast<const ManagedObjectContext*>(notification.object.get());
@@ -807,18 +775,6 @@ plat::ErrorPtr SYNEventIntegrator::commitToStore() {
             return SYNMakeError(SYNErrorSaveOccurredDuringMerge);
         }
         plat::ErrorPtr error;
-        // While the merge's save monitoring runs, its did-save observer (it
-        // sees every context's) takes the commit's information: adding and
-        // removing an observer of its own copies the center's list twice.
-        if (beginCommitThroughMonitor()) {
-            root->performBlockAndWait([&] {
-                commitSaving_.store(root.get(), std::memory_order_release);
-                error = root->save();
-                commitSaving_.store(nullptr, std::memory_order_release);
-            });
-            endCommitThroughMonitor();
-            return error;
-        }
         root->performBlockAndWait([&] {
             auto observer = plat::NotificationCenter::defaultCenter().addObserverForName(
                 plat::coredata::ManagedObjectContextDidSaveNotification, root,
