@@ -241,10 +241,6 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     // Records the reparation context's unsaved changes in the merge event.
     [[nodiscard]] plat::ErrorPtr addRepairsToEvent(Context& reparation);
     void contextSaving(const plat::Notification& notification);
-    // Whether the commit takes its did-save information from the save
-    // monitoring (then endCommitThroughMonitor must follow the save).
-    bool beginCommitThroughMonitor() EXCLUDES(monitorMutex_);
-    void endCommitThroughMonitor() EXCLUDES(monitorMutex_);
 
     void failWithCompletion(const Completion& completion, plat::ErrorPtr error);
     void completeSuccessfullyWithCompletion(const Completion& completion, bool clearFullIntegration);
@@ -314,13 +310,6 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     std::atomic<bool> cancelled_{false};
     plat::Mutex monitorMutex_;
     std::vector<plat::ObserverToken> saveObservers_ GUARDED_BY(monitorMutex_);
-    // While the commit saves through the merge's save monitoring: the
-    // context whose did-save the monitor hands to saveInfoDictionary_
-    // (instead of an observer of its own per commit), and the observers a
-    // stop of the monitoring left for the commit to remove once it is done.
-    std::atomic<const void*> commitSaving_{nullptr};
-    bool commitUsesMonitor_ GUARDED_BY(monitorMutex_) = false;
-    std::vector<plat::ObserverToken> observersLeftForCommit_ GUARDED_BY(monitorMutex_);
     // A file, told apart from others by device and inode (links to it, of
     // either kind, name the same file).
     struct FileIdentity {
