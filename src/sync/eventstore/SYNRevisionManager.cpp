@@ -23,7 +23,7 @@ struct SYNRevisionManager::Facts {
     ManagedObjectPtr baseline;
     SYNRevisionSet baselineSet;
     // The own revision numbers of the complete save and merge events, by store.
-    std::map<std::string, std::set<int64_t>> present;
+    std::map<std::string, std::set<int64_t>, std::less<>> present;
     // The complete merge events of the local store numbered highest (one,
     // unless numbers repeat), and that number.
     std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
@@ -276,7 +276,8 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
             // is the empty one, a missing number zero.
             const Value* store = row.find("store");
             const Value* number = row.find("number");
-            std::string storeID = store && store->isString() ? *store->asString() : std::string();
+            const std::string_view storeID =
+                store && store->isString() ? std::string_view(*store->asString()) : std::string_view();
             const int64_t revisionNumber = number && number->isNumber() ? number->longLongValue() : 0;
             if (type == SYNStoreModificationEventTypeMerge && storeID == facts.localStore) {
                 const Value* event = row.find("event");
@@ -289,7 +290,13 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
                     facts.latestLocalMergeNumber = revisionNumber;
                 }
             }
-            facts.present[std::move(storeID)].insert(revisionNumber);
+            // Rows of one store mostly follow each other: its entry is
+            // found without a copy of the identifier.
+            auto entry = facts.present.find(storeID);
+            if (entry == facts.present.end()) {
+                entry = facts.present.emplace(std::string(storeID), std::set<int64_t>()).first;
+            }
+            entry->second.insert(revisionNumber);
         }
     }
     if (sharesFetches_) {
@@ -509,6 +516,13 @@ class SYNRevisionManager::IntegrabilityCheck {
     IntegrabilityCheck(const Facts& facts, std::set<int64_t>& codes)
         : facts_(facts), codes_(codes), present_(facts.present) {}
 
+    // The revisions present of a store (none when it has no complete event).
+    const std::set<int64_t>& presentOf(const std::string& storeID) const {
+        static const std::set<int64_t> kNone;
+        auto found = present_.find(storeID);
+        return found == present_.end() ? kNone : found->second;
+    }
+
     // Keeps the events the baseline does not hold as candidates, leaving out
     // those of an unknown model version or with a data file that is not here.
     // The data files present are listed only when an event has any.
@@ -571,7 +585,7 @@ class SYNRevisionManager::IntegrabilityCheck {
             bool blocked = false;
             for (const auto& [number, event] : ordered) {
                 const bool gap = number > 0 && !facts_.baselineSet.covers(storeID, number - 1) &&
-                                 !present_[storeID].count(number - 1);
+                                 !presentOf(storeID).count(number - 1);
                 if (blocked || gap) {
                     leaveOut(event, SYNErrorMissingRevisions);
                 }
@@ -588,7 +602,7 @@ class SYNRevisionManager::IntegrabilityCheck {
         if (facts_.baselineSet.covers(storeID, number)) {
             return true;
         }
-        const auto& numbers = present_[storeID];
+        const auto& numbers = presentOf(storeID);
         return std::any_of(numbers.lower_bound(number), numbers.end(), [&](int64_t n) {
             return !leftOutRevisions_.count({storeID, n});
         });
@@ -611,8 +625,9 @@ class SYNRevisionManager::IntegrabilityCheck {
 
     const Facts& facts_;
     std::set<int64_t>& codes_;
-    // Revisions of complete events present, by store.
-    std::map<std::string, std::set<int64_t>> present_;
+    // Revisions of complete events present, by store (the facts' own:
+    // read, never changed).
+    const std::map<std::string, std::set<int64_t>, std::less<>>& present_;
     // Candidates by store, in revision order.
     std::map<std::string, std::map<int64_t, ManagedObjectPtr>> byStore_;
     Pointers candidates_;

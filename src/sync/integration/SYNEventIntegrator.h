@@ -290,6 +290,10 @@ class SYNEventIntegrator : public SYNProgression, public std::enable_shared_from
     plat::Dictionary saveInfoDictionary_;
     // The records of the changes of the entity being merged.
     std::shared_ptr<SYNChangeRecordCache> changeCache_;
+    // The store URI forms the change caches have resolved, kept for the
+    // integrator's life: each merge's store is on a coordinator of its own,
+    // and its caches find the forms' stores and entities there by name.
+    const std::shared_ptr<SYNStoreURIForms> storeURIForms_ = std::make_shared<SYNStoreURIForms>();
     // Whether the events being integrated hold few enough changes that each
     // entity's are read with their values (decided once per integration).
     std::optional<bool> changesReadWithValues_;

@@ -393,6 +393,8 @@ plat::ErrorPtr SYNEventIntegrator::integrateEventsOfEntities(const SYNManagedObj
 
 // What the phases of one entity's integration share.
 struct SYNEventIntegrator::EntityMerge {
+    static constexpr std::size_t kIdentifiersSearchedInList = 16;
+
     EntityMerge(const EntityDescription& entity, const SYNManagedObjectIDs& eventIDs, bool full,
                 SYNEntityList& integrated)
         : entity(entity), eventIDs(eventIDs), full(full), integrated(integrated) {}
@@ -432,16 +434,33 @@ struct SYNEventIntegrator::EntityMerge {
     // Numbers the global identifiers of the rows in order of appearance.
     void indexIdentifiers() {
         identifiers.clear();
+        identifiers.reserve(rows.size());
         identifierOfRow.assign(rows.size(), 0);
-        IDMap<std::size_t> positions;
-        positions.reserve(rows.size());
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            const auto& id = rows[i].globalIdentifierID;
-            auto [found, added] = positions.try_emplace(id, identifiers.size());
-            if (added) {
-                identifiers.push_back(id);
+        if (rows.size() <= kIdentifiersSearchedInList) {
+            // A few rows: the identifiers are searched as they are listed
+            // (a hash node per identifier costs more).
+            const plat::coredata::ObjectIDEqual equal;
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const auto& id = rows[i].globalIdentifierID;
+                auto found =
+                    std::find_if(identifiers.begin(), identifiers.end(),
+                                 [&](const ManagedObjectIDPtr& listed) { return equal(listed, id); });
+                identifierOfRow[i] = static_cast<std::size_t>(found - identifiers.begin());
+                if (found == identifiers.end()) {
+                    identifiers.push_back(id);
+                }
             }
-            identifierOfRow[i] = found->second;
+        } else {
+            IDMap<std::size_t> positions;
+            positions.reserve(rows.size());
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                const auto& id = rows[i].globalIdentifierID;
+                auto [found, added] = positions.try_emplace(id, identifiers.size());
+                if (added) {
+                    identifiers.push_back(id);
+                }
+                identifierOfRow[i] = found->second;
+            }
         }
         deleted.assign(identifiers.size(), 0);
         deletedInBatch.assign(identifiers.size(), 0);
@@ -562,7 +581,7 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
         merge.eventIndexes.emplace(merge.eventIDs[i], i);
     }
     merge.eventContext = eventStore_->managedObjectContext();
-    changeCache_ = std::make_shared<SYNChangeRecordCache>();
+    changeCache_ = std::make_shared<SYNChangeRecordCache>(storeURIForms_);
     if (!changesReadWithValues_) {
         merge.eventContext->performBlockAndWait([&] {
             // The changes the import handed over are counted there; the
@@ -767,7 +786,7 @@ plat::ErrorPtr SYNEventIntegrator::updateRelationshipsIntoEntity(EntityMerge& me
         if (relationships.empty()) {
             continue;
         }
-        changeCache_ = std::make_shared<SYNChangeRecordCache>();
+        changeCache_ = std::make_shared<SYNChangeRecordCache>(storeURIForms_);
         auto sourceRows =
             fetchChangeRows(*merge.eventContext, *source, merge.eventIndexes, merge.eventIDs,
                             {SYNObjectChangeTypeInsert, SYNObjectChangeTypeUpdate}, *changeCache_);

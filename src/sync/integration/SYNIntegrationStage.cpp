@@ -553,6 +553,19 @@ void SYNChangeRecordCache::clear() {
     lastPrefix_ = nullptr;
 }
 
+std::optional<SYNStoreURIForms::Form> SYNStoreURIForms::find(std::string_view prefix) const {
+    plat::MutexLock lock(mutex_);
+    auto found = forms_.find(prefix);
+    return found == forms_.end() ? std::nullopt : std::optional<Form>(found->second);
+}
+
+void SYNStoreURIForms::add(std::string_view prefix, Form form) {
+    plat::MutexLock lock(mutex_);
+    if (forms_.size() < kMaximumForms) {
+        forms_.emplace(std::string(prefix), std::move(form));
+    }
+}
+
 ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
     const std::string& storeURI, const plat::coredata::PersistentStoreCoordinator& coordinator) {
     if (uriCoordinator_ != &coordinator) {
@@ -574,20 +587,36 @@ ManagedObjectIDPtr SYNChangeRecordCache::objectIDForStoreURI(
             known = found == uriPrefixes_.end() ? nullptr : &*found;
             lastPrefix_ = known ? known : lastPrefix_;
         }
-        if (known) {
-            const char* first = storeURI.data() + slash + 2;
-            const char* last = storeURI.data() + storeURI.size();
-            int64_t key = 0;
-            auto [end, ec] = std::from_chars(first, last, key);
-            if (ec == std::errc() && end == last &&
-                std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; })) {
-                return known->second.store->objectIDFor(known->second.entity, key);
+        const char* first = storeURI.data() + slash + 2;
+        const char* last = storeURI.data() + storeURI.size();
+        int64_t key = 0;
+        auto [end, ec] = std::from_chars(first, last, key);
+        const bool plainKey = ec == std::errc() && end == last &&
+                              std::all_of(first, last, [](char c) { return c >= '0' && c <= '9'; });
+        if (!known && plainKey && uriForms_) {
+            // A form parsed before (for another cache or coordinator): its
+            // store and entity as the full parse finds them, by name.
+            if (auto form = uriForms_->find(prefix)) {
+                auto store = coordinator.persistentStoreForIdentifier(form->storeIdentifier);
+                const auto* entity = coordinator.managedObjectModel()->entityNamed(form->entityName);
+                if (store && entity) {
+                    known = &*uriPrefixes_.emplace(std::string(prefix), URIPrefix{std::move(store), entity})
+                                  .first;
+                    lastPrefix_ = known;
+                }
             }
+        }
+        if (known && plainKey) {
+            return known->second.store->objectIDFor(known->second.entity, key);
         }
     }
     auto id = coordinator.managedObjectIDForURIRepresentation(storeURI);
     if (id && keyed && !id->isTemporaryID()) {
         if (auto store = coordinator.persistentStoreForIdentifier(id->storeIdentifier())) {
+            if (uriForms_) {
+                uriForms_->add(std::string_view(storeURI).substr(0, slash),
+                               SYNStoreURIForms::Form{id->storeIdentifier(), id->entity()->name()});
+            }
             uriPrefixes_.emplace(storeURI.substr(0, slash), URIPrefix{std::move(store), id->entity()});
         }
     }
@@ -834,6 +863,9 @@ SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges(
                     return;
                 }
                 if (list.size() < kSearchedInList) {
+                    if (list.empty()) {
+                        list.reserve(std::clamp(expected, std::size_t{1}, kSearchedInList));
+                    }
                     list.push_back(identifier);
                     return;
                 }
@@ -1053,6 +1085,7 @@ plat::Result<std::vector<ManagedObjectPtr>> SYNIntegrationStage::fetchObjectsFor
     std::vector<ManagedObjectPtr> result(storeURIs.size());
     std::vector<ManagedObjectIDPtr> idsByURI(storeURIs.size());
     std::vector<ManagedObjectIDPtr> ids;
+    ids.reserve(storeURIs.size());
     for (std::size_t i = 0; i < storeURIs.size(); ++i) {
         if (!storeURIs[i]) {
             continue;
@@ -1184,40 +1217,70 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNChange
 plat::Result<SYNObjectsByIdentifierByEntityName>
 SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
     const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) {
-    // The store URIs of the changes' own identifier rows, by entity and
-    // identifier (the row must name the entity the change names).
-    std::map<std::string, std::unordered_map<std::string_view, const SYNChangeRecord*>, std::less<>> own;
+    // The changes' own identifier rows (with their store URIs), by entity,
+    // sorted by identifier (of equal identifiers the first change's): the
+    // changes of a batch are mostly of one entity, and a sorted list is
+    // searched without a hash node per identifier.
+    using OwnRow = std::pair<std::string_view, const SYNChangeRecord*>;
+    std::vector<std::pair<const std::string*, std::vector<OwnRow>>> own;
     {
+        std::vector<OwnRow>* ofEntity = nullptr;
         const std::string* lastName = nullptr;
-        std::unordered_map<std::string_view, const SYNChangeRecord*>* ofEntity = nullptr;
         for (const auto& change : changes) {
             if (!change.globalIdentifier || change.globalIdentifierEntityName != change.entityName) {
                 continue;
             }
             if (!lastName || *lastName != change.entityName) {
                 lastName = &change.entityName;
-                ofEntity = &own[change.entityName];
-                ofEntity->reserve(changes.size());
+                auto listed = std::find_if(own.begin(), own.end(), [&](const auto& entry) {
+                    return *entry.first == change.entityName;
+                });
+                if (listed == own.end()) {
+                    own.emplace_back(lastName, std::vector<OwnRow>());
+                    own.back().second.reserve(changes.size());
+                    listed = std::prev(own.end());
+                }
+                ofEntity = &listed->second;
             }
-            ofEntity->emplace(*change.globalIdentifier, &change);
+            ofEntity->emplace_back(*change.globalIdentifier, &change);
+        }
+        for (auto& [name, rows] : own) {
+            std::stable_sort(rows.begin(), rows.end(),
+                             [](const OwnRow& a, const OwnRow& b) { return a.first < b.first; });
         }
     }
     SYNObjectsByIdentifierByEntityName result;
     for (const auto& [entityName, identifiers] :
          globalIdentifierStringsByEntityNameInObjectChanges(changes, relationshipsToInclude)) {
-        auto ownOfEntityAt = own.find(entityName);
-        const auto* ownOfEntity = ownOfEntityAt == own.end() ? nullptr : &ownOfEntityAt->second;
+        const std::vector<OwnRow>* ownOfEntity = nullptr;
+        for (const auto& [name, rows] : own) {
+            if (*name == entityName) {
+                ownOfEntity = &rows;
+                break;
+            }
+        }
         std::vector<const std::string*> uris;  // parallel to the identifiers
         std::vector<std::string> unknown;      // those to look up
+        std::vector<std::size_t> unknownAt;    // their places in the identifiers
         uris.reserve(identifiers.size());
-        for (std::string_view identifier : identifiers) {
+        for (std::size_t i = 0; i < identifiers.size(); ++i) {
+            const std::string_view identifier = identifiers[i];
             const SYNChangeRecord* record = nullptr;
             if (ownOfEntity) {
-                auto found = ownOfEntity->find(identifier);
-                record = found == ownOfEntity->end() ? nullptr : found->second;
+                auto found = std::lower_bound(
+                    ownOfEntity->begin(), ownOfEntity->end(), identifier,
+                    [](const OwnRow& row, std::string_view wanted) { return row.first < wanted; });
+                if (found != ownOfEntity->end() && found->first == identifier) {
+                    record = found->second;
+                }
             }
             if (!record) {
+                if (unknown.empty()) {
+                    unknown.reserve(identifiers.size() - i);
+                    unknownAt.reserve(identifiers.size() - i);
+                }
                 unknown.emplace_back(identifier);
+                unknownAt.push_back(i);
             }
             uris.push_back(record && record->storeURI ? &*record->storeURI : nullptr);
         }
@@ -1244,18 +1307,12 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
                     }
                 }
             }
-            std::unordered_map<std::string_view, std::size_t> uriOf;
+            // (Reserved whole: the URIs are pointed at as they are added.)
             fetchedURIs.reserve(unknown.size());
-            for (std::size_t i = 0; i < unknown.size(); ++i) {
+            for (std::size_t i = 0; i < unknown.size() && i < found.size(); ++i) {
                 if (found[i]) {
-                    uriOf.emplace(unknown[i], fetchedURIs.size());
                     fetchedURIs.push_back(std::move(*found[i]));
-                }
-            }
-            for (std::size_t i = 0; i < identifiers.size(); ++i) {
-                auto at = uris[i] ? uriOf.end() : uriOf.find(identifiers[i]);
-                if (at != uriOf.end()) {
-                    uris[i] = &fetchedURIs[at->second];
+                    uris[unknownAt[i]] = &fetchedURIs.back();
                 }
             }
         }

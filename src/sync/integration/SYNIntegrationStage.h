@@ -27,6 +27,7 @@
 #include <unordered_map>
 #include <vector>
 #include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNObjectChange.h"
 
@@ -101,6 +102,32 @@ struct SYNChangeRecord {
 };
 using SYNChangeRecords = std::vector<SYNChangeRecord>;
 
+// The store identifier and entity name that the part of a store URI before
+// the key ("<scheme>://<store>/<entity>") stands for, as the full parse of a
+// URI of that form found them: kept beyond one change cache (and one
+// coordinator), so that a later cache finds the store and entity of a known
+// form by name in its coordinator instead of parsing a URI again.
+// Thread-safe.
+class SYNStoreURIForms {
+  public:
+    struct Form {
+        std::string storeIdentifier;
+        std::string entityName;
+    };
+    std::optional<Form> find(std::string_view prefix) const EXCLUDES(mutex_);
+    void add(std::string_view prefix, Form form) EXCLUDES(mutex_);
+
+  private:
+    // Forms are few (stores times entities); past this many no more are kept.
+    static constexpr std::size_t kMaximumForms = 256;
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    mutable plat::Mutex mutex_;
+    std::unordered_map<std::string, Form, TextHash, std::equal_to<>> forms_ GUARDED_BY(mutex_);
+};
+
 // The records of the changes a merge is replaying, by change ID. The
 // integrator fills it from the fetch that finds the changes, so the stages
 // need not load and decode them again; a stage asked for a change the cache
@@ -109,6 +136,10 @@ using SYNChangeRecords = std::vector<SYNChangeRecord>;
 // rows (a repair) clears the cache. Used by one thread at a time.
 class SYNChangeRecordCache {
   public:
+    SYNChangeRecordCache() = default;
+    // A cache that takes the URI forms it resolves from, and adds those it
+    // parses to, `forms`.
+    explicit SYNChangeRecordCache(std::shared_ptr<SYNStoreURIForms> forms) : uriForms_(std::move(forms)) {}
     void add(SYNChangeRecord&& record);
     const SYNChangeRecord* find(const plat::coredata::ManagedObjectIDPtr& changeID) const;
     // Records the store URI now held by an identifier row.
@@ -151,6 +182,7 @@ class SYNChangeRecordCache {
     };
     std::unordered_map<std::string, URIPrefix, TextHash, std::equal_to<>> uriPrefixes_;
     const std::pair<const std::string, URIPrefix>* lastPrefix_ = nullptr;  // an entry of uriPrefixes_
+    std::shared_ptr<SYNStoreURIForms> uriForms_;
 };
 
 // Writes the store URIs of many objects, as

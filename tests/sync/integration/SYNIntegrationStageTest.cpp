@@ -1,6 +1,8 @@
 // The integration stages on their own: batch bookkeeping, the property
 // setter's rules, resolving objects, and what the insert, update and delete
 // stages do with one batch of changes.
+#include <map>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -20,10 +22,12 @@ using plat::coredata::ManagedObjectPtr;
 namespace integrationtest {
 namespace {
 
-// A stage that exposes the object look-up.
+// A stage that exposes the object look-ups.
 class ProbeStage : public SYNIntegrationStage {
   public:
     using SYNIntegrationStage::existingObjectsForIDs;
+    using SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges;
+    using SYNIntegrationStage::globalIdentifierStringsByEntityNameInObjectChanges;
     using SYNIntegrationStage::SYNIntegrationStage;
 
   protected:
@@ -989,6 +993,58 @@ TEST_F(SYNIntegrationStageTest, EventsHaveChangesWhenAnyOfThemHoldsOne) {
     }
 }
 
+// Caches that share the URI forms learnt by earlier caches, on other
+// coordinators (another one over the same store, one over another machine's
+// store), name what each coordinator names, whichever cache learnt a form.
+TEST_F(SYNIntegrationStageTest, StoreURIFormsKeptAcrossCachesNameWhatEachCoordinatorNames) {
+    const std::string item = SYNGlobalIdentifier::storeURIForObjectID(*object("Item", "i")->objectID());
+    const std::string task = SYNGlobalIdentifier::storeURIForObjectID(*object("Task", "t")->objectID());
+    ASSERT_EQ(target->save(), nullptr);
+    Machine& other = addMachine("other");
+    auto elsewhere = other.newContext();
+    auto otherItem = elsewhere->insertNewObjectForEntityForName("Item");
+    ASSERT_EQ(elsewhere->save(), nullptr);
+    const std::string foreign = SYNGlobalIdentifier::storeURIForObjectID(*otherItem->objectID());
+    auto prefixOf = [](const std::string& uri) { return uri.substr(0, uri.rfind('/')); };
+    const std::vector<std::string> uris = {
+        item,
+        prefixOf(item) + "/p1",
+        prefixOf(item) + "/p77",
+        prefixOf(item) + "/p12a",
+        prefixOf(item) + "/t5",
+        task,
+        prefixOf(task) + "/p3",
+        foreign,
+        prefixOf(foreign) + "/p2",
+        prefixOf(foreign) + "/p-2",
+    };
+    const std::vector<std::shared_ptr<plat::coredata::PersistentStoreCoordinator>> coordinators = {
+        target->persistentStoreCoordinator(), machine->newContext()->persistentStoreCoordinator(),
+        elsewhere->persistentStoreCoordinator(), machine->newContext()->persistentStoreCoordinator()};
+    auto forms = std::make_shared<SYNStoreURIForms>();
+    for (std::size_t turn = 0; turn < coordinators.size(); ++turn) {
+        const auto& coordinator = *coordinators[turn];
+        SYNChangeRecordCache cache(forms);
+        for (int round = 0; round < 2; ++round) {
+            // Forward, then backward: forms learnt by one cache first met in
+            // the middle of another's list.
+            for (std::size_t n = 0; n < uris.size(); ++n) {
+                const std::string& uri = uris[(turn + round) % 2 == 0 ? n : uris.size() - 1 - n];
+                SCOPED_TRACE(std::to_string(turn) + " " + uri);
+                auto expected = coordinator.managedObjectIDForURIRepresentation(uri);
+                auto got = cache.objectIDForStoreURI(uri, coordinator);
+                ASSERT_EQ(!got, !expected);
+                if (got) {
+                    EXPECT_TRUE(got->isEqualID(*expected));
+                    EXPECT_EQ(got->entity(), expected->entity());
+                    EXPECT_EQ(coordinator.persistentStoreForIdentifier(got->storeIdentifier()),
+                              coordinator.persistentStoreForIdentifier(expected->storeIdentifier()));
+                }
+            }
+        }
+    }
+}
+
 // Many objects of a context with unsaved changes: objects deleted in the
 // context and objects of other entities are left out, unsaved ones kept.
 TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges) {
@@ -1019,6 +1075,129 @@ TEST_F(SYNIntegrationStageTest, ManyObjectsAreFoundInAContextWithUnsavedChanges)
     EXPECT_FALSE(found->count(deleted->objectID()));
     EXPECT_FALSE(found->count(other->objectID()));
     EXPECT_TRUE(found->count(unsaved->objectID()));
+}
+
+// The tables by identifier text hold, for every identifier the changes name,
+// the object a look-up of each one alone finds: through the store URI of the
+// first change of that entity whose own row it is (even when the event
+// store's row names another object), else through the event store's row.
+// Changes of two entities come mixed, identifiers repeat, rows lack store
+// URIs or are missing, objects are deleted; batches of every size around
+// the short lists' limit.
+TEST_F(SYNIntegrationStageTest, IdentifierTablesHoldWhatEachIdentifierLooksUpAlone) {
+    std::mt19937 random(14207);
+    std::vector<std::pair<std::string, std::string>> pool;  // (entity, gid)
+    std::map<std::string, std::string> uriOf;               // gid -> the row's store URI
+    for (int i = 0; i < 40; ++i) {
+        const std::string entity = i % 4 == 0 ? "Calendar" : "Task";
+        const std::string gid = entity + "-" + std::to_string(i);
+        auto made = object(entity, gid);
+        uriOf[gid] = SYNGlobalIdentifier::storeURIForObjectID(*made->objectID());
+        pool.emplace_back(entity, gid);
+        if (i % 9 == 5) {
+            target->deleteObject(made);
+        }
+    }
+    events->performBlockAndWait([&] {
+        for (const char* gid : {"Task-unnamed", "Calendar-unnamed"}) {
+            row(gid, gid[0] == 'T' ? "Task" : "Calendar");  // a row without a store URI
+        }
+    });
+    pool.emplace_back("Task", "Task-unnamed");
+    pool.emplace_back("Calendar", "Calendar-unnamed");
+    pool.emplace_back("Task", "Task-nowhere");  // no row at all
+    auto pick = [&](const std::string& entity) {
+        for (;;) {
+            const auto& [e, gid] = pool[random() % pool.size()];
+            if (e == entity) {
+                return gid;
+            }
+        }
+    };
+    ProbeStage stage(builder, {}, target, 0);
+    const auto coordinator = target->persistentStoreCoordinator();
+    for (std::size_t count : {0u, 1u, 2u, 7u, 15u, 16u, 17u, 33u, 80u}) {
+        SYNChangeRecords records;
+        for (std::size_t i = 0; i < count; ++i) {
+            SYNChangeRecord record;
+            record.type = SYNObjectChangeTypeUpdate;
+            record.entityName = random() % 5 == 0 ? "Calendar" : "Task";
+            record.globalIdentifier = pick(record.entityName);
+            // Now and then the row names another entity: not an own row then.
+            record.globalIdentifierEntityName = random() % 11 == 0 ? "Other" : record.entityName;
+            auto uri = uriOf.find(*record.globalIdentifier);
+            if (uri != uriOf.end() && random() % 7 != 0) {
+                record.storeURI = uri->second;
+            } else if (random() % 2 == 0) {
+                // An own record whose store URI is another object's.
+                auto other = uriOf.find(pick(record.entityName));
+                if (other != uriOf.end()) {
+                    record.storeURI = other->second;
+                }
+            }
+            if (record.entityName == "Task") {
+                SYNPropertyChangeValue calendar(SYNPropertyChangeTypeToOneRelationship, "calendar");
+                calendar.setRelatedIdentifier(pick("Calendar"));
+                record.values.push_back(std::make_shared<SYNPropertyChangeValue>(std::move(calendar)));
+                if (random() % 2 == 0) {
+                    SYNPropertyChangeValue parent(SYNPropertyChangeTypeToOneRelationship, "parent");
+                    parent.setRelatedIdentifier(pick("Task"));
+                    record.values.push_back(std::make_shared<SYNPropertyChangeValue>(std::move(parent)));
+                }
+            }
+            records.push_back(std::move(record));
+        }
+        auto tables = stage.fetchObjectsByGlobalIdStringByEntityNameForChanges(records, nullptr);
+        ASSERT_TRUE(tables.ok()) << count;
+        // Each identifier alone.
+        std::map<std::string, std::map<std::string, ManagedObjectPtr>> expected;
+        for (const auto& listing :
+             stage.globalIdentifierStringsByEntityNameInObjectChanges(records, nullptr)) {
+            // (Named, not bound: the lambdas below use it.)
+            const std::string& entity = listing.first;
+            for (std::string_view listed : listing.second) {
+                const std::string gid(listed);
+                std::optional<std::string> uri;
+                auto own = std::find_if(records.begin(), records.end(), [&](const SYNChangeRecord& record) {
+                    return record.entityName == entity && record.globalIdentifierEntityName == entity &&
+                           record.globalIdentifier == gid;
+                });
+                if (own != records.end()) {
+                    uri = own->storeURI;
+                } else {
+                    events->performBlockAndWait([&] {
+                        auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(
+                            {gid}, entity, *events);
+                        ASSERT_TRUE(rows.ok());
+                        if (rows->front() && rows->front()->valueForKey("storeURI").asString()) {
+                            uri = *rows->front()->valueForKey("storeURI").asString();
+                        }
+                    });
+                }
+                if (!uri) {
+                    continue;
+                }
+                auto id = coordinator->managedObjectIDForURIRepresentation(*uri);
+                if (!id) {
+                    continue;
+                }
+                auto found = target->existingObjectWithID(id);
+                if (found.ok() && *found && !(*found)->isDeleted() && (*found)->entity()->name() == entity) {
+                    expected[entity][gid] = *found;
+                }
+            }
+        }
+        std::map<std::string, std::map<std::string, ManagedObjectPtr>> got;
+        for (const auto& [entity, table] : *tables) {
+            for (const auto& [gid, found] : table) {
+                got[entity][gid] = found;
+            }
+            if (got[entity].empty()) {
+                got.erase(entity);
+            }
+        }
+        EXPECT_EQ(got, expected) << count << " changes";
+    }
 }
 
 }  // namespace
