@@ -604,8 +604,17 @@ std::shared_ptr<SYNSavedEvent> SYNEventStore::savedEvent() const {
     return savedEvent_;
 }
 
+// Asked at every save of the application's store: the identifier and the
+// context are looked at where they are, not copied.
 bool SYNEventStore::containsEventData() const {
-    return persistentStoreIdentifier().has_value() && managedObjectContext() != nullptr;
+    {
+        plat::MutexLock lock(metadataMutex_);
+        if (!metadata_.storeIdentifier.has_value()) {
+            return false;
+        }
+    }
+    plat::MutexLock lock(stackMutex_);
+    return context_ != nullptr;
 }
 
 void SYNEventStore::dismantle() {

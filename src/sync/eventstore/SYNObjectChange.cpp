@@ -231,23 +231,31 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForSt
     const std::vector<Value>& uris, ManagedObjectContext& context) {
     // Each URI once, in the order of its text, with the record found for it:
     // a record's URI is found by a binary search over views of the caller's
-    // texts, neither copied nor hashed into nodes of a map.
+    // texts, neither copied nor hashed into nodes of a map. Each listed URI
+    // keeps the number of its slot, so the answers are put in the caller's
+    // order without searching again.
     struct Slot {
         std::string_view uri;
         ManagedObjectPtr record;
     };
-    std::vector<Slot> slots;
-    slots.reserve(uris.size());
-    for (const auto& uri : uris) {
-        if (const std::string* text = uri.asString()) {
-            slots.push_back({*text, nullptr});
+    constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+    std::vector<std::size_t> slotAt(uris.size(), kNoSlot);
+    std::vector<std::pair<std::string_view, std::size_t>> listed;  // text, position
+    listed.reserve(uris.size());
+    for (std::size_t i = 0; i < uris.size(); ++i) {
+        if (const std::string* text = uris[i].asString()) {
+            listed.emplace_back(*text, i);
         }
     }
-    const auto byURI = [](const Slot& a, const Slot& b) { return a.uri < b.uri; };
-    std::sort(slots.begin(), slots.end(), byURI);
-    slots.erase(
-        std::unique(slots.begin(), slots.end(), [](const Slot& a, const Slot& b) { return a.uri == b.uri; }),
-        slots.end());
+    std::sort(listed.begin(), listed.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Slot> slots;
+    slots.reserve(listed.size());
+    for (const auto& [text, at] : listed) {
+        if (slots.empty() || slots.back().uri != text) {
+            slots.push_back({text, nullptr});
+        }
+        slotAt[at] = slots.size() - 1;
+    }
     const auto slotOf = [&](std::string_view uri) -> Slot* {
         auto it = std::lower_bound(slots.begin(), slots.end(), uri,
                                    [](const Slot& slot, std::string_view text) { return slot.uri < text; });
@@ -279,9 +287,8 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForSt
     }
     SYNManagedObjects records;
     records.reserve(uris.size());
-    for (const auto& uri : uris) {
-        const Slot* slot = uri.isString() ? slotOf(*uri.asString()) : nullptr;
-        records.push_back(slot ? slot->record : nullptr);
+    for (const std::size_t slot : slotAt) {
+        records.push_back(slot == kNoSlot ? nullptr : slots[slot].record);
     }
     return records;
 }

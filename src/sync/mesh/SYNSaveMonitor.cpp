@@ -9,6 +9,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
@@ -47,9 +48,41 @@ bool isTrue(const plat::Dictionary& info, const char* key) {
 // independent of the store's URI form.
 // The entities come in the order of their names. A save names objects of a
 // few entities: they are found by a scan, not a tree of their names.
-plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids) {
+// `empty` is the value an empty list takes: one empty dictionary shared by
+// every empty list of an intent (a property list holds each occurrence of a
+// dictionary alike, shared or not).
+plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids, const plat::Value& empty) {
     if (ids.empty()) {
-        return plat::Value(plat::Dictionary());
+        return empty;
+    }
+    // Most lists (a folder's members added or removed) name objects of one
+    // entity: their keys go into one array, with no list of entities to
+    // search and sort.
+    const EntityDescription* only = nullptr;
+    for (const auto& id : ids) {
+        if (!id || id->isTemporaryID() || !id->entity()) {
+            continue;
+        }
+        if (!only) {
+            only = id->entity();
+        } else if (id->entity() != only && id->entity()->name() != only->name()) {
+            only = nullptr;
+            break;
+        }
+    }
+    if (only) {
+        plat::Array list;
+        list.reserve(ids.size());
+        for (const auto& id : ids) {
+            if (id && !id->isTemporaryID() && id->entity()) {
+                list.push_back(plat::Value(id->primaryKey()));
+            }
+        }
+        plat::Dictionary::Entries entries;
+        entries.reserve(1);
+        entries.emplace_back(only->name(), plat::Value(std::move(list)));
+        return plat::Value(
+            plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
     }
     std::vector<std::pair<const std::string*, plat::Array>> keys;
     for (const auto& id : ids) {
@@ -145,6 +178,7 @@ SYNSaveMonitor::SYNSaveMonitor(std::string storePath, std::shared_ptr<SYNEventSt
                                std::weak_ptr<SYNPersistentStoreMesh> mesh)
     : storePath_(std::move(storePath)),
       standardizedStorePath_(standardized(storePath_)),
+      eventStoreModel_(SYNEventStoreModel().get()),
       eventStore_(std::move(eventStore)),
       mesh_(std::move(mesh)) {}
 
@@ -201,9 +235,20 @@ bool SYNSaveMonitor::isMonitoredFile(const std::shared_ptr<PersistentStore>& sto
 
 // Every context's saves come here, the event store's own and those of
 // other stores included: the checks that turn most of them away come first
-// (the integrator's flag, then the stores), the event store's state last.
+// (the event stores' model, the integrator's flag, then the stores), the
+// event store's state last.
 std::shared_ptr<PersistentStore> SYNSaveMonitor::monitoredStoreOfSave(
     const ManagedObjectContext& context) const {
+    // Most saves of a round are event stores' (the save event, the import,
+    // the merge event's two saves), of every mesh of the process. Their
+    // coordinators are made with the event store's shared model, which no
+    // application store is opened with (a store file opens only with the
+    // model it was written with): they are turned away before the context's
+    // user info and its coordinator's stores are copied.
+    if (auto coordinator = context.persistentStoreCoordinator();
+        coordinator && coordinator->managedObjectModel().get() == eventStoreModel_) {
+        return nullptr;
+    }
     if (isTrue(context.userInfo(), SYNBelongsToEventIntegratorKey)) {
         return nullptr;
     }
@@ -333,6 +378,9 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     // that names it.
     std::vector<std::pair<const std::string*, plat::Value>> entityNames;
     std::vector<plat::Value> propertyNames;
+    // Updates that add or remove no member (most: an item moved names its
+    // folder) share one empty dictionary.
+    const plat::Value emptyDictionary{plat::Dictionary()};
     for (const auto& [id, changes] : preSave) {
         if (id->isTemporaryID() || !id->entity()) {
             continue;
@@ -356,8 +404,8 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
             names.push_back(*name);
             if (change.type() == SYNPropertyChangeTypeToManyRelationship ||
                 change.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
-                added.emplace_back(property, encodedIDs(change.addedObjectIDs()));
-                removed.emplace_back(property, encodedIDs(change.removedObjectIDs()));
+                added.emplace_back(property, encodedIDs(change.addedObjectIDs(), emptyDictionary));
+                removed.emplace_back(property, encodedIDs(change.removedObjectIDs(), emptyDictionary));
             }
         }
         std::vector<std::pair<const char*, plat::Value>> members;
@@ -367,8 +415,12 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
         members.emplace_back("names", plat::Value(std::move(names)));
         // As set() member by member would make them (a property named
         // twice keeps its last members).
-        members.emplace_back("added", plat::Value(plat::Dictionary::fromEntries(std::move(added))));
-        members.emplace_back("removed", plat::Value(plat::Dictionary::fromEntries(std::move(removed))));
+        members.emplace_back("added", added.empty()
+                                          ? emptyDictionary
+                                          : plat::Value(plat::Dictionary::fromEntries(std::move(added))));
+        members.emplace_back("removed", removed.empty()
+                                            ? emptyDictionary
+                                            : plat::Value(plat::Dictionary::fromEntries(std::move(removed))));
         updates.push_back(distinctDictionary(std::move(members)));
     }
     // The global identifiers the application gives the inserted objects go
@@ -402,8 +454,8 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
     members.reserve(6);
     members.emplace_back("token", plat::Value(token));
     members.emplace_back("store", plat::Value(eventStore_->persistentStoreIdentifier().value_or("")));
-    members.emplace_back("inserted", encodedIDs(insertedIDs));
-    members.emplace_back("deleted", encodedIDs(deletedIDs));
+    members.emplace_back("inserted", encodedIDs(insertedIDs, emptyDictionary));
+    members.emplace_back("deleted", encodedIDs(deletedIDs, emptyDictionary));
     members.emplace_back("updated", plat::Value(std::move(updates)));
     members.emplace_back("globalIdentifiers", plat::Value(std::move(globalIdentifiers)));
     plat::Value intent = distinctDictionary(std::move(members));

@@ -141,6 +141,9 @@ class SYNSaveMonitor : public std::enable_shared_from_this<SYNSaveMonitor> {
 
     std::string storePath_;
     std::string standardizedStorePath_;
+    // The event stores' shared model (it lives as long as the process): a
+    // context whose coordinator has it saves an event store.
+    const plat::coredata::ManagedObjectModel* eventStoreModel_;
     std::shared_ptr<SYNEventStore> eventStore_;
     std::weak_ptr<SYNPersistentStoreMesh> mesh_;
     // Whether each store seen (by identity; gone ones are dropped) is the

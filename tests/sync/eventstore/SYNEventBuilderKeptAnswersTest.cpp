@@ -380,5 +380,49 @@ TEST_F(SYNEventBuilderKeptAnswersTest, ChangesFoldByRecordForFewAndManyRecords) 
     }
 }
 
+// Lists longer than one fetch (500 URIs a fetch): URIs listed again in a
+// later part of the list, records found by the later fetch, URIs with no
+// record between them, in shuffled order. Each place gets the record the URI
+// finds alone, and the records of one URI are one object.
+TEST_F(SYNEventBuilderKeptAnswersTest, RecordsFoundByURIAcrossFetchesAreThoseEachURIFindsAlone) {
+    const std::string prefix = "x-coredata://5A1F0C3E-0000-4000-8000-000000000002/Person/p";
+    inStore([&] {
+        for (int i = 0; i < 700; i += 2) {
+            makeRecord("gid-" + std::to_string(i), prefix + std::to_string(i));
+        }
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    std::vector<Value> list;
+    for (int i = 0; i < 700; ++i) {
+        list.emplace_back(prefix + std::to_string((i * 389) % 700));  // every URI once, shuffled
+    }
+    for (int i = 0; i < 700; i += 7) {
+        list.emplace_back(prefix + std::to_string(i));  // again, in the second fetch
+    }
+    list.insert(list.begin() + 250, list[600]);  // a later URI early as well
+    list.emplace_back(Value());
+
+    inStore([&] {
+        auto batch = SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(list, *context);
+        ASSERT_TRUE(batch.ok());
+        ASSERT_EQ(batch->size(), list.size());
+        std::map<std::string, ManagedObjectPtr> first;
+        std::size_t found = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ((*batch)[i], recordAlone(list[i])) << "at " << i;
+            if (!list[i].isString()) {
+                continue;
+            }
+            auto [it, added] = first.emplace(*list[i].asString(), (*batch)[i]);
+            EXPECT_EQ(it->second, (*batch)[i]) << "one object for " << it->first;
+            found += (*batch)[i] ? 1 : 0;
+        }
+        EXPECT_EQ(first.size(), 700u);
+        EXPECT_GT(found, 350u);
+        context->reset();
+    });
+}
+
 }  // namespace
 }  // namespace eventstoretest
