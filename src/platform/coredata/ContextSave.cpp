@@ -40,8 +40,8 @@ Dictionary ManagedObjectContext::changeSets(const std::vector<ManagedObjectPtr>&
     return info;
 }
 
-void ManagedObjectContext::postSaveNotification(const char* name, const Dictionary& info) {
-    NotificationCenter::defaultCenter().postNotificationName(name, shared_from_this(), info);
+void ManagedObjectContext::postSaveNotification(const char* name, Dictionary info) {
+    NotificationCenter::defaultCenter().postNotificationName(name, shared_from_this(), std::move(info));
 }
 
 bool ManagedObjectContext::observed(const char* name) const {
@@ -101,7 +101,7 @@ void ManagedObjectContext::processPendingChanges() {
     impl_->pendingUpdated.clear();
     impl_->pendingDeleted.clear();
     if (notify)
-        postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+        postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, std::move(info));
 }
 
 // Validation
@@ -630,7 +630,7 @@ void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Noti
     info.set(InsertedObjectsKey, objectSet(inserted));
     info.set(RefreshedObjectsKey, objectSet(refreshed));
     info.set(DeletedObjectsKey, objectSet(deleted));
-    postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, info);
+    postSaveNotification(ManagedObjectContextObjectsDidChangeNotification, std::move(info));
 }
 
 // The saved inserts of another context become faults here. Loaded to-many

@@ -195,7 +195,7 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     // obtainPermanentIDsForObjects for objects known to be this context's.
     [[nodiscard]] ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
-    void postSaveNotification(const char* name, const Dictionary& info);
+    void postSaveNotification(const char* name, Dictionary info);
     // Whether a notification of this name from this context would reach an
     // observer (its sets of objects are built only then).
     bool observed(const char* name) const;

@@ -87,7 +87,8 @@ Value versionIdentifiersOf(const ManagedObjectModel& model) {
     return Value(std::move(ids));
 }
 
-ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v, bool inPlace) {
+ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v, bool inPlace,
+                       KeptBytes* kept) {
     if (v.isNull()) {
         s.bindNull(at);
         return nullptr;
@@ -130,11 +131,19 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
         case AttributeType::BinaryData:
             if (!v.isData())
                 break;
-            s.bindBlob(at, v.asData()->bytes(), v.asData()->length());
+            if (inPlace)
+                s.bindBlobInPlace(at, v.asData()->bytes(), v.asData()->length());
+            else
+                s.bindBlob(at, v.asData()->bytes(), v.asData()->length());
             return nullptr;
         case AttributeType::UUID:
             if (auto u = v.asObjectOf<UUIDObject>()) {
-                s.bindBlob(at, u->uuid().bytes().data(), u->uuid().bytes().size());
+                // The bytes lie in the UUID object, which v holds.
+                const auto& bytes = u->uuid().bytes();
+                if (inPlace)
+                    s.bindBlobInPlace(at, bytes.data(), bytes.size());
+                else
+                    s.bindBlob(at, bytes.data(), bytes.size());
                 return nullptr;
             }
             break;
@@ -157,7 +166,13 @@ ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, cons
             auto data = encodeTransformable(v, a.valueTransformerName());
             if (!data)
                 return data.error();
-            s.bindBlob(at, data->bytes(), data->length());
+            if (!kept) {
+                s.bindBlob(at, data->bytes(), data->length());
+                return nullptr;
+            }
+            // Moving the encoding keeps its bytes where they are.
+            kept->push_back(std::move(*data));
+            s.bindBlobInPlace(at, kept->back().bytes(), kept->back().length());
             return nullptr;
         }
     }
@@ -549,15 +564,11 @@ namespace {
 
 // A query keeps the constants of every comparison, also of those it left to
 // in-memory evaluation; bind only the ones its SQL still refers to (numbered
-// parameters: SQLite counts up to the largest number used).
+// parameters: SQLite counts up to the largest number used). The binds
+// outlive the statement's run (its ResetGuard is made after them), so their
+// text (lists of keys or values can be long) is not copied.
 void bindQuery(Statement& s, const std::vector<sqlite::Bind>& binds) {
-    const auto count = static_cast<std::size_t>(std::max(s.parameterCount(), 0));
-    if (binds.size() <= count) {
-        sqlite::bindAll(s, binds);
-        return;
-    }
-    sqlite::bindAll(
-        s, std::vector<sqlite::Bind>(binds.begin(), binds.begin() + static_cast<std::ptrdiff_t>(count)));
+    sqlite::bindInPlace(s, binds, static_cast<std::size_t>(std::max(s.parameterCount(), 0)));
 }
 
 }  // namespace
@@ -1040,7 +1051,7 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
 
 // Binds a row's values to an insert (first = 4) or update (first = 2).
 ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityStatements& plan,
-                              const StoreSnapshot& row, const std::string* only) {
+                              const StoreSnapshot& row, std::vector<Data>& kept, const std::string* only) {
     int at = first - 1;
     for (std::size_t i = 0; i < plan.slots.size(); ++i) {
         if (only && (*only)[i] != '1')
@@ -1050,8 +1061,8 @@ ErrorPtr SQLiteStore::bindRow(Statement& s, int first, const sqlite::EntityState
         const Value& v = slot.index < row.values.size() ? row.values[slot.index] : Value();
         if (slot.attribute) {
             // The row outlives the step: the statement is reset before the
-            // save moves on, so its text need not be copied.
-            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v, true))
+            // save moves on, so its text and bytes need not be copied.
+            if (auto error = sqlite::bindAttribute(s, at, *slot.attribute, v, true, &kept))
                 return error;
             continue;
         }
@@ -1099,7 +1110,10 @@ ErrorPtr SQLiteStore::writePendingInserts(InsertRun& run) {
     Statement& s = **stmt;
     const int width = static_cast<int>(plan.slots.size()) + 3;
     std::size_t written = 0;
+    // Outlives every reset below (see bindRow).
+    std::vector<Data> kept;
     while (written < run.pending.size()) {
+        kept.clear();  // the statement was reset since they were bound
         ResetGuard guard(s);
         const std::size_t rows = grouped ? run.pending.size() : 1;
         for (std::size_t r = 0; r < rows; ++r) {
@@ -1108,7 +1122,7 @@ ErrorPtr SQLiteStore::writePendingInserts(InsertRun& run) {
             s.bindInt(first, row.objectID->primaryKey());
             s.bindInt(first + 1, layout.number);
             s.bindInt(first + 2, 1);
-            if (auto error = bindRow(s, first + 3, plan, row))
+            if (auto error = bindRow(s, first + 3, plan, row, kept))
                 return error;
         }
         if (s.step() != sqlite::kDone)
@@ -1171,18 +1185,19 @@ ErrorPtr SQLiteStore::writeRow(const StoreSnapshot& row, RowWrite kind, const St
     if (!stmt)
         return stmt.error();
     Statement& s = **stmt;
+    std::vector<Data> kept;  // outlives the reset (see bindRow)
     ResetGuard guard(s);
     const auto version = static_cast<int64_t>(row.version);
     if (kind == RowWrite::Insert) {
         s.bindInt(1, row.objectID->primaryKey());
         s.bindInt(2, layout->number);
         s.bindInt(3, 1);
-        if (auto error = bindRow(s, 4, plan, row))
+        if (auto error = bindRow(s, 4, plan, row, kept))
             return error;
     } else if (kind == RowWrite::Update) {
         const int n = boundSlots;
         s.bindInt(1, version + 1);
-        if (auto error = bindRow(s, 2, plan, row, written.empty() ? nullptr : &written))
+        if (auto error = bindRow(s, 2, plan, row, kept, written.empty() ? nullptr : &written))
             return error;
         s.bindInt(n + 2, row.objectID->primaryKey());
         s.bindInt(n + 3, version);

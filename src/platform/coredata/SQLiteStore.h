@@ -157,9 +157,12 @@ class SQLiteStore : public PersistentStore {
                                                 bool inKeyOrderHere, bool windowInSQL,
                                                 Result<std::vector<SnapshotPtr>> rows);
     // Binds the plan's columns from `first` on; with `only`, just the slots
-    // it marks (an update of the changed columns).
+    // it marks (an update of the changed columns). The row's values are bound
+    // without SQLite's copy, and the encodings of its transformed values are
+    // added to `kept`: both must outlive the statement's next reset.
     [[nodiscard]] ErrorPtr bindRow(sqlite::Statement& s, int first, const sqlite::EntityStatements& plan,
-                                   const StoreSnapshot& row, const std::string* only = nullptr);
+                                   const StoreSnapshot& row, std::vector<Data>& kept,
+                                   const std::string* only = nullptr);
     // The entity, layout and plan of a save's last insert, and the rows of
     // its run not written yet, so that a run of inserts of one entity looks
     // them up once and writes its rows a group at a time (defined in the

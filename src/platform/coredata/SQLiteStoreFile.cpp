@@ -57,7 +57,7 @@ Result<Value> readKey(Database& db, const char* key) {
     if (!stmt)
         return stmt.error();
     ResetGuard guard(**stmt);
-    (*stmt)->bindText(1, key);
+    (*stmt)->bindTextInPlace(1, key);  // the caller's key outlives the reset
     int rc = (*stmt)->step();
     if (rc == sqlite::kDone)
         return Value();
@@ -76,15 +76,18 @@ Result<Value> readKey(Database& db, const char* key) {
     }
 }
 
-ErrorPtr writeKey(Database& db, const char* key, const Value& value) {
+// Writes a key's row: bytes (a property list, the model's JSON) or a number.
+// The statement is run and reset before this returns, so the key and the
+// bytes are bound without SQLite's copy.
+ErrorPtr writeKey(Database& db, const char* key, const Data* bytes, int64_t number = 0) {
     auto stmt = db.cached("INSERT OR REPLACE INTO Z_METADATA (Z_KEY, Z_VALUE) VALUES (?1, ?2)");
     if (!stmt)
         return stmt.error();
-    (*stmt)->bindText(1, key);
-    if (const Data* d = value.asData())
-        (*stmt)->bindBlob(2, d->bytes(), d->length());
+    (*stmt)->bindTextInPlace(1, key);
+    if (bytes)
+        (*stmt)->bindBlobInPlace(2, bytes->bytes(), bytes->length());
     else
-        (*stmt)->bindInt(2, value.longLongValue());
+        (*stmt)->bindInt(2, number);
     return sqlite::run(db, **stmt, PersistentStoreSaveError, "Could not write the store's metadata");
 }
 
@@ -104,7 +107,7 @@ ErrorPtr writeModel(Database& db, const ManagedObjectModel& model) {
     auto json = JSONSerialization::dataWithJSONObject(model.JSONRepresentation());
     if (!json)
         return json.error();
-    return writeKey(db, sqlite::kModelKey, Value(*json));
+    return writeKey(db, sqlite::kModelKey, &*json);
 }
 
 Result<std::shared_ptr<ManagedObjectModel>> readModel(Database& db) {
@@ -478,7 +481,7 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
     metadata.set(StoreUUIDKey, Value(identifier()));
     metadata.set(StoreModelVersionHashesKey, Value(sqlite::hashesOf(model)));
     metadata.set(StoreModelVersionIdentifiersKey, sqlite::versionIdentifiersOf(model));
-    if (auto error = writeKey(db, sqlite::kFormatKey, Value(sqlite::kFormatVersion)))
+    if (auto error = writeKey(db, sqlite::kFormatKey, nullptr, sqlite::kFormatVersion))
         return error;
     if (auto error = writeModel(db, model))
         return error;
@@ -649,7 +652,7 @@ ErrorPtr SQLiteStore::writeMetadataRow(const Dictionary& metadata) {
                                                                  PropertyListSerialization::Format::Binary);
     if (!plist)
         return plist.error();
-    return writeKey(*impl_->db, sqlite::kMetadataKey, Value(*plist));
+    return writeKey(*impl_->db, sqlite::kMetadataKey, &*plist);
 }
 
 ErrorPtr SQLiteStore::writeMetadata() {
@@ -713,7 +716,7 @@ ErrorPtr SQLiteStore::setMetadataForStoreAtPath(const Dictionary& metadata, cons
                                                                  PropertyListSerialization::Format::Binary);
     if (!plist)
         return plist.error();
-    if (auto error = writeKey(d, sqlite::kMetadataKey, Value(*plist)))
+    if (auto error = writeKey(d, sqlite::kMetadataKey, &*plist))
         return error;
     return transaction.commit();
 }

@@ -58,10 +58,17 @@ void Statement::bindText(int i, std::string_view v) {
 void Statement::bindTextInPlace(int i, std::string_view v) {
     bound(i, sqlite3_bind_text64(stmt_, i, v.data(), v.size(), SQLITE_STATIC, SQLITE_UTF8));
 }
+namespace {
+// A zero-length blob must not bind as NULL: SQLite takes a null pointer for
+// NULL whatever the length.
+const char emptyBlob = 0;
+}  // namespace
+
 void Statement::bindBlob(int i, const void* bytes, std::size_t length) {
-    // A zero-length blob must not bind as NULL.
-    static const char empty = 0;
-    bound(i, sqlite3_bind_blob64(stmt_, i, length ? bytes : &empty, length, SQLITE_TRANSIENT));
+    bound(i, sqlite3_bind_blob64(stmt_, i, length ? bytes : &emptyBlob, length, SQLITE_TRANSIENT));
+}
+void Statement::bindBlobInPlace(int i, const void* bytes, std::size_t length) {
+    bound(i, sqlite3_bind_blob64(stmt_, i, length ? bytes : &emptyBlob, length, SQLITE_STATIC));
 }
 
 int Statement::parameterCount() const {

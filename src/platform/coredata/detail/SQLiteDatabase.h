@@ -58,6 +58,9 @@ class Statement {
     // statement is reset (a row's value bound for one step).
     void bindTextInPlace(int i, std::string_view v);
     void bindBlob(int i, const void* bytes, std::size_t length);
+    // The same for bytes: they must stay unchanged until the statement is
+    // reset.
+    void bindBlobInPlace(int i, const void* bytes, std::size_t length);
     // The number of the largest parameter of the statement.
     int parameterCount() const;
 

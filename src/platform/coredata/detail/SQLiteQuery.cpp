@@ -352,8 +352,10 @@ std::optional<std::vector<Bind>> memberBinds(const AttributeDescription& attribu
 
 }  // namespace
 
-void bindAll(Statement& statement, const std::vector<Bind>& binds) {
-    for (std::size_t i = 0; i < binds.size(); ++i) {
+namespace {
+
+void bindEach(Statement& statement, const std::vector<Bind>& binds, std::size_t count, bool inPlace) {
+    for (std::size_t i = 0; i < count; ++i) {
         const Bind& b = binds[i];
         int at = static_cast<int>(i + 1);
         switch (b.kind) {
@@ -367,13 +369,29 @@ void bindAll(Statement& statement, const std::vector<Bind>& binds) {
                 statement.bindDouble(at, b.d);
                 break;
             case Bind::Kind::Text:
-                statement.bindText(at, b.bytes);
+                if (inPlace)
+                    statement.bindTextInPlace(at, b.bytes);
+                else
+                    statement.bindText(at, b.bytes);
                 break;
             case Bind::Kind::Blob:
-                statement.bindBlob(at, b.bytes.data(), b.bytes.size());
+                if (inPlace)
+                    statement.bindBlobInPlace(at, b.bytes.data(), b.bytes.size());
+                else
+                    statement.bindBlob(at, b.bytes.data(), b.bytes.size());
                 break;
         }
     }
+}
+
+}  // namespace
+
+void bindAll(Statement& statement, const std::vector<Bind>& binds) {
+    bindEach(statement, binds, binds.size(), false);
+}
+
+void bindInPlace(Statement& statement, const std::vector<Bind>& binds, std::size_t count) {
+    bindEach(statement, binds, std::min(count, binds.size()), true);
 }
 
 QueryBuilder::QueryBuilder(const Schema& schema, std::string storeIdentifier, const EntityDescription& entity,

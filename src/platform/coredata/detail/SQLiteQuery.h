@@ -62,6 +62,10 @@ struct QueryShape {
 
 class Statement;
 void bindAll(Statement& statement, const std::vector<Bind>& binds);
+// Binds the first count of binds (parameters 1 to count) without copying
+// their text and bytes: binds must stay unchanged until the statement is
+// reset.
+void bindInPlace(Statement& statement, const std::vector<Bind>& binds, std::size_t count);
 
 class QueryBuilder {
   public:

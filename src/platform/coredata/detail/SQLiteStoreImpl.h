@@ -12,6 +12,7 @@
 #include "platform/coredata/detail/SQLiteDatabase.h"
 #include "platform/coredata/detail/SQLiteQuery.h"
 #include "platform/coredata/detail/SQLiteSchema.h"
+#include "platform/foundation/Data.h"
 
 namespace plat::coredata::sqlite {
 
@@ -55,12 +56,18 @@ class Transaction {
 // Runs a statement that returns no rows, then resets it.
 [[nodiscard]] ErrorPtr run(Database& db, Statement& s, int64_t code, const char* what);
 
+// Encodings made while binding (transformed values), kept until the
+// statement is reset so that they are bound without SQLite's copy. Declared
+// before the statement's ResetGuard, so that it goes after the reset.
+using KeptBytes = std::vector<Data>;
+
 // Binds one attribute value in its column's storage form; an error when the
 // value does not fit the attribute's type or cannot be transformed.
-// With inPlace, text is bound without a copy: v must outlive the statement's
-// next reset.
+// With inPlace, text, data and UUIDs are bound without a copy: v must outlive
+// the statement's next reset. With kept, a transformed value's encoding is
+// moved there and bound without a copy as well.
 [[nodiscard]] ErrorPtr bindAttribute(Statement& s, int at, const AttributeDescription& a, const Value& v,
-                                     bool inPlace = false);
+                                     bool inPlace = false, KeptBytes* kept = nullptr);
 // Reads one attribute column back into the Value form of its type.
 Result<Value> readAttribute(const Statement& s, int column, const AttributeDescription& a);
 
