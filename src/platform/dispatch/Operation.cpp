@@ -10,20 +10,25 @@
 namespace plat::dispatch {
 
 void Operation::start() {
+    bool cancelled;
     {
         MutexLock lock(mutex_);
         // Checked and marked in one step: of two racing start() calls only
-        // one may run the work.
+        // one may run the work. Executing from here unless cancelled: the
+        // same as markExecuting(), without a second lock.
         if (state_ != State::Pending || started_) {
             throw DispatchException("Operation::start: the operation \"" + name_ + "\" already started");
         }
         started_ = true;
+        cancelled = isCancelled();
+        if (!cancelled) {
+            state_ = State::Executing;
+        }
     }
-    if (isCancelled()) {
+    if (cancelled) {
         finish();
         return;
     }
-    markExecuting();
     if (isAsynchronous()) {
         try {
             main();
@@ -60,6 +65,11 @@ bool Operation::isFinished() const {
 bool Operation::isReady() const {
     if (isCancelled()) {
         return true;
+    }
+    {
+        MutexLock lock(mutex_);
+        if (dependencies_.empty())
+            return true;
     }
     // Copy first: a dependency is checked without holding our lock, so that
     // even a (mistaken) dependency cycle cannot deadlock two threads.
@@ -140,6 +150,7 @@ void Operation::markExecuting() {
 
 void Operation::finish() {
     auto keepAlive = weak_from_this().lock();  // observers may drop the last owner
+    std::shared_ptr<detail::OperationOwner> owner;
     std::vector<std::function<void()>> observers;
     Block completion;
     {
@@ -148,10 +159,15 @@ void Operation::finish() {
             return;
         }
         state_ = State::Finished;
+        owner.swap(owner_);
         observers.swap(finishObservers_);
         completion.swap(completion_);
-        onReadinessChange_ = nullptr;
         finished_.notifyAll();
+    }
+    // The queue first: it takes the operation off its list (and starts the
+    // next) before dependents hear of it and before the completion block.
+    if (owner) {
+        owner->operationFinished(this);
     }
     for (auto& observer : observers) {
         observer();
@@ -161,13 +177,23 @@ void Operation::finish() {
     }
 }
 
-bool Operation::claimForQueue(std::function<void()> onReadinessChange) {
+bool Operation::readyForQueue(QualityOfService& qos) const {
+    {
+        MutexLock lock(mutex_);
+        qos = qos_;
+        if (dependencies_.empty() || isCancelled())
+            return true;
+    }
+    return isReady();
+}
+
+bool Operation::claimForQueue(std::shared_ptr<detail::OperationOwner> owner) {
     MutexLock lock(mutex_);
     if (claimed_ || started_ || state_ != State::Pending) {
         return false;
     }
     claimed_ = true;
-    onReadinessChange_ = std::move(onReadinessChange);
+    owner_ = std::move(owner);
     return true;
 }
 
@@ -181,13 +207,13 @@ bool Operation::addFinishObserver(std::function<void()> observer) {
 }
 
 void Operation::readinessChanged() {
-    std::function<void()> notify;
+    std::shared_ptr<detail::OperationOwner> owner;
     {
         MutexLock lock(mutex_);
-        notify = onReadinessChange_;
+        owner = owner_;
     }
-    if (notify) {
-        notify();
+    if (owner) {
+        owner->operationReadinessChanged();
     }
 }
 

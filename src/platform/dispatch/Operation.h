@@ -33,6 +33,22 @@
 namespace plat::dispatch {
 
 class OperationQueue;
+class Operation;
+
+namespace detail {
+// The queue an operation was added to, as the operation sees it: told when
+// the operation may have become ready and when it has finished. The
+// operation holds it from the add until it finishes, so a queue whose last
+// handle is gone still sees its operations through.
+class OperationOwner {
+  public:
+    virtual void operationReadinessChanged() = 0;
+    virtual void operationFinished(const Operation* operation) = 0;
+
+  protected:
+    ~OperationOwner() = default;
+};
+}  // namespace detail
 
 class Operation : public std::enable_shared_from_this<Operation> {
   public:
@@ -88,13 +104,16 @@ class Operation : public std::enable_shared_from_this<Operation> {
     friend class OperationQueue;
     enum class State { Pending, Executing, Finished };
 
-    // The queue's hooks: false when the operation is already in a queue or no
+    // The queue's hook: false when the operation is already in a queue or no
     // longer pending.
-    bool claimForQueue(std::function<void()> onReadinessChange) EXCLUDES(mutex_);
+    bool claimForQueue(std::shared_ptr<detail::OperationOwner> owner) EXCLUDES(mutex_);
     // Calls `observer` when the operation finishes; false (and no call) when
     // it has already finished.
     bool addFinishObserver(std::function<void()> observer) EXCLUDES(mutex_);
     void readinessChanged() EXCLUDES(mutex_);
+    // isReady(), and the operation's own quality of service, with one lock
+    // for an operation without dependencies.
+    bool readyForQueue(QualityOfService& qos) const EXCLUDES(mutex_);
 
     mutable Mutex mutex_;
     ConditionVariable finished_;
@@ -103,7 +122,12 @@ class Operation : public std::enable_shared_from_this<Operation> {
     bool claimed_ GUARDED_BY(mutex_) = false;
     bool started_ GUARDED_BY(mutex_) = false;
     Block completion_ GUARDED_BY(mutex_);
-    std::function<void()> onReadinessChange_ GUARDED_BY(mutex_);
+    // The queue that claimed the operation, until it finishes (told first).
+    std::shared_ptr<detail::OperationOwner> owner_ GUARDED_BY(mutex_);
+    // Set by the queue when it posts the start and taken by the posted job:
+    // the operation stays alive until the job has run, whatever else lets
+    // go of it meanwhile.
+    std::shared_ptr<Operation> startHold_;
     std::vector<std::function<void()>> finishObservers_ GUARDED_BY(mutex_);
     std::vector<std::shared_ptr<Operation>> dependencies_ GUARDED_BY(mutex_);
     QualityOfService qos_ GUARDED_BY(mutex_) = QualityOfService::Unspecified;

@@ -4,17 +4,17 @@
 
 #include <algorithm>
 #include <climits>
-#include <list>
 #include <stdexcept>
 
 #include "platform/dispatch/DispatchException.h"
 #include "platform/dispatch/MainLoop.h"
+#include "platform/dispatch/detail/QueueImpl.h"
 
 namespace plat::dispatch {
 
-struct OperationQueue::State : std::enable_shared_from_this<State> {
+struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_from_this<State> {
     struct Entry {
-        std::shared_ptr<Operation> operation;
+        std::shared_ptr<Operation> operation;  // null once finished
         bool started = false;
     };
 
@@ -22,10 +22,17 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
 
     // Lock order: this mutex, then an operation's (pump asks operations
     // whether they are ready while holding it). Operations never call their
-    // queue with their own lock held: they copy the readiness hook first.
+    // queue with their own lock held: they copy their owner pointer first.
     mutable Mutex mutex;
     ConditionVariable empty;
-    std::list<Entry> entries GUARDED_BY(mutex);  // in the order added
+    // In the order added, from `head` on; a finished operation's entry is
+    // cleared where it stands and dropped once it reaches the head (they
+    // mostly finish in order), and the vector is emptied, keeping its room,
+    // whenever no operation is left. One vector for the queue's life
+    // instead of a list node per operation.
+    std::vector<Entry> entries GUARDED_BY(mutex);
+    std::size_t head GUARDED_BY(mutex) = 0;
+    std::size_t count GUARDED_BY(mutex) = 0;  // entries not yet finished
     int executing GUARDED_BY(mutex) = 0;
     int maxCount GUARDED_BY(mutex) = DefaultMaxConcurrentOperationCount;
     bool suspended GUARDED_BY(mutex) = false;
@@ -33,54 +40,100 @@ struct OperationQueue::State : std::enable_shared_from_this<State> {
     std::string name GUARDED_BY(mutex);
     const bool isMain;
 
-    Queue queueFor(const Operation& operation) const REQUIRES(mutex) {
+    // The main queue and the global queues live for the whole process, so
+    // a plain pointer to one stays valid.
+    detail::QueueImpl* queueFor(const Operation& operation, QualityOfService qos) const REQUIRES(mutex) {
         if (isMain || operation.startsOnMainThread()) {
-            return Queue::main();
+            return detail::mainQueueImpl().get();
         }
-        auto qos = operation.qualityOfService();
-        return Queue::global(qos == QualityOfService::Unspecified ? this->qos : qos);
+        return Queue::global(qos == QualityOfService::Unspecified ? this->qos : qos).impl().get();
+    }
+
+    void add(std::shared_ptr<Operation> operation) EXCLUDES(mutex) {
+        MutexLock lock(mutex);
+        if (entries.capacity() == 0)
+            entries.reserve(8);
+        entries.push_back(Entry{std::move(operation)});
+        ++count;
     }
 
     // Starts ready operations, in order, while slots are free.
     void pump() EXCLUDES(mutex) {
-        std::vector<std::shared_ptr<Operation>> due;
-        std::vector<Queue> targets;
+        struct Due {
+            Operation* operation;
+            detail::QueueImpl* target;
+        };
+        // Usually one or none: the first few need no allocation.
+        constexpr std::size_t kInline = 8;
+        Due inlineDue[kInline];
+        std::size_t inlineCount = 0;
+        std::vector<Due> moreDue;
         {
             MutexLock lock(mutex);
             int limit = isMain ? 1 : (maxCount < 0 ? INT_MAX : maxCount);
-            for (auto& entry : entries) {
+            for (std::size_t i = head; i < entries.size(); ++i) {
                 if (suspended || executing >= limit) {
                     break;
                 }
-                if (entry.started || !entry.operation->isReady()) {
+                Entry& entry = entries[i];
+                QualityOfService operationQos;
+                if (!entry.operation || entry.started || !entry.operation->readyForQueue(operationQos)) {
                     continue;
                 }
                 entry.started = true;
                 ++executing;
-                due.push_back(entry.operation);
-                targets.push_back(queueFor(*entry.operation));
+                // Only this pump posts the operation's start (entry.started
+                // is set once, under the mutex); the job takes the hold.
+                entry.operation->startHold_ = entry.operation;
+                const Due due{entry.operation.get(), queueFor(*entry.operation, operationQos)};
+                if (inlineCount < kInline)
+                    inlineDue[inlineCount++] = due;
+                else
+                    moreDue.push_back(due);
             }
         }
-        for (std::size_t i = 0; i < due.size(); ++i) {
-            targets[i].async([operation = due[i]] { operation->start(); });
-        }
+        auto post = [](const Due& due) {
+            // A pointer-sized capture: the block needs no allocation.
+            due.target->async([operation = due.operation] {
+                auto self = std::move(operation->startHold_);
+                self->start();
+            });
+        };
+        for (std::size_t i = 0; i < inlineCount; ++i)
+            post(inlineDue[i]);
+        for (const auto& due : moreDue)
+            post(due);
     }
 
-    void finished(const Operation* operation) EXCLUDES(mutex) {
+    void operationReadinessChanged() override { pump(); }
+
+    void operationFinished(const Operation* operation) override EXCLUDES(mutex) {
         {
             MutexLock lock(mutex);
-            auto found = entries.begin();
-            while (found != entries.end() && found->operation.get() != operation)
-                ++found;
-            if (found == entries.end()) {
+            std::size_t i = head;
+            while (i < entries.size() && entries[i].operation.get() != operation)
+                ++i;
+            if (i == entries.size()) {
                 return;
             }
-            if (found->started) {
+            if (entries[i].started) {
                 --executing;
             }
-            entries.erase(found);
-            if (entries.empty()) {
+            entries[i].operation.reset();
+            --count;
+            if (count == 0) {
+                entries.clear();
+                head = 0;
                 empty.notifyAll();
+                return;  // nothing left to start
+            }
+            while (!entries[head].operation)
+                ++head;
+            // Finished entries in front are dropped in bulk, so that a
+            // long-lived busy queue does not grow for ever.
+            if (head >= 64 && head * 2 >= entries.size()) {
+                entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(head));
+                head = 0;
             }
         }
         pump();
@@ -109,23 +162,14 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     if (!operation) {
         throw std::invalid_argument("OperationQueue::addOperation: null operation");
     }
-    std::weak_ptr<State> weak = state_;
-    if (!operation->claimForQueue([weak] {
-            if (auto state = weak.lock()) {
-                state->pump();
-            }
-        })) {
+    if (!operation->claimForQueue(state_)) {
         throw DispatchException(
             "OperationQueue::addOperation: the operation is already in a queue, "
             "executing or finished");
     }
-    // The observer holds the state: a queue dropped by its owner still sees
-    // its operations through.
-    operation->addFinishObserver([state = state_, raw = operation.get()] { state->finished(raw); });
-    {
-        MutexLock lock(state_->mutex);
-        state_->entries.push_back(State::Entry{std::move(operation)});
-    }
+    // The operation holds the state until it finishes: a queue dropped by
+    // its owner still sees its operations through.
+    state_->add(std::move(operation));
     state_->pump();
 }
 
@@ -136,16 +180,17 @@ void OperationQueue::addOperationWithBlock(Block block) {
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {
     MutexLock lock(state_->mutex);
     std::vector<std::shared_ptr<Operation>> result;
-    result.reserve(state_->entries.size());
-    for (const auto& entry : state_->entries) {
-        result.push_back(entry.operation);
+    result.reserve(state_->count);
+    for (std::size_t i = state_->head; i < state_->entries.size(); ++i) {
+        if (state_->entries[i].operation)
+            result.push_back(state_->entries[i].operation);
     }
     return result;
 }
 
 std::size_t OperationQueue::operationCount() const {
     MutexLock lock(state_->mutex);
-    return state_->entries.size();
+    return state_->count;
 }
 
 void OperationQueue::cancelAllOperations() {
@@ -161,10 +206,10 @@ void OperationQueue::waitUntilAllOperationsAreFinished() {
         return;
     }
     MutexLock lock(state_->mutex);
-    if (state_->entries.empty())
+    if (state_->count == 0)
         return;
     detail::ThreadPool::BlockingScope blocking;
-    while (!state_->entries.empty())
+    while (state_->count != 0)
         state_->empty.wait(state_->mutex);
 }
 

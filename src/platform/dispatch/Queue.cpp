@@ -166,9 +166,17 @@ class SerialQueue final : public QueueImpl {
     static constexpr std::size_t kFirstBatchCapacity = 8;
     static constexpr std::chrono::microseconds kLinger{20};
 
+    // Called by whoever just became the owner; there is one owner at a
+    // time, so at most one drain job is on its way and drainHold_ is free.
+    // The hold keeps the queue alive until the job runs; the job's closure
+    // is a plain pointer, which the function object stores without an
+    // allocation.
     void schedule() {
-        auto self = std::static_pointer_cast<SerialQueue>(shared_from_this());
-        ThreadPool::shared().submit(bandFor(qualityOfService()), [self] { self->drain(); });
+        drainHold_ = std::static_pointer_cast<SerialQueue>(shared_from_this());
+        ThreadPool::shared().submit(bandFor(qualityOfService()), [this] {
+            const auto self = std::move(drainHold_);
+            self->drain();
+        });
     }
 
     // Runs blocks in batches taken under one lock. After each batch the
@@ -292,6 +300,9 @@ class SerialQueue final : public QueueImpl {
     // items_.size(), for the owner lingering without the lock.
     std::atomic<std::size_t> itemsHint_{0};
     bool active_ GUARDED_BY(mutex_) = false;
+    // Set by schedule() and taken by the drain job it submits (the hand-over
+    // through the pool orders the two).
+    std::shared_ptr<SerialQueue> drainHold_;
 };
 
 // ---------------------------------------------------------------- global

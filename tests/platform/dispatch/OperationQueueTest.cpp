@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -383,6 +385,127 @@ TEST_F(OperationQueueTest, MisuseIsRefused) {
     direct->start();
     EXPECT_TRUE(direct->isFinished());
     EXPECT_THROW(queue.addOperation(direct), DispatchException);
+}
+
+// The queue's list of operations, checked against a plain model while
+// operations finish in an order unlike the one they were added in, past the
+// point where the queue drops finished entries from its front, and while
+// the queue empties and is used again.
+TEST_F(OperationQueueTest, OperationsFinishingOutOfOrderLeaveTheListInAddedOrder) {
+    OperationQueue queue;
+    StartLog log;
+    for (int round = 0; round < 2; ++round) {
+        constexpr int kCount = 300;
+        std::vector<std::shared_ptr<ManualOperation>> model;
+        for (int i = 0; i < kCount; ++i) {
+            auto op = std::make_shared<ManualOperation>(&log, "op" + std::to_string(i));
+            queue.addOperation(op);
+            model.push_back(op);
+        }
+        for (const auto& op : model)
+            ASSERT_TRUE(op->began.wait(kLongWait));
+        // Mostly from the front, now and then from the middle or the back.
+        unsigned seed = 12345 + static_cast<unsigned>(round);
+        while (!model.empty()) {
+            seed = seed * 1103515245u + 12345u;
+            const unsigned pick = (seed >> 16) % 10;
+            std::size_t at = 0;
+            if (pick >= 7)
+                at = (seed >> 8) % model.size();
+            auto op = model[at];
+            model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+            op->complete();
+            EXPECT_TRUE(op->isFinished());
+            ASSERT_EQ(queue.operationCount(), model.size());
+            const auto listed = queue.operations();
+            ASSERT_EQ(listed.size(), model.size());
+            for (std::size_t i = 0; i < model.size(); ++i)
+                ASSERT_EQ(listed[i].get(), model[i].get()) << "at " << i;
+        }
+        queue.waitUntilAllOperationsAreFinished();
+    }
+    EXPECT_EQ(log.names().size(), 600u);
+}
+
+// More operations become ready at once than the pump keeps on its stack:
+// each still starts exactly once.
+TEST_F(OperationQueueTest, ManyOperationsReleasedAtOnceEachRunOnce) {
+    OperationQueue queue;
+    queue.setSuspended(true);
+    constexpr int kCount = 50;
+    std::vector<std::atomic<int>> runs(kCount);
+    for (int i = 0; i < kCount; ++i)
+        queue.addOperationWithBlock([&runs, i] { runs[static_cast<std::size_t>(i)].fetch_add(1); });
+    EXPECT_EQ(queue.operationCount(), static_cast<std::size_t>(kCount));
+    queue.setSuspended(false);
+    queue.waitUntilAllOperationsAreFinished();
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(runs[static_cast<std::size_t>(i)].load(), 1) << i;
+    EXPECT_EQ(queue.operationCount(), 0u);
+}
+
+// An operation's own quality of service picks the global queue that starts
+// it; one without takes the queue's.
+TEST_F(OperationQueueTest, OperationsStartOnTheGlobalQueueOfTheirQualityOfService) {
+    OperationQueue queue;
+    queue.setQualityOfService(QualityOfService::Utility);
+    std::atomic<bool> ownOnUserInitiated{false};
+    std::atomic<bool> queuesOnUtility{false};
+    auto own = BlockOperation::create(
+        [&] { ownOnUserInitiated = Queue::global(QualityOfService::UserInitiated).isCurrent(); });
+    own->setQualityOfService(QualityOfService::UserInitiated);
+    auto inherits = BlockOperation::create(
+        [&] { queuesOnUtility = Queue::global(QualityOfService::Utility).isCurrent(); });
+    queue.addOperation(own);
+    queue.addOperation(inherits);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(ownOnUserInitiated.load());
+    EXPECT_TRUE(queuesOnUtility.load());
+}
+
+// Nothing keeps an operation, or the queue's state, alive once it has run:
+// neither what the queue holds while the start is on its way nor the link
+// between the operation and its queue.
+TEST_F(OperationQueueTest, AnOperationAndItsQueueAreFreedOnceItHasRun) {
+    std::weak_ptr<Operation> weakOperation;
+    std::atomic<bool> ran{false};
+    {
+        OperationQueue queue;
+        auto op = BlockOperation::create([&] { ran = true; });
+        weakOperation = op;
+        queue.addOperation(std::move(op));
+    }
+    ASSERT_TRUE(MainLoop::runUntil([&] { return ran.load() && weakOperation.expired(); }, kLongWait));
+
+    // The same on the main operation queue, and for an operation cancelled
+    // before its start.
+    auto cancelled = BlockOperation::create([&] { ran = false; });
+    cancelled->cancel();
+    weakOperation = cancelled;
+    OperationQueue::mainQueue()->addOperation(std::move(cancelled));
+    ASSERT_TRUE(MainLoop::runUntil([&] { return weakOperation.expired(); }, kLongWait));
+    EXPECT_TRUE(ran.load());
+}
+
+// A dependent hears of the finish only after the queue took the finished
+// operation off its list, even when it said so before that operation was
+// added.
+TEST_F(OperationQueueTest, TheQueueLetsGoOfAFinishedOperationBeforeItsDependentsStart) {
+    OperationQueue queue;
+    auto first = BlockOperation::create([] {});
+    std::atomic<bool> sawFirstListed{true};
+    std::atomic<bool> secondRan{false};
+    auto second = BlockOperation::create([&] {
+        const auto listed = queue.operations();
+        sawFirstListed = std::find(listed.begin(), listed.end(), first) != listed.end();
+        secondRan = true;
+    });
+    second->addDependency(first);
+    queue.addOperation(second);
+    queue.addOperation(first);
+    queue.waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(secondRan.load());
+    EXPECT_FALSE(sawFirstListed.load());
 }
 
 }  // namespace

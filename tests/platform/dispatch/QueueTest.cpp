@@ -330,5 +330,26 @@ TEST_F(QueueTest, AfterUsesTheDefaultClockWhenTheQueueHasNone) {
     EXPECT_EQ(fired, 1);
 }
 
+// A serial queue whose last handle is dropped runs what was posted and is
+// then freed: what keeps it alive while a drain is on its way is let go
+// once the drain has run, drain after drain.
+TEST_F(QueueTest, ADroppedSerialQueueRunsItsBlocksAndIsFreed) {
+    for (int round = 0; round < 20; ++round) {
+        std::weak_ptr<detail::QueueImpl> weak;
+        auto ran = std::make_shared<std::atomic<int>>(0);
+        {
+            auto queue = Queue::serial("test.dropped");
+            weak = queue.impl();
+            for (int i = 0; i < 5; ++i)
+                queue.async([ran] { ran->fetch_add(1); });
+            if (round % 2 == 1)
+                queue.sync([] {});  // a sync caller takes the queue over in between
+            queue.async([ran] { ran->fetch_add(1); });
+        }
+        ASSERT_TRUE(MainLoop::runUntil([&] { return ran->load() == 6 && weak.expired(); }, kLongWait))
+            << "round " << round << ": ran " << ran->load();
+    }
+}
+
 }  // namespace
 }  // namespace plat::dispatch

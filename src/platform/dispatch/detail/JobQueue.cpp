@@ -140,9 +140,4 @@ bool JobQueue::pop(Job& job) {
     }
 }
 
-bool JobQueue::looksNonEmpty() const {
-    return tail_.load(std::memory_order_relaxed) != head_.load(std::memory_order_relaxed) ||
-           overflowCount_.load(std::memory_order_relaxed) != 0;
-}
-
 }  // namespace plat::dispatch::detail

@@ -55,7 +55,11 @@ class JobQueue {
     // Whether a job is queued or being pushed. A hint when read alone; read
     // after a sequentially consistent fence that follows a push's end on
     // another thread, it sees that push.
-    bool looksNonEmpty() const;
+    // Inline: an idle worker's spin asks it of every band on each look.
+    bool looksNonEmpty() const {
+        return tail_.load(std::memory_order_relaxed) != head_.load(std::memory_order_relaxed) ||
+               overflowCount_.load(std::memory_order_relaxed) != 0;
+    }
 
   private:
     struct alignas(64) Slot {
