@@ -75,7 +75,7 @@ std::size_t drain(ThreadCache& cache) noexcept {
             FreeBlock* block = list.head;
             KP_UNPOISON(block, sizeOfClass(c));
             list.head = block->next;
-            ::operator delete(static_cast<void*>(block), sizeOfClass(c));
+            ::operator delete(static_cast<void*>(block));
             ++returned;
         }
         list.room = cache.state == CacheState::Live ? maxBlocksOfClass(c) : 0;
@@ -133,7 +133,7 @@ inline void push(ClassList& list, void* block, std::size_t c) noexcept {
         return;
     }
     KP_UNPOISON(block, sizeOfClass(c));
-    ::operator delete(block, sizeOfClass(c));
+    ::operator delete(block);
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ void* SmallBlockCache::allocate(std::size_t size) {
 void SmallBlockCache::deallocate(void* block, std::size_t size) noexcept {
     const std::size_t c = classOf(size);
     if (c >= kClasses) {
-        ::operator delete(block, size);
+        ::operator delete(block);
         return;
     }
     if (block == nullptr)

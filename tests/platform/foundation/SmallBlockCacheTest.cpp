@@ -308,6 +308,10 @@ TEST(SmallBlockCacheTest, AllocatorServesSharedPointersAndContainers) {
         }
         for (const auto& w : watched)
             EXPECT_TRUE(w.expired());
+        // The blocks (count and object together) go when the last weak
+        // reference does.
+        EXPECT_EQ(SmallBlockCache::heldByThisThread().blocks, 0u);
+        watched.clear();
         EXPECT_GE(SmallBlockCache::heldByThisThread().blocks, 64u);
 
         std::list<std::string, plat::SmallBlockAllocator<std::string>> texts;
