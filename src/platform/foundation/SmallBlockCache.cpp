@@ -25,17 +25,18 @@ namespace {
 constexpr std::size_t kClasses = SmallBlockCache::kClasses;
 constexpr std::size_t kStep = SmallBlockCache::kStep;
 
-// A free block's first word links it to the next.
-struct FreeBlock {
-    FreeBlock* next;
-};
+// A class's list: the blocks it holds, in an array of the thread's rather
+// than linked through the blocks, so that a cached block is not touched (and
+// is poisoned whole under the address sanitizer, where the leak checker does
+// not follow pointers stored in poisoned memory). `limit` is 0 until the
+// thread's first free (and again after the thread's exit), so the push's one
+// test also sends those frees to the slow path.
+constexpr std::size_t kMostBlocks = SmallBlockCache::maxBlocks(kStep);
 
-// A class's list: its blocks, and how many more it may take. `room` is 0
-// until the thread's first free (and again after the thread's exit), so the
-// push's one test also sends those frees to the slow path.
 struct ClassList {
-    FreeBlock* head;
-    std::uint32_t room;
+    std::uint32_t count;
+    std::uint32_t limit;
+    void* blocks[kMostBlocks];
 };
 
 enum class CacheState : unsigned char { Unused, Live, Closed };
@@ -63,22 +64,29 @@ constexpr std::uint32_t maxBlocksOfClass(std::size_t c) noexcept {
     return static_cast<std::uint32_t>(SmallBlockCache::maxBlocks(sizeOfClass(c)));
 }
 
+constexpr bool everyBoundFits() noexcept {
+    for (std::size_t c = 0; c < kClasses; ++c)
+        if (maxBlocksOfClass(c) > kMostBlocks)
+            return false;
+    return true;
+}
+static_assert(everyBoundFits());
+
 std::size_t heldInClass(const ThreadCache& cache, std::size_t c) noexcept {
-    return cache.state == CacheState::Live ? maxBlocksOfClass(c) - cache.lists[c].room : 0;
+    return cache.lists[c].count;
 }
 
 std::size_t drain(ThreadCache& cache) noexcept {
     std::size_t returned = 0;
     for (std::size_t c = 0; c < kClasses; ++c) {
         ClassList& list = cache.lists[c];
-        while (list.head != nullptr) {
-            FreeBlock* block = list.head;
+        while (list.count > 0) {
+            void* block = list.blocks[--list.count];
             KP_UNPOISON(block, sizeOfClass(c));
-            list.head = block->next;
-            ::operator delete(static_cast<void*>(block));
+            ::operator delete(block);
             ++returned;
         }
-        list.room = cache.state == CacheState::Live ? maxBlocksOfClass(c) : 0;
+        list.limit = cache.state == CacheState::Live ? maxBlocksOfClass(c) : 0;
     }
     return returned;
 }
@@ -111,11 +119,7 @@ inline void* handOut(void* block, std::size_t size, std::size_t c) noexcept {
 }
 
 inline void push(ClassList& list, void* block, std::size_t c) noexcept {
-    KP_UNPOISON(block, sizeof(FreeBlock));
-    auto* free = static_cast<FreeBlock*>(block);
-    free->next = list.head;
-    list.head = free;
-    --list.room;
+    list.blocks[list.count++] = block;
     KP_POISON(block, sizeOfClass(c));
     (void)c;
 }
@@ -128,7 +132,7 @@ inline void push(ClassList& list, void* block, std::size_t c) noexcept {
         threadCacheCloser.armed = true;  // registers the lists' return at thread exit
         cache.state = CacheState::Live;
         for (std::size_t i = 0; i < kClasses; ++i)
-            cache.lists[i].room = maxBlocksOfClass(i);
+            cache.lists[i].limit = maxBlocksOfClass(i);
         push(cache.lists[c], block, c);
         return;
     }
@@ -143,13 +147,9 @@ void* SmallBlockCache::allocate(std::size_t size) {
     if (c >= kClasses)
         return ::operator new(size);
     ClassList& list = threadCache.lists[c];
-    FreeBlock* block = list.head;
-    if (block == nullptr)
+    if (list.count == 0)
         return handOut(::operator new(sizeOfClass(c)), size, c);
-    KP_UNPOISON(block, sizeof(FreeBlock));
-    list.head = block->next;
-    ++list.room;
-    return handOut(block, size, c);
+    return handOut(list.blocks[--list.count], size, c);
 }
 
 void SmallBlockCache::deallocate(void* block, std::size_t size) noexcept {
@@ -161,7 +161,7 @@ void SmallBlockCache::deallocate(void* block, std::size_t size) noexcept {
     if (block == nullptr)
         return;
     ClassList& list = threadCache.lists[c];
-    if (list.room == 0) {
+    if (list.count >= list.limit) {
         pushSlow(block, c);
         return;
     }
