@@ -23,9 +23,7 @@
 //
 // Memory stays bounded: a thread holds at most maxBlocks(size) blocks of each
 // class (256 for the smallest classes, down to 64 for the largest: about
-// 16 KB a class), under 240 KB a thread in all. The lists themselves are
-// arrays in thread-local storage (about 33 KB a thread), so a cached block is
-// not written to.
+// 16 KB a class), under 240 KB a thread in all.
 #pragma once
 
 #include <cstddef>
