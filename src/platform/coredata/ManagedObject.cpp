@@ -99,17 +99,10 @@ ManagedObjectPtr ManagedObject::makeWithRoom(ManagedObjectContext* context, Mana
     room = room / 8 >= kIDInRoom ? kLeastRoom : roundUp8(std::max(room, kLeastRoom));
     idInRoom = idInRoom && id && !id->isTemporaryID();
     // The shared count's block, as makeRow makes a row's: the room after it.
-    detail::rowBlockExtra = room + (idInRoom ? sizeof(RoomID) : 0);
     detail::rowBlockValues = nullptr;
-    ManagedObjectPtr object;
-    try {
-        object = std::allocate_shared<ManagedObject>(detail::RowBlockAllocator<ManagedObject>(), context,
-                                                     std::move(id));
-    } catch (...) {
-        detail::rowBlockExtra = 0;
-        throw;
-    }
-    detail::rowBlockExtra = 0;
+    ManagedObjectPtr object = std::allocate_shared<ManagedObject>(
+        detail::RowBlockAllocator<ManagedObject>(room + (idInRoom ? sizeof(RoomID) : 0)), context,
+        std::move(id));
     // The object ends its shared count's block, so the room lies right after
     // it; should a library lay the block out otherwise, the room goes unused.
     if (reinterpret_cast<char*>(detail::rowBlockValues) == reinterpret_cast<char*>(object->inlineVersion())) {
@@ -148,7 +141,8 @@ const ManagedObjectIDPtr& ManagedObject::makeSharedID() const {
     const uintptr_t word = kept->record.load(std::memory_order_relaxed);
     if (!(word & kSharedIDMade)) {
         // The room keeps its reference to the record: the ID takes another.
-        id_ = std::make_shared<const ManagedObjectID>(
+        id_ = std::allocate_shared<const ManagedObjectID>(
+            plat::SmallBlockAllocator<ManagedObjectID>(),
             detail::ObjectIDStoreRef(reinterpret_cast<const detail::ObjectIDStore*>(word)), kept->key);
         kept->record.store(word | kSharedIDMade, std::memory_order_release);
     }

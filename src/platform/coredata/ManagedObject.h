@@ -34,7 +34,8 @@
 #include "platform/coredata/KeyValueCoding.h"
 #include "platform/coredata/ManagedObjectID.h"
 #include "platform/coredata/PersistentStore.h"
-#include "platform/coredata/SmallPtrTable.h"
+#include "platform/foundation/SmallBlockCache.h"
+#include "platform/foundation/SmallPtrMap.h"
 
 namespace plat::coredata {
 
@@ -198,13 +199,19 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
         // The member set and the change maps keep a few entries inline:
         // most hold none or a handful between saves.
         std::vector<ManagedObjectPtr> items;
-        detail::SmallPtrSet<const ManagedObject*> members;
-        detail::SmallPtrTable<const ManagedObject*, ManagedObjectPtr, 2> added, removed;
+        plat::SmallPtrSet<const ManagedObject*> members;
+        plat::SmallPtrMap<const ManagedObject*, ManagedObjectPtr, 2> added, removed;
         bool changed = false;
         bool complete = true;
         // Makes an incomplete to-many complete: the stored members, minus
         // those removed since, then those added since.
         void completeWith(std::vector<ManagedObjectPtr> stored);
+        // Made and dropped with objects' changes, by the hundred in a
+        // round of saves: from the thread's small-block cache.
+        static void* operator new(std::size_t size) { return plat::SmallBlockCache::allocate(size); }
+        static void operator delete(void* p, std::size_t size) noexcept {
+            plat::SmallBlockCache::deallocate(p, size);
+        }
     };
     using Observers = std::vector<std::pair<uint64_t, std::pair<std::string, Observer>>>;
     // The loaded to-many contents by toManyIndex(), as a vector would hold
@@ -244,6 +251,10 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
             Observers observers;
             SnapshotPtr snapshot;
             std::shared_ptr<Changes> changes;
+            static void* operator new(std::size_t size) { return plat::SmallBlockCache::allocate(size); }
+            static void operator delete(void* p, std::size_t size) noexcept {
+                plat::SmallBlockCache::deallocate(p, size);
+            }
         };
         Rare& rare() {
             if (!rare_)

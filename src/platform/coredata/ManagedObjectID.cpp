@@ -53,7 +53,8 @@ detail::ObjectIDStoreRef ManagedObjectID::temporaryRecord(std::shared_ptr<const 
 
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(detail::ObjectIDStoreRef record) {
     // Not made const: becomePermanent may change it while only its object holds it.
-    return std::make_shared<ManagedObjectID>(std::move(record), nextTemporaryKey.fetch_add(1));
+    return std::allocate_shared<ManagedObjectID>(plat::SmallBlockAllocator<ManagedObjectID>(),
+                                                 std::move(record), nextTemporaryKey.fetch_add(1));
 }
 
 ManagedObjectIDPtr ManagedObjectID::makeTemporary(std::shared_ptr<const EntityDescription> entity) {
@@ -68,7 +69,8 @@ void ManagedObjectID::becomePermanent(const std::shared_ptr<PersistentStore>& st
 ManagedObjectIDPtr ManagedObjectID::makePermanent(std::shared_ptr<const EntityDescription> entity,
                                                   const std::shared_ptr<PersistentStore>& store,
                                                   int64_t primaryKey) {
-    return std::make_shared<const ManagedObjectID>(store->objectIDStore(entity), primaryKey);
+    return std::allocate_shared<const ManagedObjectID>(plat::SmallBlockAllocator<ManagedObjectID>(),
+                                                       store->objectIDStore(entity), primaryKey);
 }
 
 const std::string& ManagedObjectID::storeIdentifier() const {

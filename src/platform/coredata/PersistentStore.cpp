@@ -91,7 +91,8 @@ detail::ObjectIDStoreRef PersistentStore::objectIDStore(
 ManagedObjectIDPtr PersistentStore::objectIDFor(const EntityDescription* entity, int64_t primaryKey) {
     // (Straight from the entity's record: neither a counted reference to the
     // store nor one to the model is taken and dropped for each ID.)
-    return std::make_shared<const ManagedObjectID>(objectIDStore(entity), primaryKey);
+    return std::allocate_shared<const ManagedObjectID>(plat::SmallBlockAllocator<ManagedObjectID>(),
+                                                       objectIDStore(entity), primaryKey);
 }
 
 }  // namespace plat::coredata

@@ -24,6 +24,7 @@
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/foundation/Mutex.h"
 #include "platform/foundation/Result.h"
+#include "platform/foundation/SmallBlockCache.h"
 
 namespace plat::coredata {
 
@@ -150,32 +151,34 @@ using SnapshotPtr = std::shared_ptr<const StoreSnapshot>;
 
 namespace detail {
 
-// The row block's allocator for allocate_shared: room for the values after
-// the shared count and the row. It holds no state (so the shared count's
-// block does not grow): the extra size comes in, and the values' address
-// goes out, through per-thread variables set by makeRow around the call.
-inline thread_local std::size_t rowBlockExtra = 0;
+// The row block's allocator for allocate_shared: room for `extra` bytes of
+// values after the shared count and the row, in a block of the thread's
+// small-block cache (rows are made and dropped by the hundred in a round of
+// fetches and saves). The extra size travels with the allocator (the shared
+// count keeps a copy, to free the block with its size); the values' address
+// goes out through a per-thread variable that allocate() sets.
 inline thread_local Value* rowBlockValues = nullptr;
 
 template <class T>
 struct RowBlockAllocator {
     using value_type = T;
-    RowBlockAllocator() = default;
+    explicit RowBlockAllocator(std::size_t extraBytes) noexcept : extra(extraBytes) {}
     template <class U>
-    RowBlockAllocator(const RowBlockAllocator<U>&) noexcept {}
+    RowBlockAllocator(const RowBlockAllocator<U>& other) noexcept : extra(other.extra) {}
     static constexpr std::size_t head(std::size_t n) {
         return (sizeof(T) * n + alignof(Value) - 1) / alignof(Value) * alignof(Value);
     }
     T* allocate(std::size_t n) {
-        char* p = static_cast<char*>(::operator new(head(n) + rowBlockExtra));
+        char* p = static_cast<char*>(plat::SmallBlockCache::allocate(head(n) + extra));
         rowBlockValues = reinterpret_cast<Value*>(p + head(n));
         return reinterpret_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t) noexcept { ::operator delete(p); }
+    void deallocate(T* p, std::size_t n) noexcept { plat::SmallBlockCache::deallocate(p, head(n) + extra); }
     template <class U>
-    bool operator==(const RowBlockAllocator<U>&) const noexcept {
-        return true;
+    bool operator==(const RowBlockAllocator<U>& other) const noexcept {
+        return extra == other.extra;
     }
+    std::size_t extra;
 };
 
 }  // namespace detail
@@ -184,17 +187,10 @@ template <class Row>
 std::shared_ptr<Row> makeRow(std::size_t count) {
     static_assert(alignof(Row) <= alignof(std::max_align_t));
     if (count == 0)
-        return std::make_shared<Row>();
-    detail::rowBlockExtra = count * sizeof(Value);
+        return std::allocate_shared<Row>(plat::SmallBlockAllocator<Row>());
     detail::rowBlockValues = nullptr;
-    std::shared_ptr<Row> row;
-    try {
-        row = std::allocate_shared<Row>(detail::RowBlockAllocator<Row>());
-    } catch (...) {
-        detail::rowBlockExtra = 0;
-        throw;
-    }
-    detail::rowBlockExtra = 0;
+    std::shared_ptr<Row> row =
+        std::allocate_shared<Row>(detail::RowBlockAllocator<Row>(count * sizeof(Value)));
     Value* storage = detail::rowBlockValues;
     std::uninitialized_default_construct_n(storage, count);  // Value() does not throw
     RowValues& values = row->values;

@@ -6,24 +6,9 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/foundation/SmallBlockCache.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/detail/ValueInternals.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KP_VALUE_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KP_VALUE_ASAN 1
-#endif
-#endif
-#if defined(KP_VALUE_ASAN)
-#include <sanitizer/asan_interface.h>
-#define KP_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define KP_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define KP_POISON(address, size) ((void)(address), (void)(size))
-#define KP_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
 
 namespace plat {
 namespace {
@@ -81,71 +66,24 @@ uint64_t unsignedValueOfText(std::string_view s) {
 
 namespace detail {
 
+// Payloads are made in blocks of the thread's small-block cache: a round of
+// work makes and drops them by the hundred, mostly of two or three sizes.
 template <class T, class... Args>
 Payload* box(Args&&... args) {
-    return new Box<T>(std::forward<Args>(args)...);
+    void* memory = SmallBlockCache::allocate(sizeof(Box<T>));
+    try {
+        return new (memory) Box<T>(std::forward<Args>(args)...);
+    } catch (...) {
+        SmallBlockCache::deallocate(memory, sizeof(Box<T>));
+        throw;
+    }
 }
 
-// Boxes of object references, the most often made and dropped payload, are
-// kept for reuse: each thread holds a few that it dropped (whichever thread
-// made them), so that making one is a pop from that list rather than a call
-// into the allocator, and bursts of drops do not overflow the allocator's own
-// per-thread cache. Under the address sanitizer a kept box is poisoned, so
-// that a use after its release is still reported.
-namespace {
-
-using ObjectBox = Box<ObjectPtr>;
-
-struct ObjectBoxList {
-    static constexpr std::size_t kCapacity = 64;
-    void* boxes[kCapacity];
-    std::size_t count;
-    // Set once the thread's list has been emptied at thread exit: later drops
-    // on that thread (by other thread-exit destructors) go to the allocator.
-    bool closed;
-};
-
-// Trivially destructible, so that it stays usable during thread exit.
-thread_local ObjectBoxList objectBoxes{};
-
-// Empties the thread's list when the thread exits.
-struct ObjectBoxListCloser {
-    bool armed = false;
-    ~ObjectBoxListCloser() {
-        ObjectBoxList& list = objectBoxes;
-        list.closed = true;
-        while (list.count > 0) {
-            void* memory = list.boxes[--list.count];
-            KP_UNPOISON(memory, sizeof(ObjectBox));
-            ::operator delete(memory);
-        }
-    }
-};
-thread_local ObjectBoxListCloser objectBoxCloser;
-
-}  // namespace
-
-Payload* boxObject(ObjectPtr&& object) {
-    ObjectBoxList& list = objectBoxes;
-    if (list.count == 0)
-        return new ObjectBox(std::move(object));
-    void* memory = list.boxes[--list.count];
-    KP_UNPOISON(memory, sizeof(ObjectBox));
-    return new (memory) ObjectBox(std::move(object));
-}
-
-void destroyObject(Payload* payload) noexcept {
-    auto* objectBox = static_cast<ObjectBox*>(payload);
-    objectBox->~ObjectBox();
-    ObjectBoxList& list = objectBoxes;
-    if (list.count == ObjectBoxList::kCapacity || list.closed) {
-        ::operator delete(static_cast<void*>(objectBox));
-        return;
-    }
-    if (list.count == 0 && !objectBoxCloser.armed)
-        objectBoxCloser.armed = true;  // registers the list's emptying at thread exit
-    list.boxes[list.count++] = objectBox;
-    KP_POISON(objectBox, sizeof(ObjectBox));
+template <class T>
+void unbox(Payload* payload) noexcept {
+    auto* box = static_cast<Box<T>*>(payload);
+    box->~Box<T>();
+    SmallBlockCache::deallocate(box, sizeof(Box<T>));
 }
 
 }  // namespace detail
@@ -223,7 +161,7 @@ Value::Value(plat::Set s) : kind_(Kind::Set) {
 Value::Value(ObjectPtr o) : Value() {
     if (o != nullptr) {
         kind_ = Kind::Object;
-        u_.p = detail::boxObject(std::move(o));
+        u_.p = detail::box<ObjectPtr>(std::move(o));
     }
 }
 
@@ -302,16 +240,16 @@ void Value::destroyPayload() noexcept {
     }
     switch (kind_) {
         case Kind::Decimal:
-            delete static_cast<detail::Box<plat::Decimal>*>(u_.p);
+            detail::unbox<plat::Decimal>(u_.p);
             break;
         case Kind::String:
-            delete static_cast<detail::Box<std::string>*>(u_.p);
+            detail::unbox<std::string>(u_.p);
             break;
         case Kind::Data:
-            delete static_cast<detail::Box<plat::Data>*>(u_.p);
+            detail::unbox<plat::Data>(u_.p);
             break;
         case Kind::Array:
-            delete static_cast<detail::Box<plat::Array>*>(u_.p);
+            detail::unbox<plat::Array>(u_.p);
             break;
         case Kind::Dictionary: {
             // A small dictionary is freed before its entries, in the order
@@ -321,14 +259,14 @@ void Value::destroyPayload() noexcept {
             plat::Dictionary entries;
             if (box->value.size() <= kAdjacentEntries)
                 entries = std::move(box->value);
-            delete box;
+            detail::unbox<plat::Dictionary>(box);
             break;
         }
         case Kind::Set:
-            delete static_cast<detail::Box<plat::Set>*>(u_.p);
+            detail::unbox<plat::Set>(u_.p);
             break;
         case Kind::Object:
-            detail::destroyObject(u_.p);
+            detail::unbox<ObjectPtr>(u_.p);
             break;
         default:
             break;

@@ -10,6 +10,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/Random.h"
+#include "platform/foundation/SmallPtrMap.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
@@ -268,42 +269,9 @@ bool isIgnoredEntity(const ManagedObject& object) {
 }
 
 // The change of an event for each identifier record, by record. The few
-// records of a save are looked for in a short list, which allocates once;
-// the many of a batch in a hash map.
-class ChangesByRecord {
-  public:
-    // Up to this many records go in the list.
-    static constexpr std::size_t kListed = 48;
-    void expect(std::size_t count) {
-        if (count <= kListed) {
-            listed_.reserve(count);
-        } else {
-            hashed_.emplace();
-            hashed_->reserve(count);
-        }
-    }
-    // The change for the record (null until set). Valid until the next call.
-    ManagedObjectPtr& slot(const ManagedObject* record) {
-        if (hashed_) {
-            return (*hashed_)[record];
-        }
-        for (auto& [known, change] : listed_) {
-            if (known == record) {
-                return change;
-            }
-        }
-        if (listed_.size() == kListed) {
-            hashed_.emplace(listed_.begin(), listed_.end());
-            listed_.clear();
-            return (*hashed_)[record];
-        }
-        return listed_.emplace_back(record, nullptr).second;
-    }
-
-  private:
-    std::vector<std::pair<const ManagedObject*, ManagedObjectPtr>> listed_;
-    std::optional<std::unordered_map<const ManagedObject*, ManagedObjectPtr>> hashed_;
-};
+// records of a save are looked for in a short list kept inline, which
+// allocates nothing; the many of a batch in a hash map.
+using ChangesByRecord = plat::SmallPtrMap<const ManagedObject*, ManagedObjectPtr, 48>;
 
 // What the first save of an event keeps for its export.
 struct NewEventChanges {
@@ -1442,7 +1410,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
         existing = std::move(*fetched);
     }
-    changeFor.expect(existing.size() + specs.size());
+    changeFor.reserve(existing.size() + specs.size());
     const auto eventID = (*event)->objectID();
     for (const auto& change : existing) {
         auto owner = change->objectForKey("storeModificationEvent");
@@ -1452,14 +1420,14 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto identifier = change->objectForKey("globalIdentifier")) {
             // Two changes of one object in an event: the later one (as when
             // the rows came in key order).
-            auto& slot = changeFor.slot(identifier.get());
+            auto& slot = changeFor[identifier.get()];
             if (!slot || slot->objectID()->primaryKey() < change->objectID()->primaryKey()) {
                 slot = change;
             }
         }
     }
     for (auto& spec : specs) {
-        auto& change = changeFor.slot(spec.globalIdentifier.get());
+        auto& change = changeFor[spec.globalIdentifier.get()];
         int16_t type = spec.type;
         std::vector<SYNPropertyChangeValue> values = std::move(spec.values);
         const bool made = !change;
