@@ -318,222 +318,179 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     }
 
     auto mergeSetup =
-        !runs[SYNMergeStepSetup]
-            ? nullptr
-            : newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-                  SYN_LOG(3, "Beginning merge");
-                  self->setNonCriticalErrorCodes({});
-                  if (!self->isEnlisted()) {
-                      done(SYNMakeError(SYNErrorEnlistState,
-                                        "Attempt to merge a store that is not enlisted."));
-                      return;
-                  }
-                  if (!plat::FileManager::defaultManager().fileExistsAtPath(self->persistentStorePath())) {
-                      done(SYNMakeError(SYNErrorMissingPersistentStore));
-                      return;
-                  }
-                  self->merging_ = true;
-                  self->currentActivity_ = SYNMeshActivityMerging;
-                  self->postDidBeginActivity(SYNMeshActivityMerging);
-                  if (self->integration_) {
-                      self->integration_->startMonitoringSaves();
-                  }
-                  done(nullptr);
-              });
-    auto prime =
-        !runs[SYNMergeStepPrime] ? nullptr : newStep(kPhaseSetup, 1.0, [fs](const auto&, SYNCompletion done) {
-            if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity)) {
-                fs->primeForActivityWithCompletion(done);
+        newStepIf(runs[SYNMergeStepSetup], kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+            SYN_LOG(3, "Beginning merge");
+            self->setNonCriticalErrorCodes({});
+            if (!self->isEnlisted()) {
+                done(SYNMakeError(SYNErrorEnlistState, "Attempt to merge a store that is not enlisted."));
+                return;
+            }
+            if (!plat::FileManager::defaultManager().fileExistsAtPath(self->persistentStorePath())) {
+                done(SYNMakeError(SYNErrorMissingPersistentStore));
+                return;
+            }
+            self->merging_ = true;
+            self->currentActivity_ = SYNMeshActivityMerging;
+            self->postDidBeginActivity(SYNMeshActivityMerging);
+            if (self->integration_) {
+                self->integration_->startMonitoringSaves();
+            }
+            done(nullptr);
+        });
+    auto prime = newStepIf(runs[SYNMergeStepPrime], kPhaseSetup, 1.0, [fs](const auto&, SYNCompletion done) {
+        if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity)) {
+            fs->primeForActivityWithCompletion(done);
+        } else {
+            done(nullptr);
+        }
+    });
+    auto repair =
+        newStepIf(runs[SYNMergeStepRepair], kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
+            if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
+                fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
             } else {
                 done(nullptr);
             }
         });
-    auto repair =
-        !runs[SYNMergeStepRepair]
-            ? nullptr
-            : newStep(kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
-                  if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
-                      fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
-                  } else {
-                      done(nullptr);
-                  }
-              });
-    auto checkIdentity = !runs[SYNMergeStepCheckIdentity]
-                             ? nullptr
-                             : newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-                                   self->checkCloudFileSystemIdentityWithCompletion(done);
-                               });
-    auto checkRegistration = !runs[SYNMergeStepCheckRegistration]
-                                 ? nullptr
-                                 : newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-                                       self->checkStoreRegistrationInCloudWithCompletion(done);
-                                   });
+    auto checkIdentity = newStepIf(
+        runs[SYNMergeStepCheckIdentity], kPhaseSetup, 1.0,
+        [self](const auto&, SYNCompletion done) { self->checkCloudFileSystemIdentityWithCompletion(done); });
+    auto checkRegistration = newStepIf(
+        runs[SYNMergeStepCheckRegistration], kPhaseSetup, 1.0,
+        [self](const auto&, SYNCompletion done) { self->checkStoreRegistrationInCloudWithCompletion(done); });
     // The flush runs after the storage of every save made before it, so a
     // save that could not be recorded is known once it completes.
-    auto processChanges =
-        !runs[SYNMergeStepProcessChanges]
-            ? nullptr
-            : newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-                  self->eventStore_->flushWithCompletion([self, done](plat::ErrorPtr error) {
-                      done(error ? error : self->lostSaveEventError());
-                  });
-              });
-    auto snapshot = !runs[SYNMergeStepSnapshot]
-                        ? nullptr
-                        : newStep(kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
-                              cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
-                                  if (!error) {
-                                      done(nullptr);
-                                      return;
-                                  }
-                                  // So that the next merge finds the remote folders.
-                                  cm->createRemoteDirectoryStructureWithCompletion(
-                                      [done, error](plat::ErrorPtr) { done(error); });
-                              });
-                          });
-    auto removeIncomplete = !runs[SYNMergeStepRemoveIncomplete]
-                                ? nullptr
-                                : newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
-                                      cm->removeLocallyProducedIncompleteRemoteFileSets(done);
-                                  });
-    auto removeOutOfDate = !runs[SYNMergeStepRemoveOutOfDate]
-                               ? nullptr
-                               : newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
-                                     done(cm->removeOutOfDateNewlyImportedFiles());
-                                 });
-    auto importDataFiles =
-        !runs[SYNMergeStepImportDataFiles]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseImportDataFiles,
-                  [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
-    auto importBaselines =
-        !runs[SYNMergeStepImportBaselines]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseImportBaselines,
-                  [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); }, true);
-    auto mergeBaselines = !runs[SYNMergeStepMergeBaselines]
-                              ? nullptr
-                              : newStep(kPhaseMergeBaselines, 20.0, [self](const auto&, SYNCompletion done) {
-                                    self->consolidator_->consolidateBaselineWithCompletion(done);
-                                });
-    auto importEvents =
-        !runs[SYNMergeStepImportEvents]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseImportEvents,
-                  [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
+    auto processChanges = newStepIf(
+        runs[SYNMergeStepProcessChanges], kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+            self->eventStore_->flushWithCompletion(
+                [self, done](plat::ErrorPtr error) { done(error ? error : self->lostSaveEventError()); });
+        });
+    auto snapshot =
+        newStepIf(runs[SYNMergeStepSnapshot], kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
+            cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
+                if (!error) {
+                    done(nullptr);
+                    return;
+                }
+                // So that the next merge finds the remote folders.
+                cm->createRemoteDirectoryStructureWithCompletion(
+                    [done, error](plat::ErrorPtr) { done(error); });
+            });
+        });
+    auto removeIncomplete = newStepIf(
+        runs[SYNMergeStepRemoveIncomplete], kPhaseSetup, 1.0,
+        [cm](const auto&, SYNCompletion done) { cm->removeLocallyProducedIncompleteRemoteFileSets(done); });
+    auto removeOutOfDate =
+        newStepIf(runs[SYNMergeStepRemoveOutOfDate], kPhaseSetup, 1.0,
+                  [cm](const auto&, SYNCompletion done) { done(cm->removeOutOfDateNewlyImportedFiles()); });
+    auto importDataFiles = newTransferStepIf(
+        runs[SYNMergeStepImportDataFiles], kPhaseImportDataFiles,
+        [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
+    auto importBaselines = newTransferStepIf(
+        runs[SYNMergeStepImportBaselines], kPhaseImportBaselines,
+        [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); }, true);
+    auto mergeBaselines = newStepIf(runs[SYNMergeStepMergeBaselines], kPhaseMergeBaselines, 20.0,
+                                    [self](const auto&, SYNCompletion done) {
+                                        self->consolidator_->consolidateBaselineWithCompletion(done);
+                                    });
+    auto importEvents = newTransferStepIf(
+        runs[SYNMergeStepImportEvents], kPhaseImportEvents,
+        [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
     // Both steps delete events, so a deregistration whose write was left for
     // later is written first: a restart must never find the token of a
     // stored save whose event is gone (it would record the save again).
-    auto removeOutdated = !runs[SYNMergeStepRemoveOutdated]
-                              ? nullptr
-                              : newStep(kPhaseImportEvents, 5.0, [self](const auto&, SYNCompletion done) {
-                                    if (auto error = self->eventStore_->writeDeferredMetadata()) {
-                                        done(error);
-                                        return;
-                                    }
-                                    self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
-                                });
-    auto rebase = !runs[SYNMergeStepRebase]
-                      ? nullptr
-                      : newStep(kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
-                            if (auto error = self->eventStore_->writeDeferredMetadata()) {
-                                done(error);
-                                return;
-                            }
-                            self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
-                                if (!should) {
-                                    self->rebaseCheckDone_ = true;
-                                    done(nullptr);
-                                    return;
-                                }
-                                self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
-                                    self->rebaseCheckDone_ = true;
-                                    self->freedMemoryLookDue_ = true;  // the store's events were rewritten
-                                    done(error);
-                                });
-                            });
-                        });
+    auto removeOutdated = newStepIf(runs[SYNMergeStepRemoveOutdated], kPhaseImportEvents, 5.0,
+                                    [self](const auto&, SYNCompletion done) {
+                                        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+                                            done(error);
+                                            return;
+                                        }
+                                        self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
+                                    });
+    auto rebase =
+        newStepIf(runs[SYNMergeStepRebase], kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
+            if (auto error = self->eventStore_->writeDeferredMetadata()) {
+                done(error);
+                return;
+            }
+            self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
+                if (!should) {
+                    self->rebaseCheckDone_ = true;
+                    done(nullptr);
+                    return;
+                }
+                self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
+                    self->rebaseCheckDone_ = true;
+                    self->freedMemoryLookDue_ = true;  // the store's events were rewritten
+                    done(error);
+                });
+            });
+        });
     // The integrator's progress goes to this step only once the step runs:
     // a merge queued behind another must not take the running one's progress.
-    auto mergeEvents =
-        !runs[SYNMergeStepMergeEvents]
-            ? nullptr
-            : newStep(
-                  kPhaseMergeEvents, 100.0, [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
-                      if (!self->integration_) {
-                          done(nullptr);
-                          return;
-                      }
-                      if (auto lost = self->lostSaveEventError()) {
-                          done(lost);
-                          return;
-                      }
-                      std::weak_ptr<SYNProcedureStep> weakStep = step;
-                      step->setTotalUnitCount(self->integration_->numberOfProgressUnits());
-                      self->integration_->setProgressUnitsCompletionBlock([weakStep](uint64_t units) {
-                          if (auto step = weakStep.lock()) {
-                              step->addUnitsCompleted(units);
-                          }
-                      });
-                      self->integration_->mergeEventsWithCompletion([self, done](plat::ErrorPtr error) {
-                          self->integration_->setProgressUnitsCompletionBlock(nullptr);
-                          // A full integration frees hundreds of megabytes on the
-                          // integrator's thread; the exports that follow run on other
-                          // threads, whose allocator arenas would not reuse them, so
-                          // they are given back first (a machine joining a cloud of
-                          // 100,000 objects peaked at 770 MB, now 570 MB).
-                          if (self->takeFreedMemoryLook()) {
-                              releaseFreedMemory();
-                          }
-                          if (!error) {
-                              // Most merges keep the baseline: the metadata is then
-                              // not encoded again only to find it unchanged. The cloud
-                              // manager's look at the local baselines names it without
-                              // a read of its own when the store holds one at most
-                              // (the export of baselines looks next, and takes it).
-                              std::optional<std::string> baseline;
-                              if (!self->cloudManager_ ||
-                                  !self->cloudManager_->soleBaselineIdentifier(baseline)) {
-                                  baseline = self->eventStore_->currentBaselineIdentifier();
-                              }
-                              if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
-                                  self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
-                              }
-                          }
-                          done(error);
-                      });
-                  });
+    auto mergeEvents = newStepIf(
+        runs[SYNMergeStepMergeEvents], kPhaseMergeEvents, 100.0,
+        [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
+            if (!self->integration_) {
+                done(nullptr);
+                return;
+            }
+            if (auto lost = self->lostSaveEventError()) {
+                done(lost);
+                return;
+            }
+            std::weak_ptr<SYNProcedureStep> weakStep = step;
+            step->setTotalUnitCount(self->integration_->numberOfProgressUnits());
+            self->integration_->setProgressUnitsCompletionBlock([weakStep](uint64_t units) {
+                if (auto step = weakStep.lock()) {
+                    step->addUnitsCompleted(units);
+                }
+            });
+            self->integration_->mergeEventsWithCompletion([self, done](plat::ErrorPtr error) {
+                self->integration_->setProgressUnitsCompletionBlock(nullptr);
+                // A full integration frees hundreds of megabytes on the
+                // integrator's thread; the exports that follow run on other
+                // threads, whose allocator arenas would not reuse them, so
+                // they are given back first (a machine joining a cloud of
+                // 100,000 objects peaked at 770 MB, now 570 MB).
+                if (self->takeFreedMemoryLook()) {
+                    releaseFreedMemory();
+                }
+                if (!error) {
+                    // Most merges keep the baseline: the metadata is then
+                    // not encoded again only to find it unchanged. The cloud
+                    // manager's look at the local baselines names it without
+                    // a read of its own when the store holds one at most
+                    // (the export of baselines looks next, and takes it).
+                    std::optional<std::string> baseline;
+                    if (!self->cloudManager_ || !self->cloudManager_->soleBaselineIdentifier(baseline)) {
+                        baseline = self->eventStore_->currentBaselineIdentifier();
+                    }
+                    if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
+                        self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
+                    }
+                }
+                done(error);
+            });
+        });
     if (mergeEvents) {
         mergeEvents->setTotalUnitCount(
             integration_ ? std::max<uint64_t>(integration_->numberOfProgressUnits(), 1) : 1);
     }
     auto store = eventStore_;
-    auto exportDataFiles =
-        !runs[SYNMergeStepExportDataFiles]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseExportDataFiles, [cm](auto progress) { cm->exportDataFilesWithProgress(progress); },
-                  false, [store] { store->removeUnreferencedDataFiles(); });
-    auto exportBaselines =
-        !runs[SYNMergeStepExportBaselines]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseExportBaselines,
-                  [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); }, false);
-    auto exportEvents =
-        !runs[SYNMergeStepExportEvents]
-            ? nullptr
-            : newTransferStep(
-                  kPhaseExportEvents,
-                  [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(progress); }, false);
-    auto removeRemote = !runs[SYNMergeStepRemoveRemote]
-                            ? nullptr
-                            : newStep(kPhaseRemoveRemoteFiles, 5.0, [cm](const auto&, SYNCompletion done) {
-                                  cm->removeOutdatedRemoteFilesWithCompletion(done);
-                              });
+    auto exportDataFiles = newTransferStepIf(
+        runs[SYNMergeStepExportDataFiles], kPhaseExportDataFiles,
+        [cm](auto progress) { cm->exportDataFilesWithProgress(progress); }, false,
+        [store] { store->removeUnreferencedDataFiles(); });
+    auto exportBaselines = newTransferStepIf(
+        runs[SYNMergeStepExportBaselines], kPhaseExportBaselines,
+        [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); }, false);
+    auto exportEvents = newTransferStepIf(
+        runs[SYNMergeStepExportEvents], kPhaseExportEvents,
+        [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(progress); }, false);
+    auto removeRemote = newStepIf(
+        runs[SYNMergeStepRemoveRemote], kPhaseRemoveRemoteFiles, 5.0,
+        [cm](const auto&, SYNCompletion done) { cm->removeOutdatedRemoteFilesWithCompletion(done); });
     auto mergeFileContents = runs[SYNMergeStepMergeFileContents] ? newMergeFileContentsStep() : nullptr;
 
     for (const auto& step :
