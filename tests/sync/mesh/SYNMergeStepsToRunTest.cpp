@@ -110,7 +110,9 @@ class MergeStepsToRunTest : public ::testing::Test {
             }
         }
         run(procedure);
-        EXPECT_EQ(procedure->progress(), 1.0);
+        if (!ran.empty()) {  // an exports-only merge that skips its exports runs nothing
+            EXPECT_EQ(procedure->progress(), 1.0);
+        }
         return ran;
     }
 };
