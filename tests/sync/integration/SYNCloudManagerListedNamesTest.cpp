@@ -97,11 +97,12 @@ class CloudManagerListedNamesTest : public EventFileTest {
 };
 
 TEST_F(CloudManagerListedNamesTest, NamesMovedOutOfTheListingAreThoseCopiedFromItsItems) {
-    const std::string store = storeID(source);
+    // Named as another machine's store would name its files.
+    const std::string store = "7F3E2D1C-AAAA-4BBB-8CCC-0123456789AB";
     for (int i = 1; i <= 12; ++i) {
-        write("events/" + std::to_string(i) + "_" + store + "_" + std::to_string(i) + "_1of1.synevent");
+        write("events/" + std::to_string(i) + "_" + store + "_" + std::to_string(i) + ".synevent");
     }
-    write("baselines/5_" + store + "_3_1of1.synevent");
+    write("baselines/5_" + store + "_3.synevent");
     write("events/notes.txt");
     write("events/.hidden");
     fs::create_directories(root.str() + "/cloud/mesh/events/folder");
@@ -112,8 +113,8 @@ TEST_F(CloudManagerListedNamesTest, NamesMovedOutOfTheListingAreThoseCopiedFromI
     EXPECT_EQ(taking->snapshotDataFilenames()->size(), 1u);
 
     // Listed again: files gone, files new and names already judged.
-    fs::remove(root.str() + "/cloud/mesh/events/3_" + store + "_3_1of1.synevent");
-    write("events/13_" + store + "_13_1of1.synevent");
+    fs::remove(root.str() + "/cloud/mesh/events/3_" + store + "_3.synevent");
+    write("events/13_" + store + "_13.synevent");
     write("events/14_" + store + "_14_2of2.synevent");
     write("data/" + syn_md5Checksum(plat::Data::fromString("two")));
     compareSnapshots();
