@@ -374,8 +374,11 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                     const bool baselines = kind == Kind::Baselines;
                     std::vector<std::string> listed;
                     listed.reserve(items.size());
+                    // Items nothing else holds give their names up: the
+                    // listing made them for this call (no weak reference to
+                    // an item is ever kept), and only the names are kept.
                     for (const auto& item : items) {
-                        listed.push_back(item->name());
+                        listed.push_back(item.use_count() == 1 ? item->takeName() : item->name());
                     }
                     // Whether each name is named like an event file: the
                     // names judged before are looked up, only new ones are

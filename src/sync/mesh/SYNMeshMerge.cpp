@@ -16,6 +16,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNRebaser.h"
+#include "sync/mesh/SYNMergeSteps.h"
 #include "sync/mesh/SYNPersistentStoreMesh.h"
 
 namespace {
@@ -302,111 +303,134 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto procedure = SYNProcedure::create();
     procedure->taskQueueInfo = plat::Value(kMergeTag);
 
-    auto mergeSetup = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-        SYN_LOG(3, "Beginning merge");
-        self->setNonCriticalErrorCodes({});
-        if (!self->isEnlisted()) {
-            done(SYNMakeError(SYNErrorEnlistState, "Attempt to merge a store that is not enlisted."));
-            return;
-        }
-        if (!plat::FileManager::defaultManager().fileExistsAtPath(self->persistentStorePath())) {
-            done(SYNMakeError(SYNErrorMissingPersistentStore));
-            return;
-        }
-        self->merging_ = true;
-        self->currentActivity_ = SYNMeshActivityMerging;
-        self->postDidBeginActivity(SYNMeshActivityMerging);
-        if (self->integration_) {
-            self->integration_->startMonitoringSaves();
-        }
-        done(nullptr);
-    });
-    auto prime = newStep(kPhaseSetup, 1.0, [fs](const auto&, SYNCompletion done) {
+    // Only the steps that run are made (SYNMergeSteps.h); those they depend
+    // on run with them. Priming and repairing are steps only for a file
+    // system that does them: otherwise each would be a task run, a hop to
+    // the main thread and a progress update doing nothing, every merge.
+    SYNMergeStepFacts facts;
+    facts.primes = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity);
+    facts.repairs = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory);
+    facts.rebaseDue = rebaser_->forceRebase() || !rebaseCheckDone_;
+    facts.mergesFileContents = !cloudDirectoriesByLocalDirectoriesForFileContentMerging().empty();
+    const SYNMergeStepSet runs = SYNMergeStepsToRun(options, facts);
+    if (options & SYNMergeOptionForceRebase) {
+        rebaser_->setForceRebase(true);
+    }
+
+    auto mergeSetup =
+        newStepIf(runs[SYNMergeStepSetup], kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+            SYN_LOG(3, "Beginning merge");
+            self->setNonCriticalErrorCodes({});
+            if (!self->isEnlisted()) {
+                done(SYNMakeError(SYNErrorEnlistState, "Attempt to merge a store that is not enlisted."));
+                return;
+            }
+            if (!plat::FileManager::defaultManager().fileExistsAtPath(self->persistentStorePath())) {
+                done(SYNMakeError(SYNErrorMissingPersistentStore));
+                return;
+            }
+            self->merging_ = true;
+            self->currentActivity_ = SYNMeshActivityMerging;
+            self->postDidBeginActivity(SYNMeshActivityMerging);
+            if (self->integration_) {
+                self->integration_->startMonitoringSaves();
+            }
+            done(nullptr);
+        });
+    auto prime = newStepIf(runs[SYNMergeStepPrime], kPhaseSetup, 1.0, [fs](const auto&, SYNCompletion done) {
         if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity)) {
             fs->primeForActivityWithCompletion(done);
         } else {
             done(nullptr);
         }
     });
-    auto repair = newStep(kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
-        if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
-            fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
-        } else {
-            done(nullptr);
-        }
-    });
-    auto checkIdentity = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-        self->checkCloudFileSystemIdentityWithCompletion(done);
-    });
-    auto checkRegistration = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-        self->checkStoreRegistrationInCloudWithCompletion(done);
-    });
+    auto repair =
+        newStepIf(runs[SYNMergeStepRepair], kPhaseSetup, 1.0, [fs, cm](const auto&, SYNCompletion done) {
+            if (fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory)) {
+                fs->repairMeshDirectory(cm->remoteMeshDirectory(), done);
+            } else {
+                done(nullptr);
+            }
+        });
+    auto checkIdentity = newStepIf(
+        runs[SYNMergeStepCheckIdentity], kPhaseSetup, 1.0,
+        [self](const auto&, SYNCompletion done) { self->checkCloudFileSystemIdentityWithCompletion(done); });
+    auto checkRegistration = newStepIf(
+        runs[SYNMergeStepCheckRegistration], kPhaseSetup, 1.0,
+        [self](const auto&, SYNCompletion done) { self->checkStoreRegistrationInCloudWithCompletion(done); });
     // The flush runs after the storage of every save made before it, so a
     // save that could not be recorded is known once it completes.
-    auto processChanges = newStep(kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-        self->eventStore_->flushWithCompletion(
-            [self, done](plat::ErrorPtr error) { done(error ? error : self->lostSaveEventError()); });
-    });
-    auto snapshot = newStep(kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
-        cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
-            if (!error) {
-                done(nullptr);
-                return;
-            }
-            // So that the next merge finds the remote folders.
-            cm->createRemoteDirectoryStructureWithCompletion([done, error](plat::ErrorPtr) { done(error); });
+    auto processChanges = newStepIf(
+        runs[SYNMergeStepProcessChanges], kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
+            self->eventStore_->flushWithCompletion(
+                [self, done](plat::ErrorPtr error) { done(error ? error : self->lostSaveEventError()); });
         });
-    });
-    auto removeIncomplete = newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
-        cm->removeLocallyProducedIncompleteRemoteFileSets(done);
-    });
-    auto removeOutOfDate = newStep(kPhaseSetup, 1.0, [cm](const auto&, SYNCompletion done) {
-        done(cm->removeOutOfDateNewlyImportedFiles());
-    });
-    auto importDataFiles = newTransferStep(
-        kPhaseImportDataFiles, [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
-    auto importBaselines = newTransferStep(
-        kPhaseImportBaselines, [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); },
-        true);
-    auto mergeBaselines = newStep(kPhaseMergeBaselines, 20.0, [self](const auto&, SYNCompletion done) {
-        self->consolidator_->consolidateBaselineWithCompletion(done);
-    });
-    auto importEvents = newTransferStep(
-        kPhaseImportEvents,
+    auto snapshot =
+        newStepIf(runs[SYNMergeStepSnapshot], kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
+            cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
+                if (!error) {
+                    done(nullptr);
+                    return;
+                }
+                // So that the next merge finds the remote folders.
+                cm->createRemoteDirectoryStructureWithCompletion(
+                    [done, error](plat::ErrorPtr) { done(error); });
+            });
+        });
+    auto removeIncomplete = newStepIf(
+        runs[SYNMergeStepRemoveIncomplete], kPhaseSetup, 1.0,
+        [cm](const auto&, SYNCompletion done) { cm->removeLocallyProducedIncompleteRemoteFileSets(done); });
+    auto removeOutOfDate =
+        newStepIf(runs[SYNMergeStepRemoveOutOfDate], kPhaseSetup, 1.0,
+                  [cm](const auto&, SYNCompletion done) { done(cm->removeOutOfDateNewlyImportedFiles()); });
+    auto importDataFiles = newTransferStepIf(
+        runs[SYNMergeStepImportDataFiles], kPhaseImportDataFiles,
+        [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
+    auto importBaselines = newTransferStepIf(
+        runs[SYNMergeStepImportBaselines], kPhaseImportBaselines,
+        [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); }, true);
+    auto mergeBaselines = newStepIf(runs[SYNMergeStepMergeBaselines], kPhaseMergeBaselines, 20.0,
+                                    [self](const auto&, SYNCompletion done) {
+                                        self->consolidator_->consolidateBaselineWithCompletion(done);
+                                    });
+    auto importEvents = newTransferStepIf(
+        runs[SYNMergeStepImportEvents], kPhaseImportEvents,
         [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
     // Both steps delete events, so a deregistration whose write was left for
     // later is written first: a restart must never find the token of a
     // stored save whose event is gone (it would record the save again).
-    auto removeOutdated = newStep(kPhaseImportEvents, 5.0, [self](const auto&, SYNCompletion done) {
-        if (auto error = self->eventStore_->writeDeferredMetadata()) {
-            done(error);
-            return;
-        }
-        self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
-    });
-    auto rebase = newStep(kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
-        if (auto error = self->eventStore_->writeDeferredMetadata()) {
-            done(error);
-            return;
-        }
-        self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
-            if (!should) {
-                self->rebaseCheckDone_ = true;
-                done(nullptr);
+    auto removeOutdated = newStepIf(runs[SYNMergeStepRemoveOutdated], kPhaseImportEvents, 5.0,
+                                    [self](const auto&, SYNCompletion done) {
+                                        if (auto error = self->eventStore_->writeDeferredMetadata()) {
+                                            done(error);
+                                            return;
+                                        }
+                                        self->rebaser_->deleteEventsPreceedingBaselineWithCompletion(done);
+                                    });
+    auto rebase =
+        newStepIf(runs[SYNMergeStepRebase], kPhaseRebase, 20.0, [self](const auto&, SYNCompletion done) {
+            if (auto error = self->eventStore_->writeDeferredMetadata()) {
+                done(error);
                 return;
             }
-            self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
-                self->rebaseCheckDone_ = true;
-                self->freedMemoryLookDue_ = true;  // the store's events were rewritten
-                done(error);
+            self->rebaser_->shouldRebaseWithCompletion([self, done](bool should) {
+                if (!should) {
+                    self->rebaseCheckDone_ = true;
+                    done(nullptr);
+                    return;
+                }
+                self->rebaser_->rebaseWithCompletion([self, done](plat::ErrorPtr error) {
+                    self->rebaseCheckDone_ = true;
+                    self->freedMemoryLookDue_ = true;  // the store's events were rewritten
+                    done(error);
+                });
             });
         });
-    });
-    rebase->setEnabled(rebaser_->forceRebase() || !rebaseCheckDone_);
     // The integrator's progress goes to this step only once the step runs:
     // a merge queued behind another must not take the running one's progress.
-    auto mergeEvents =
-        newStep(kPhaseMergeEvents, 100.0, [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
+    auto mergeEvents = newStepIf(
+        runs[SYNMergeStepMergeEvents], kPhaseMergeEvents, 100.0,
+        [self](const SYNProcedureStep::Ptr& step, SYNCompletion done) {
             if (!self->integration_) {
                 done(nullptr);
                 return;
@@ -449,73 +473,38 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                 done(error);
             });
         });
-    mergeEvents->setTotalUnitCount(integration_ ? std::max<uint64_t>(integration_->numberOfProgressUnits(), 1)
-                                                : 1);
+    if (mergeEvents) {
+        mergeEvents->setTotalUnitCount(
+            integration_ ? std::max<uint64_t>(integration_->numberOfProgressUnits(), 1) : 1);
+    }
     auto store = eventStore_;
-    auto exportDataFiles = newTransferStep(
-        kPhaseExportDataFiles, [cm](auto progress) { cm->exportDataFilesWithProgress(progress); }, false,
+    auto exportDataFiles = newTransferStepIf(
+        runs[SYNMergeStepExportDataFiles], kPhaseExportDataFiles,
+        [cm](auto progress) { cm->exportDataFilesWithProgress(progress); }, false,
         [store] { store->removeUnreferencedDataFiles(); });
-    auto exportBaselines = newTransferStep(
-        kPhaseExportBaselines, [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); },
-        false);
-    auto exportEvents = newTransferStep(
-        kPhaseExportEvents,
+    auto exportBaselines = newTransferStepIf(
+        runs[SYNMergeStepExportBaselines], kPhaseExportBaselines,
+        [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); }, false);
+    auto exportEvents = newTransferStepIf(
+        runs[SYNMergeStepExportEvents], kPhaseExportEvents,
         [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(progress); }, false);
-    auto removeRemote = newStep(kPhaseRemoveRemoteFiles, 5.0, [cm](const auto&, SYNCompletion done) {
-        cm->removeOutdatedRemoteFilesWithCompletion(done);
-    });
-    auto mergeFileContents = newMergeFileContentsStep();
+    auto removeRemote = newStepIf(
+        runs[SYNMergeStepRemoveRemote], kPhaseRemoveRemoteFiles, 5.0,
+        [cm](const auto&, SYNCompletion done) { cm->removeOutdatedRemoteFilesWithCompletion(done); });
+    auto mergeFileContents = runs[SYNMergeStepMergeFileContents] ? newMergeFileContentsStep() : nullptr;
 
-    // Priming and repairing are steps only for a file system that does
-    // them: otherwise each would be a task run, a hop to the main thread and
-    // a progress update doing nothing, every merge.
-    const bool primes = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::PrimeForActivity);
-    const bool repairs = fs->respondsToMember(SYNCloudFileSystem::OptionalMember::RepairMeshDirectory);
     for (const auto& step :
          {mergeSetup,       prime,           repair,           checkIdentity,   checkRegistration,
           processChanges,   snapshot,        removeIncomplete, removeOutOfDate, importDataFiles,
           importBaselines,  mergeBaselines,  importEvents,     removeOutdated,  rebase,
           mergeEvents,      exportDataFiles, exportBaselines,  exportEvents,    removeRemote,
           mergeFileContents}) {
-        if ((step != prime || primes) && (step != repair || repairs)) {
+        if (step) {
             procedure->addProcedureStep(step);
         }
     }
-    for (const auto& dependency : {checkRegistration, checkIdentity, repair, prime}) {
-        if ((dependency != prime || primes) && (dependency != repair || repairs)) {
-            snapshot->addDependency(dependency);
-        }
-    }
-    for (const auto& step : {removeIncomplete, removeOutOfDate, importDataFiles, importBaselines,
-                             importEvents, exportDataFiles, exportBaselines, exportEvents}) {
-        step->addDependency(snapshot);
-    }
-
-    if (options & SYNMergeOptionImportsOnly) {
-        procedure->disableAllSteps();
-        for (const auto& step : {importDataFiles, importBaselines, importEvents}) {
-            step->setEnabled(true);
-        }
-    } else if (options & SYNMergeOptionExportsOnly) {
-        procedure->disableAllSteps();
-        for (const auto& step : {exportDataFiles, exportBaselines, exportEvents}) {
-            step->setEnabled(true);
-        }
-    }
-    if (options & SYNMergeOptionForceRebase) {
-        rebaser_->setForceRebase(true);
-        rebase->setEnabled(true);
-    } else if (options & SYNMergeOptionSkipRebase) {
-        rebase->setEnabled(false);
-    }
-    if (options & SYNMergeOptionSkipExport) {
-        for (const auto& step : {exportDataFiles, exportBaselines, exportEvents}) {
-            step->setEnabled(false);
-        }
-    }
-    if (cloudDirectoriesByLocalDirectoriesForFileContentMerging().empty()) {
-        mergeFileContents->setEnabled(false);
-    }
+    // No dependency links: every step made runs, those it depends on among
+    // them (SYNMergeStepsToRun).
     return procedure;
 }
 

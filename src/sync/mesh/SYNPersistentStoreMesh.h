@@ -301,6 +301,18 @@ class SYNPersistentStoreMesh : public SYNEventIntegratorMesh,
     SYNProcedureStep::Ptr newTransferStep(double phase, TransferStart start, bool resetOnError,
                                           std::function<void()> before = nullptr);
     SYNProcedureStep::Ptr newMergeFileContentsStep();
+    // The step when it is made at all, else null; the body is wrapped only
+    // for a step made.
+    template <class Body>
+    SYNProcedureStep::Ptr newStepIf(bool made, double phase, double weight, Body&& body) {
+        return made ? newStep(phase, weight, std::forward<Body>(body)) : nullptr;
+    }
+    template <class Start>
+    SYNProcedureStep::Ptr newTransferStepIf(bool made, double phase, Start&& start, bool resetOnError,
+                                            std::function<void()> before = nullptr) {
+        return made ? newTransferStep(phase, std::forward<Start>(start), resetOnError, std::move(before))
+                    : nullptr;
+    }
     void beginObservingSaveNotifications();
     void endObservingSaveNotifications();
 

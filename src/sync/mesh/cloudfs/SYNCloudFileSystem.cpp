@@ -30,6 +30,11 @@ void SYNCloudItem::setName(std::string name) {
     name_ = std::move(name);
 }
 
+std::string SYNCloudItem::takeName() {
+    plat::MutexLock lock(mutex_);
+    return std::move(name_);
+}
+
 std::vector<std::pair<std::string, std::string>> SYNCloudItem::descriptionKeys() const {
     return {{"path", path()}, {"name", name()}};
 }

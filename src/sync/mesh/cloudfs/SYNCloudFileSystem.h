@@ -34,6 +34,9 @@ class SYNCloudItem : public plat::Coding {
     void setPath(std::string path) EXCLUDES(mutex_);
     std::string name() const EXCLUDES(mutex_);
     void setName(std::string name) EXCLUDES(mutex_);
+    // Moves the name out, leaving the item's name empty: for the only holder
+    // of a listing's items, which keeps the names and drops the items.
+    std::string takeName() EXCLUDES(mutex_);
     virtual bool canContainChildren() const = 0;
 
     // The inherited description, "\r", then "key: value; \r" for each key of
