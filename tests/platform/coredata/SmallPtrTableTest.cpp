@@ -11,12 +11,12 @@
 
 #include "EveryStoreTest.h"
 #include "platform/coredata/ManagedObject.h"
-#include "platform/coredata/SmallPtrTable.h"
+#include "platform/foundation/SmallPtrMap.h"
 
 namespace plat::coredata {
 namespace {
 
-using Table = detail::SmallPtrTable<const int*, std::shared_ptr<int>, 2>;
+using Table = plat::SmallPtrMap<const int*, std::shared_ptr<int>, 2>;
 
 std::map<const int*, int> contentsOf(const Table& table) {
     std::map<const int*, int> out;
