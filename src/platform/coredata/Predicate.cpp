@@ -4,9 +4,30 @@
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/KeyValueCoding.h"
+#include "platform/coredata/ManagedObject.h"
+#include "platform/coredata/ManagedObjectID.h"
 #include "platform/foundation/Text.h"
 
 namespace plat::coredata {
+
+namespace {
+
+// The key value coding side of an object value, or null. Managed objects
+// are nearly all the key value coding objects predicates meet, and IDs
+// nearly all the others: both are told apart by their exact type, without
+// the walk of the class hierarchy a dynamic_cast makes (the same answers).
+const KeyValueCoding* keyValueCodingOf(const Object* object) {
+    if (!object)
+        return nullptr;
+    const std::type_info& type = typeid(*object);
+    if (type == typeid(ManagedObject))
+        return static_cast<const ManagedObject*>(object);
+    if (type == typeid(ManagedObjectID))
+        return nullptr;
+    return dynamic_cast<const KeyValueCoding*>(object);
+}
+
+}  // namespace
 
 // Key-value coding
 
@@ -56,7 +77,7 @@ Value valueForKeyPathFrom(const Value& value, const std::vector<std::string>& co
                 break;
             }
             case Value::Kind::Object: {
-                auto* kvc = dynamic_cast<const KeyValueCoding*>(current.asObject().get());
+                auto* kvc = keyValueCodingOf(current.asObject().get());
                 if (!kvc)
                     throw ModelException("The object " + current.description() +
                                          " is not key value coding-compliant for the key \"" + key + "\".");
@@ -92,7 +113,7 @@ void comparisonIdentitiesChanged() {
 Value comparisonValue(const Value& v) {
     if (!v.isObject())
         return v;
-    auto* kvc = dynamic_cast<const KeyValueCoding*>(v.asObject().get());
+    auto* kvc = keyValueCodingOf(v.asObject().get());
     if (!kvc)
         return v;
     ObjectPtr identity = kvc->comparisonIdentity();
@@ -380,7 +401,7 @@ constexpr std::size_t kScannedMembers = 8;
 bool hasIdentity(const Value& v) {
     if (!v.isObject())
         return false;
-    auto* kvc = dynamic_cast<const KeyValueCoding*>(v.asObject().get());
+    auto* kvc = keyValueCodingOf(v.asObject().get());
     return kvc && kvc->comparisonIdentity();
 }
 }  // namespace

@@ -37,6 +37,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -581,7 +582,16 @@ class Value {
     ObjectPtr asObject() const;
     template <class T>
     std::shared_ptr<const T> asObjectOf() const {
-        return std::dynamic_pointer_cast<const T>(asObject());
+        if constexpr (std::is_final_v<T>) {
+            // A final class is matched by its exact type, without the walk
+            // of the class hierarchy a dynamic cast makes (the same answer).
+            ObjectPtr object = asObject();
+            if (!object || typeid(*object) != typeid(T))
+                return nullptr;
+            return std::static_pointer_cast<const T>(std::move(object));
+        } else {
+            return std::dynamic_pointer_cast<const T>(asObject());
+        }
     }
     // Raw scalars; only meaningful for the matching kind.
     bool rawBool() const { return u_.b; }

@@ -40,7 +40,7 @@ enum SYNPropertyChangeType : int64_t {
     SYNPropertyChangeTypeOrderedToManyRelationship = 3,
 };
 
-class SYNPropertyChangeValue : public plat::Coding {
+class SYNPropertyChangeValue final : public plat::Coding {
   public:
     // Every field other than type and name starts empty.
     SYNPropertyChangeValue(int64_t type, std::string propertyName);
