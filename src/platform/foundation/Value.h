@@ -586,7 +586,10 @@ class Value {
             // A final class is matched by its exact type, without the walk
             // of the class hierarchy a dynamic cast makes (the same answer).
             ObjectPtr object = asObject();
-            if (!object || typeid(*object) != typeid(T))
+            if (!object)
+                return nullptr;
+            const Object& held = *object;
+            if (typeid(held) != typeid(T))
                 return nullptr;
             return std::static_pointer_cast<const T>(std::move(object));
         } else {
