@@ -53,7 +53,10 @@ struct ResponseMetrics {
 // record rebuilds itself, metrics included, around a new result.
 template <template <class> class Record, class T>
 struct SerializedResponse : ResponseMetrics {
-    std::optional<T> value() const { return self().result.value(); }
+    // A record read in place hands out its result's own value (no copy of
+    // the body for each look); a temporary one hands it over.
+    const std::optional<T>& value() const& { return self().result.value(); }
+    std::optional<T> value() && { return std::move(selfMutable().result).value(); }
     [[nodiscard]] plat::ErrorPtr error() const { return self().result.error(); }
 
     template <class F, class U = std::invoke_result_t<F&, const T&>>
@@ -77,6 +80,7 @@ struct SerializedResponse : ResponseMetrics {
 
   private:
     const Record<T>& self() const { return static_cast<const Record<T>&>(*this); }
+    Record<T>& selfMutable() { return static_cast<Record<T>&>(*this); }
 };
 
 struct DefaultDataResponse : ResponseMetrics {

@@ -51,8 +51,8 @@ std::string describeValue(const T& v) {
 template <class T>
 class [[nodiscard]] Result {
   public:
-    static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
-    static Result failure(plat::ErrorPtr error) { return Result(std::in_place_index<1>, std::move(error)); }
+    static Result success(T value) { return Result(std::move(value), nullptr); }
+    static Result failure(plat::ErrorPtr error) { return Result(std::nullopt, std::move(error)); }
 
     // Calls `make` once: its value gives success, an ErrorThrown failure.
     template <class F>
@@ -64,39 +64,37 @@ class [[nodiscard]] Result {
         }
     }
 
-    bool isSuccess() const { return state_.index() == 0; }
+    bool isSuccess() const { return value_.has_value(); }
     bool isFailure() const { return !isSuccess(); }
-    std::optional<T> value() const {
-        if (isSuccess())
-            return std::get<0>(state_);
-        return std::nullopt;
-    }
-    [[nodiscard]] plat::ErrorPtr error() const { return isSuccess() ? nullptr : std::get<1>(state_); }
+    // The value, empty on failure. A result read in place hands out its own
+    // (a look costs no copy of a body); a temporary one hands its value over.
+    const std::optional<T>& value() const& { return value_; }
+    std::optional<T> value() && { return std::move(value_); }
+    [[nodiscard]] plat::ErrorPtr error() const { return isSuccess() ? nullptr : error_; }
     std::string description() const { return isSuccess() ? "SUCCESS" : "FAILURE"; }
     std::string debugDescription() const {
-        return isSuccess() ? "SUCCESS: " + describeValue(std::get<0>(state_))
-                           : "FAILURE: " + describeValue(std::get<1>(state_));
+        return isSuccess() ? "SUCCESS: " + describeValue(*value_) : "FAILURE: " + describeValue(error_);
     }
     // The value, or ErrorThrown with the error.
     const T& unwrap() const {
         if (isFailure())
-            throw ErrorThrown{std::get<1>(state_)};
-        return std::get<0>(state_);
+            throw ErrorThrown{error_};
+        return *value_;
     }
 
     template <class F, class U = std::invoke_result_t<F&, const T&>>
     Result<U> map(F&& transform) const {
         if (isSuccess())
-            return Result<U>::success(transform(std::get<0>(state_)));
-        return Result<U>::failure(std::get<1>(state_));
+            return Result<U>::success(transform(*value_));
+        return Result<U>::failure(error_);
     }
     // The transform may throw ErrorThrown, which becomes the failure.
     template <class F, class U = std::invoke_result_t<F&, const T&>>
     Result<U> flatMap(F&& transform) const {
         if (isFailure())
-            return Result<U>::failure(std::get<1>(state_));
+            return Result<U>::failure(error_);
         try {
-            return Result<U>::success(transform(std::get<0>(state_)));
+            return Result<U>::success(transform(*value_));
         } catch (const ErrorThrown& thrown) {
             return Result<U>::failure(thrown.error);
         }
@@ -104,7 +102,7 @@ class [[nodiscard]] Result {
     template <class F>
     Result mapError(F&& transform) const {
         if (isFailure())
-            return failure(transform(std::get<1>(state_)));
+            return failure(transform(error_));
         return *this;
     }
     template <class F>
@@ -112,7 +110,7 @@ class [[nodiscard]] Result {
         if (isSuccess())
             return *this;
         try {
-            return failure(transform(std::get<1>(state_)));
+            return failure(transform(error_));
         } catch (const ErrorThrown& thrown) {
             return failure(thrown.error);
         }
@@ -121,13 +119,13 @@ class [[nodiscard]] Result {
     template <class F>
     const Result& withValue(F&& f) const {
         if (isSuccess())
-            f(std::get<0>(state_));
+            f(*value_);
         return *this;
     }
     template <class F>
     const Result& withError(F&& f) const {
         if (isFailure())
-            f(std::get<1>(state_));
+            f(error_);
         return *this;
     }
     template <class F>
@@ -144,9 +142,12 @@ class [[nodiscard]] Result {
     }
 
   private:
-    template <std::size_t I, class A>
-    Result(std::in_place_index_t<I> i, A&& a) : state_(i, std::forward<A>(a)) {}
-    std::variant<T, plat::ErrorPtr> state_;
+    Result(std::optional<T> value, plat::ErrorPtr error)
+        : value_(std::move(value)), error_(std::move(error)) {}
+    // Exactly one holds: the value on success, else the error (which may be
+    // null).
+    std::optional<T> value_;
+    plat::ErrorPtr error_;
 };
 
 }  // namespace httpclient

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "httpclient/CourierError.h"
+#include "httpclient/Response.h"
 #include "httpclient/Result.h"
 #include "httpclient/Timeline.h"
 #include "httpclient/URLConvertible.h"
@@ -156,6 +157,70 @@ TEST(ResultTest, QueriesTextsAndCombinators) {
     EXPECT_EQ(mapped.error(), thrown);
     EXPECT_EQ(Result<int>::from([] { return 7; }).value(), 7);
     EXPECT_THROW(bad.unwrap(), ErrorThrown);
+}
+
+TEST(ResultTest, AValueReadInPlaceIsTheResultsOwnAndATemporaryHandsItOver) {
+    const auto body = plat::Data::fromString(std::string(300, 'x'));
+    auto ok = Result<plat::Data>::success(body);
+    // Every look at a kept result sees the same bytes, not a copy of them.
+    const uint8_t* held = ok.value()->bytes();
+    EXPECT_EQ(ok.value()->bytes(), held);
+    EXPECT_EQ(&ok.value(), &ok.value());
+    EXPECT_EQ(*ok.value(), body);
+    // A copy of the result owns bytes of its own.
+    const auto copied = ok;
+    EXPECT_NE(copied.value()->bytes(), held);
+    EXPECT_EQ(*copied.value(), body);
+    // A temporary hands its bytes over.
+    const std::optional<plat::Data> taken = std::move(ok).value();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->bytes(), held);
+    EXPECT_EQ(*taken, body);
+
+    // Failures: no value, the error as given (even a null one), and the
+    // value of a result whose value type is itself an error is not its error.
+    auto bad = Result<plat::Data>::failure(underlying());
+    EXPECT_TRUE(bad.isFailure());
+    EXPECT_FALSE(bad.value());
+    EXPECT_EQ(bad.error()->description(), underlying()->description());
+    auto nullFailure = Result<plat::Data>::failure(nullptr);
+    EXPECT_TRUE(nullFailure.isFailure());
+    EXPECT_FALSE(nullFailure.value());
+    EXPECT_FALSE(nullFailure.error());
+    auto errorValue = Result<plat::ErrorPtr>::success(underlying());
+    EXPECT_TRUE(errorValue.isSuccess());
+    EXPECT_FALSE(errorValue.error());
+    ASSERT_TRUE(errorValue.value());
+    EXPECT_EQ((*errorValue.value())->code(), 7);
+    auto errorFailure = Result<plat::ErrorPtr>::failure(underlying());
+    EXPECT_TRUE(errorFailure.isFailure());
+    EXPECT_FALSE(errorFailure.value());
+    EXPECT_EQ(errorFailure.error()->code(), 7);
+}
+
+TEST(ResultTest, ARecordsValueIsItsResultsOwnAndATemporaryRecordHandsItOver) {
+    const auto body = plat::Data::fromString(std::string(300, 'y'));
+    DataResponse<plat::Data> record(std::nullopt, nullptr, body, Result<plat::Data>::success(body));
+    const uint8_t* held = record.result.value()->bytes();
+    EXPECT_EQ(record.value()->bytes(), held);
+    EXPECT_EQ(&record.value(), &record.result.value());
+    EXPECT_EQ(*record.value(), body);
+    // The record's own bytes are a separate copy, untouched by the looks.
+    ASSERT_TRUE(record.data);
+    EXPECT_NE(record.data->bytes(), held);
+    const std::optional<plat::Data> taken = std::move(record).value();
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->bytes(), held);
+    EXPECT_EQ(*taken, body);
+
+    DataResponse<plat::Data> failed(std::nullopt, nullptr, std::nullopt,
+                                    Result<plat::Data>::failure(underlying()));
+    EXPECT_FALSE(failed.value());
+    EXPECT_EQ(failed.error()->code(), 7);
+    // A transformed record carries a value of its own.
+    auto mapped = DataResponse<plat::Data>(std::nullopt, nullptr, body, Result<plat::Data>::success(body))
+                      .map([](const plat::Data& d) { return static_cast<int>(d.length()); });
+    EXPECT_EQ(mapped.value(), 300);
 }
 
 TEST(TimelineTest, DurationsAndTexts) {
