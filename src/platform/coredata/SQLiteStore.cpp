@@ -1436,10 +1436,13 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         if (auto error = writeToMany(change, rowInSave))
             return error;
     }
-    Dictionary metadata = this->metadata();
-    const bool metadataChanged = !(metadata == impl_->writtenMetadata);
+    // Metadata nobody replaced since a save found it written is neither
+    // copied nor compared again.
+    uint64_t metadataCount = 0;
+    std::optional<Dictionary> metadata = metadataChangedSince(impl_->metadataSeen, metadataCount);
+    const bool metadataChanged = metadata && !(*metadata == impl_->writtenMetadata);
     if (metadataChanged) {
-        if (auto error = writeMetadataRow(metadata))
+        if (auto error = writeMetadataRow(*metadata))
             return error;
     }
     sqlite::hook("save.commit");
@@ -1448,7 +1451,9 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     // Remembered only once committed, so that a rolled-back save writes the
     // metadata again next time.
     if (metadataChanged)
-        impl_->writtenMetadata = std::move(metadata);
+        impl_->writtenMetadata = std::move(*metadata);
+    if (metadata)
+        impl_->metadataSeen = metadataCount;
     sqlite::hook("save.end");
     return nullptr;
 }
