@@ -977,13 +977,20 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
             short_.push_back(root);
     }
     if (!checked.empty()) {
-        auto current = db.cached("SELECT Z_ENT, Z_MAX FROM Z_ENTITIES");
+        // A save of one root's objects (the usual case) reads that root's
+        // row by its key; several roots read the table's rows in one go.
+        static const std::string kAllMaxima = "SELECT Z_ENT, Z_MAX FROM Z_ENTITIES";
+        static const std::string kOneMaximum = "SELECT Z_ENT, Z_MAX FROM Z_ENTITIES WHERE Z_ENT = ?1";
+        const bool one = checked.size() == 1;
+        auto current = one ? db.cached(kOneMaximum, impl_->oneMaximumMemo) : db.cached(kAllMaxima);
         if (!current)
             return current.error();
         // Only the roots being checked are kept from the table's rows.
         std::vector<std::optional<int64_t>> maxima(checked.size());
         {
             ResetGuard guard(**current);
+            if (one)
+                (*current)->bindInt(1, checked.front());
             int rc;
             while ((rc = (*current)->step()) == sqlite::kRow) {
                 const int64_t entity = (*current)->columnInt(0);

@@ -147,6 +147,8 @@ struct SQLiteStore::Impl {
     // when a save last found it equal to writtenMetadata; no count before
     // the first save, which compares.
     uint64_t metadataSeen = UINT64_MAX;
+    // The statement that reads one root's Z_MAX before keys are handed out.
+    sqlite::StatementMemo oneMaximumMemo;
     std::unordered_map<const sqlite::Table*, std::string> selectColumns;
     std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
     // By to-many; declared after db, so finalized before the connection closes.
