@@ -175,6 +175,7 @@ ErrorPtr BinaryStore::loadFile(const Data& contents) {
         {
             plat::MutexLock lock(metadataMutex_);
             metadata_ = std::move(stored);
+            ++metadataChanges_;
         }
         return !matches && !isReadOnly() ? writeFile() : nullptr;
     } catch (const Refusal& refusal) {

@@ -108,28 +108,10 @@ void ManagedObjectContext::processPendingChanges() {
 
 ErrorPtr ManagedObjectContext::validate() const {
     std::vector<ErrorPtr> errors;
-    // The properties of an entity that can fail a check (most entities have
-    // few or none), found once per entity.
-    std::vector<std::pair<const EntityDescription*, std::vector<const PropertyDescription*>>> checked;
-    auto checkedOf = [&](const EntityDescription* entity) -> const std::vector<const PropertyDescription*>& {
-        for (const auto& [e, properties] : checked) {
-            if (e == entity)
-                return properties;
-        }
-        std::vector<const PropertyDescription*> properties;
-        for (const PropertyDescription* p : entity->properties()) {
-            if (p->isTransient())
-                continue;
-            auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
-            if (r && r->isToMany() ? (r->minCount() > 0 || !r->isOptional() || r->maxCount() > 0)
-                                   : !p->isOptional())
-                properties.push_back(p);
-        }
-        checked.emplace_back(entity, std::move(properties));
-        return checked.back().second;
-    };
     auto check = [&](const ManagedObject& o) {
-        for (const PropertyDescription* p : checkedOf(o.entity())) {
+        // The properties that can fail a check (most entities have few or
+        // none), listed by the entity once its model is finalized.
+        for (const PropertyDescription* p : o.entity()->validatedProperties()) {
             auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
             if (r && r->isToMany()) {
                 bool known =
@@ -229,9 +211,7 @@ bool ManagedObjectContext::rowChanged(const ManagedObject& o) const {
                 return true;
         }
     }
-    for (const auto& [name, r] : o.entity()->relationshipsByName()) {
-        if (!r->isToMany() || r->isTransient())
-            continue;
+    for (const RelationshipDescription* r : o.entity()->storedToManys()) {
         const ManagedObject::ToMany* tm =
             o.toMany_.size() > r->toManyIndex() ? o.toMany_[r->toManyIndex()].get() : nullptr;
         // An unordered to-many whose inverse is a to-one is stored in the
@@ -300,8 +280,10 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     }
     for (const auto* set : {&impl_->inserted, &impl_->updated}) {
         for (const auto& o : set->items()) {
-            for (const auto& [name, r] : o->entity()->relationshipsByName()) {
-                if (!r->isToMany() || r->isTransient() || o->toMany_.size() <= r->toManyIndex())
+            if (o->toMany_.size() == 0)
+                continue;  // no to-many loaded or changed
+            for (const RelationshipDescription* r : o->entity()->storedToManys()) {
+                if (o->toMany_.size() <= r->toManyIndex())
                     continue;
                 const auto& tm = o->toMany_[r->toManyIndex()];
                 if (!tm || !tm->changed)

@@ -246,6 +246,20 @@ void EntityDescription::buildProperties() {
         else
             relationships_[p->name()] = static_cast<const RelationshipDescription*>(p);
     }
+    storedToManys_.clear();
+    for (const auto& [name, r] : relationships_) {
+        if (r->isToMany() && !r->isTransient())
+            storedToManys_.push_back(r);
+    }
+    validated_.clear();
+    for (const PropertyDescription* p : properties_) {
+        if (p->isTransient())
+            continue;
+        auto* r = p->isRelationship() ? static_cast<const RelationshipDescription*>(p) : nullptr;
+        if (r && r->isToMany() ? (r->minCount() > 0 || !r->isOptional() || r->maxCount() > 0)
+                               : !p->isOptional())
+            validated_.push_back(p);
+    }
 }
 
 std::string EntityDescription::versionHashInput() const {

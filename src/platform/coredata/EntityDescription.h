@@ -66,6 +66,12 @@ class EntityDescription {
     const RelationshipDescription* relationshipNamed(std::string_view name) const;
     // Number of to-many relationships (their toManyIndex() ranges over it).
     std::size_t toManyCount() const { return toManyCount_; }
+    // The stored (not transient) to-many relationships, in name order: what a
+    // save walks for changed memberships, without the whole by-name map.
+    const std::vector<const RelationshipDescription*>& storedToManys() const { return storedToManys_; }
+    // The properties a save's validation checks, in property order: stored
+    // ones that are not optional, and stored to-manys with a count limit.
+    const std::vector<const PropertyDescription*>& validatedProperties() const { return validated_; }
 
     // SHA-256 over the entity's canonical description (see versionHashInput).
     const Data& versionHash() const { return versionHash_; }
@@ -151,6 +157,8 @@ class EntityDescription {
     };
     FlatHashTable<NameEntry, NameTraits> lookup_;
     std::size_t toManyCount_ = 0;
+    std::vector<const RelationshipDescription*> storedToManys_;
+    std::vector<const PropertyDescription*> validated_;
     Data versionHash_;
 };
 

@@ -25,6 +25,7 @@ ErrorPtr InMemoryStore::load(const std::shared_ptr<const ManagedObjectModel>& mo
     for (const auto& [name, hash] : model->entityVersionHashesByName())
         hashes.set(name, Value(hash));
     metadata_.set(StoreModelVersionHashesKey, Value(std::move(hashes)));
+    ++metadataChanges_;
     return nullptr;
 }
 

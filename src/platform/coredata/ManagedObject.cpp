@@ -990,6 +990,23 @@ void ManagedObject::toStoreForm(RowValues& values, bool keepTransient) const {
     }
 }
 
+bool ManagedObject::keepsRowAsSaved(uint64_t version) {
+    // An object saved for its to-manys alone (the other side of a moved
+    // member) has no changed value: its loaded row is already what a copy
+    // in store form would be (rows hold IDs, no to-many values, and the
+    // transient values the object keeps). Only the version may differ: a
+    // row packed in the room is the object's own and takes the new one in
+    // place; a shared row may be held elsewhere and is copied instead.
+    if (state_ != State::Filled)
+        return false;
+    if (rowInline_) {
+        *inlineVersion() = version;
+        return true;
+    }
+    const SnapshotPtr& row = snapshot();
+    return row && row->version == version && row->objectID && row->objectID->isEqualID(*idRef());
+}
+
 void ManagedObject::commitSaved(uint64_t version) {
     // The current values become the row as they are: moved, not copied.
     // Transient values are never stored, but a save does not drop them.
@@ -1003,6 +1020,8 @@ void ManagedObject::commitSaved(uint64_t version) {
         setRow(std::move(mutableChanges()));
         return;
     }
+    if (!changes() && keepsRowAsSaved(version))
+        return;
     auto snapshot = makeRow(entity()->properties().size());
     snapshot->objectID = sharedID();
     snapshot->version = version;

@@ -339,6 +339,9 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // After a save: the current state becomes the snapshot at version and
     // the changes are dropped.
     void commitSaved(uint64_t version);
+    // For an object without changes: true when its row stands as the saved
+    // row of `version` (taking that version when the row is its own).
+    bool keepsRowAsSaved(uint64_t version);
     // Forgets values and changes (refresh, rollback, invalidation).
     void clearState();
 

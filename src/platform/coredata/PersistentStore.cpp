@@ -23,6 +23,15 @@ void PersistentStore::setMetadata(Dictionary metadata) {
             metadata.set(key, *own);
     }
     metadata_ = std::move(metadata);
+    ++metadataChanges_;
+}
+
+std::optional<Dictionary> PersistentStore::metadataChangedSince(uint64_t seen, uint64_t& now) const {
+    plat::MutexLock lock(metadataMutex_);
+    now = metadataChanges_;
+    if (seen == metadataChanges_)
+        return std::nullopt;
+    return metadata_;
 }
 
 Result<std::vector<std::vector<int64_t>>> PersistentStore::reservePrimaryKeys(

@@ -307,6 +307,14 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // Metadata as stored; setMetadata keeps the store's own keys.
     mutable plat::Mutex metadataMutex_;
     Dictionary metadata_ GUARDED_BY(metadataMutex_);
+    // Counts the replacements of metadata_ (every assignment adds one), so
+    // that a store can tell it unchanged since it last looked without
+    // copying and comparing it.
+    uint64_t metadataChanges_ GUARDED_BY(metadataMutex_) = 0;
+    // The metadata, or nothing when metadataChanges_ is still `seen`; `now`
+    // receives the count the answer belongs to.
+    std::optional<Dictionary> metadataChangedSince(uint64_t seen, uint64_t& now) const
+        EXCLUDES(metadataMutex_);
 
   private:
     friend class ManagedObjectID;

@@ -977,13 +977,20 @@ Result<std::vector<std::vector<int64_t>>> SQLiteStore::reservePrimaryKeys(
             short_.push_back(root);
     }
     if (!checked.empty()) {
-        auto current = db.cached("SELECT Z_ENT, Z_MAX FROM Z_ENTITIES");
+        // A save of one root's objects (the usual case) reads that root's
+        // row by its key; several roots read the table's rows in one go.
+        static const std::string kAllMaxima = "SELECT Z_ENT, Z_MAX FROM Z_ENTITIES";
+        static const std::string kOneMaximum = "SELECT Z_ENT, Z_MAX FROM Z_ENTITIES WHERE Z_ENT = ?1";
+        const bool one = checked.size() == 1;
+        auto current = one ? db.cached(kOneMaximum, impl_->oneMaximumMemo) : db.cached(kAllMaxima);
         if (!current)
             return current.error();
         // Only the roots being checked are kept from the table's rows.
         std::vector<std::optional<int64_t>> maxima(checked.size());
         {
             ResetGuard guard(**current);
+            if (one)
+                (*current)->bindInt(1, checked.front());
             int rc;
             while ((rc = (*current)->step()) == sqlite::kRow) {
                 const int64_t entity = (*current)->columnInt(0);
@@ -1436,10 +1443,13 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
         if (auto error = writeToMany(change, rowInSave))
             return error;
     }
-    Dictionary metadata = this->metadata();
-    const bool metadataChanged = !(metadata == impl_->writtenMetadata);
+    // Metadata nobody replaced since a save found it written is neither
+    // copied nor compared again.
+    uint64_t metadataCount = 0;
+    std::optional<Dictionary> metadata = metadataChangedSince(impl_->metadataSeen, metadataCount);
+    const bool metadataChanged = metadata && !(*metadata == impl_->writtenMetadata);
     if (metadataChanged) {
-        if (auto error = writeMetadataRow(metadata))
+        if (auto error = writeMetadataRow(*metadata))
             return error;
     }
     sqlite::hook("save.commit");
@@ -1448,7 +1458,9 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     // Remembered only once committed, so that a rolled-back save writes the
     // metadata again next time.
     if (metadataChanged)
-        impl_->writtenMetadata = std::move(metadata);
+        impl_->writtenMetadata = std::move(*metadata);
+    if (metadata)
+        impl_->metadataSeen = metadataCount;
     sqlite::hook("save.end");
     return nullptr;
 }

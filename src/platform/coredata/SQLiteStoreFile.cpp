@@ -451,6 +451,7 @@ ErrorPtr SQLiteStore::reopenUnchanged(const std::shared_ptr<const ManagedObjectM
     setIdentifier(stored->uuid);
     plat::MutexLock lock(metadataMutex_);
     metadata_ = stored->metadata;
+    ++metadataChanges_;
     impl_->writtenMetadata = std::move(stored->metadata);
     unchanged = true;
     return nullptr;
@@ -489,6 +490,7 @@ ErrorPtr SQLiteStore::createStore(const ManagedObjectModel& model) {
         return error;
     plat::MutexLock lock(metadataMutex_);
     metadata_ = metadata;
+    ++metadataChanges_;
     impl_->writtenMetadata = std::move(metadata);
     return nullptr;
 }
@@ -519,6 +521,7 @@ ErrorPtr SQLiteStore::openExisting(const ManagedObjectModel& model) {
     setIdentifier(uuid);
     plat::MutexLock lock(metadataMutex_);
     metadata_ = *metadata;
+    ++metadataChanges_;
     impl_->writtenMetadata = std::move(*metadata);
     return nullptr;
 }

@@ -143,6 +143,12 @@ struct SQLiteStore::Impl {
     sqlite::StoreConnection db;
     std::unique_ptr<sqlite::Schema> schema;
     Dictionary writtenMetadata;
+    // The metadata's change count (PersistentStore::metadataChangedSince)
+    // when a save last found it equal to writtenMetadata; no count before
+    // the first save, which compares.
+    uint64_t metadataSeen = UINT64_MAX;
+    // The statement that reads one root's Z_MAX before keys are handed out.
+    sqlite::StatementMemo oneMaximumMemo;
     std::unordered_map<const sqlite::Table*, std::string> selectColumns;
     std::unordered_map<const EntityDescription*, sqlite::EntityStatements> statements;
     // By to-many; declared after db, so finalized before the connection closes.
