@@ -107,14 +107,10 @@ plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids, const plat::V
         plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
 }
 
-// A dictionary of entries whose keys differ, each value moved in (a braced
-// list would copy every value, arrays and dictionaries whole).
-plat::Value distinctDictionary(std::vector<std::pair<const char*, plat::Value>> members) {
-    plat::Dictionary::Entries entries;
-    entries.reserve(members.size());
-    for (auto& [key, value] : members) {
-        entries.emplace_back(key, std::move(value));
-    }
+// A dictionary of entries whose keys differ, made from the entries the
+// caller filled (each value moved in: a braced list would copy every value,
+// arrays and dictionaries whole; no second list to copy them from).
+plat::Value distinctDictionary(plat::Dictionary::Entries entries) {
     return plat::Value(
         plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
 }
@@ -408,7 +404,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                 removed.emplace_back(property, encodedIDs(change.removedObjectIDs(), emptyDictionary));
             }
         }
-        std::vector<std::pair<const char*, plat::Value>> members;
+        plat::Dictionary::Entries members;
         members.reserve(5);
         members.emplace_back("entity", entityName->second);
         members.emplace_back("key", plat::Value(id->primaryKey()));
@@ -450,7 +446,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
         return {};
     }
     std::string token = std::move(*registered);
-    std::vector<std::pair<const char*, plat::Value>> members;
+    plat::Dictionary::Entries members;
     members.reserve(6);
     members.emplace_back("token", plat::Value(token));
     members.emplace_back("store", plat::Value(eventStore_->persistentStoreIdentifier().value_or("")));
