@@ -31,6 +31,7 @@ SYNManagedObjects objectsIn(const plat::Dictionary& info, const char* key) {
     if (!found || !found->asSet()) {
         return objects;
     }
+    objects.reserve(found->asSet()->size());
     for (const auto& value : *found->asSet()) {
         if (auto object = value.asObjectOf<ManagedObject>()) {
             objects.push_back(std::const_pointer_cast<ManagedObject>(object));
@@ -280,13 +281,17 @@ plat::Dictionary SYNSaveMonitor::userInfo(const std::optional<std::string>& toke
     if (!mesh) {
         return {};
     }
-    plat::Dictionary info{
-        {SYNPersistentStoreMeshKey,
-         plat::Value(plat::BoxedObject<SYNPersistentStoreMesh>::make(mesh, "SYNPersistentStoreMesh"))}};
+    // Entries made in place (a braced list is copied, the box and the key
+    // with it); the two keys differ.
+    plat::Dictionary::Entries entries;
+    entries.reserve(token ? 2 : 1);
+    entries.emplace_back(
+        SYNPersistentStoreMeshKey,
+        plat::Value(plat::BoxedObject<SYNPersistentStoreMesh>::make(mesh, "SYNPersistentStoreMesh")));
     if (token) {
-        info.set(SYNSaveTokenKey, plat::Value(*token));
+        entries.emplace_back(SYNSaveTokenKey, plat::Value(*token));
     }
-    return info;
+    return plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct);
 }
 
 void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
