@@ -75,26 +75,32 @@ IDList difference(const IDList& from, const IDList& minus) {
     return result;
 }
 
-SYNPropertyChangeValue relationshipChange(const ManagedObject& object,
-                                          const RelationshipDescription& relationship, bool isPreSave) {
+// The change of one relationship, filled into `change` (made in place by the
+// caller with the relationship's name and its type, relationshipChangeType).
+int64_t relationshipChangeType(const RelationshipDescription& relationship) {
+    if (!relationship.isToMany()) {
+        return SYNPropertyChangeTypeToOneRelationship;
+    }
+    return relationship.isOrdered() ? SYNPropertyChangeTypeOrderedToManyRelationship
+                                    : SYNPropertyChangeTypeToManyRelationship;
+}
+
+void fillRelationshipChange(SYNPropertyChangeValue& change, const ManagedObject& object,
+                            const RelationshipDescription& relationship, bool isPreSave) {
     const std::string& name = relationship.name();
     if (!relationship.isToMany()) {
-        SYNPropertyChangeValue change(SYNPropertyChangeTypeToOneRelationship, name);
         auto target = object.objectForKey(name);
         change.setRelatedObjectIDs(target ? target->objectID() : nullptr, {}, {}, {});
-        return change;
+        return;
     }
     const bool ordered = relationship.isOrdered();
-    SYNPropertyChangeValue change(
-        ordered ? SYNPropertyChangeTypeOrderedToManyRelationship : SYNPropertyChangeTypeToManyRelationship,
-        name);
     if (isPreSave && !ordered) {
         // The object keeps what its save will add and remove: loading the
         // current and the saved members to compare them would cost the size
         // of the other side.
         auto difference = object.toManyDifferenceForKey(name);
         change.setRelatedObjectIDs(nullptr, idsOf(difference.added), idsOf(difference.removed), {});
-        return change;
+        return;
     }
     IDList current = idsOf(object.objectsForKey(name));
     IDList added = current;
@@ -111,7 +117,6 @@ SYNPropertyChangeValue relationshipChange(const ManagedObject& object,
         }
     }
     change.setRelatedObjectIDs(nullptr, std::move(added), std::move(removed), std::move(moved));
-    return change;
 }
 
 std::optional<Value> readTransformable(const Value& raw, const AttributeDescription& attribute) {
@@ -152,7 +157,9 @@ void SYNPropertyChangeValue::setRelatedObjectIDs(ManagedObjectIDPtr related, IDL
 std::vector<SYNPropertyChangeValue> SYNPropertyChangeValue::propertyChangesForObject(
     const ManagedObject& object, const std::shared_ptr<SYNEventStore>& eventStore,
     const std::vector<std::string>& propertyNames, bool isPreSave, bool storeValues) {
+    // Each change is made in its place in the list, which has room for all.
     std::vector<SYNPropertyChangeValue> changes;
+    changes.reserve(propertyNames.size());
     const auto* entity = object.entity();
     for (const auto& name : propertyNames) {
         const auto* property = entity->propertyNamed(name);
@@ -160,23 +167,26 @@ std::vector<SYNPropertyChangeValue> SYNPropertyChangeValue::propertyChangesForOb
             continue;
         }
         if (property->isAttribute()) {
-            SYNPropertyChangeValue change(SYNPropertyChangeTypeAttribute, name);
+            std::optional<Value> stored;
             if (storeValues) {
-                auto stored = storedAttributeValue(object.valueForKey(name),
-                                                   static_cast<const AttributeDescription&>(*property));
+                stored = storedAttributeValue(object.valueForKey(name),
+                                              static_cast<const AttributeDescription&>(*property));
                 if (!stored) {
                     SYN_LOG(SYNLoggingLevelError, "Could not store value of %@", name);
                     continue;
                 }
+            }
+            auto& change = changes.emplace_back(SYNPropertyChangeTypeAttribute, name);
+            if (storeValues) {
                 change.setValue(std::move(stored));
             }
-            changes.push_back(std::move(change));
         } else {
             const auto& relationship = static_cast<const RelationshipDescription&>(*property);
             if (relationship.destinationEntity() && isIgnored(relationship.destinationEntity()->userInfo())) {
                 continue;
             }
-            changes.push_back(relationshipChange(object, relationship, isPreSave));
+            fillRelationshipChange(changes.emplace_back(relationshipChangeType(relationship), name), object,
+                                   relationship, isPreSave);
         }
         changes.back().setEventStore(eventStore);
         changes.back().setObjectID(object.objectID());

@@ -31,6 +31,7 @@ SYNManagedObjects objectsIn(const plat::Dictionary& info, const char* key) {
     if (!found || !found->asSet()) {
         return objects;
     }
+    objects.reserve(found->asSet()->size());
     for (const auto& value : *found->asSet()) {
         if (auto object = value.asObjectOf<ManagedObject>()) {
             objects.push_back(std::const_pointer_cast<ManagedObject>(object));
@@ -107,14 +108,10 @@ plat::Value encodedIDs(const std::vector<ManagedObjectIDPtr>& ids, const plat::V
         plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
 }
 
-// A dictionary of entries whose keys differ, each value moved in (a braced
-// list would copy every value, arrays and dictionaries whole).
-plat::Value distinctDictionary(std::vector<std::pair<const char*, plat::Value>> members) {
-    plat::Dictionary::Entries entries;
-    entries.reserve(members.size());
-    for (auto& [key, value] : members) {
-        entries.emplace_back(key, std::move(value));
-    }
+// A dictionary of entries whose keys differ, made from the entries the
+// caller filled (each value moved in: a braced list would copy every value,
+// arrays and dictionaries whole; no second list to copy them from).
+plat::Value distinctDictionary(plat::Dictionary::Entries entries) {
     return plat::Value(
         plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct));
 }
@@ -284,13 +281,17 @@ plat::Dictionary SYNSaveMonitor::userInfo(const std::optional<std::string>& toke
     if (!mesh) {
         return {};
     }
-    plat::Dictionary info{
-        {SYNPersistentStoreMeshKey,
-         plat::Value(plat::BoxedObject<SYNPersistentStoreMesh>::make(mesh, "SYNPersistentStoreMesh"))}};
+    // Entries made in place (a braced list is copied, the box and the key
+    // with it); the two keys differ.
+    plat::Dictionary::Entries entries;
+    entries.reserve(token ? 2 : 1);
+    entries.emplace_back(
+        SYNPersistentStoreMeshKey,
+        plat::Value(plat::BoxedObject<SYNPersistentStoreMesh>::make(mesh, "SYNPersistentStoreMesh")));
     if (token) {
-        info.set(SYNSaveTokenKey, plat::Value(*token));
+        entries.emplace_back(SYNSaveTokenKey, plat::Value(*token));
     }
-    return info;
+    return plat::Dictionary::fromEntries(std::move(entries), plat::Dictionary::KeysAre::Distinct);
 }
 
 void SYNSaveMonitor::contextWillSave(const ManagedObjectContext& context) {
@@ -408,7 +409,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
                 removed.emplace_back(property, encodedIDs(change.removedObjectIDs(), emptyDictionary));
             }
         }
-        std::vector<std::pair<const char*, plat::Value>> members;
+        plat::Dictionary::Entries members;
         members.reserve(5);
         members.emplace_back("entity", entityName->second);
         members.emplace_back("key", plat::Value(id->primaryKey()));
@@ -450,7 +451,7 @@ std::string SYNSaveMonitor::recordIntent(const ManagedObjectContext& context,
         return {};
     }
     std::string token = std::move(*registered);
-    std::vector<std::pair<const char*, plat::Value>> members;
+    plat::Dictionary::Entries members;
     members.reserve(6);
     members.emplace_back("token", plat::Value(token));
     members.emplace_back("store", plat::Value(eventStore_->persistentStoreIdentifier().value_or("")));
