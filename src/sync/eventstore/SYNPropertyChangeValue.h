@@ -289,6 +289,18 @@ class SYNKeyedArchivedStoredValuesScope {
     SYNKeyedArchivedStoredValuesScope& operator=(const SYNKeyedArchivedStoredValuesScope&) = delete;
     static bool isActive();
 };
+// While one lives, SYNReadCompactPropertyChangeValues gives the bytes it is
+// handed back as a data value on its thread instead of the values they hold:
+// a reader that decodes the values later, a stretch at a time, keeps them in
+// their stored form, a fraction of the size of the decoded values.
+class SYNCompactStoredValuesKeptScope {
+  public:
+    SYNCompactStoredValuesKeptScope();
+    ~SYNCompactStoredValuesKeptScope();
+    SYNCompactStoredValuesKeptScope(const SYNCompactStoredValuesKeptScope&) = delete;
+    SYNCompactStoredValuesKeptScope& operator=(const SYNCompactStoredValuesKeptScope&) = delete;
+    static bool isActive();
+};
 // SYNUnarchiveSharedPropertyChangeValues of bytes only read during the call
 // (copied only when the general unarchiver has to read them).
 plat::Result<plat::Value> SYNUnarchiveSharedPropertyChangeValues(std::string_view bytes);

@@ -1171,7 +1171,26 @@ bool SYNIsCompactPropertyChangeValues(std::string_view bytes) {
            std::memcmp(bytes.data(), kCompactMagic, sizeof kCompactMagic) == 0;
 }
 
+namespace {
+thread_local int compactKeptScopes = 0;
+}  // namespace
+
+SYNCompactStoredValuesKeptScope::SYNCompactStoredValuesKeptScope() {
+    ++compactKeptScopes;
+}
+
+SYNCompactStoredValuesKeptScope::~SYNCompactStoredValuesKeptScope() {
+    --compactKeptScopes;
+}
+
+bool SYNCompactStoredValuesKeptScope::isActive() {
+    return compactKeptScopes > 0;
+}
+
 plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes) {
+    if (compactKeptScopes > 0) {
+        return plat::Value(plat::Data(bytes.data(), bytes.size()));
+    }
     if (auto values = CompactReader(bytes).read()) {
         return std::move(*values);
     }

@@ -276,18 +276,18 @@ struct SYNEventIntegrator::StoredChanges {
 
 namespace {
 
-// One query for the changes of all entities in the events, with their values
-// (only while they are few: see fewStoredChanges), instead of one per entity:
-// each of those walked the changes of every entity through the index on the
-// events to keep its own. Change rows of the events being integrated are not
-// written while they are; their identifier rows may be (store URIs), so those
-// are read per entity. The changes of the events the import of this merge
-// handed over (handOff, when given) are taken from it instead: it has just
-// stored them, and they are what the stored rows hold.
+// One query for the changes of all entities in the events, instead of one per
+// entity: each of those walked the changes of every entity through the index
+// on the events to keep its own. With their values only while they are few
+// (see fewStoredChanges); else the stages read the values a stretch at a time,
+// and what is held for all entities at once is the records without them. Change rows of the events being
+// integrated are not written while they are; their identifier rows may be (store URIs), so those are read per
+// entity. The changes of the events the import of this merge handed over (handOff, when given) are taken from
+// it instead: it has just stored them, and they are what the stored rows hold.
 plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
                                          const std::shared_ptr<SYNImportedChanges>& handOff,
                                          std::unordered_map<std::string, EntityChanges>& byEntity,
-                                         bool& shown) {
+                                         bool& shown, bool withValues) {
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
         shown = SYNChangeRecord::storedRowsAreShown(context);
@@ -321,7 +321,7 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
             request.predicate = changedInEvents(rest);
             request.ordersByKey = false;
             std::vector<ManagedObjectIDPtr> eventOfChange;
-            auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
+            auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, withValues);
             if (!stored.ok()) {
                 error = stored.error();
                 return;
@@ -596,11 +596,13 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
         });
     }
     const bool withValues = changesReadWithValues_.value_or(false);
-    if (withValues && !storedChanges_) {
+    // Past kMaximumEventsInQuery events each entity filters its own changes
+    // by event in memory, as before.
+    if (!storedChanges_ && merge.eventIDs.size() <= kMaximumEventsInQuery) {
         storedChanges_ = std::make_shared<StoredChanges>();
-        if (auto error = readStoredChangesOfEvents(*merge.eventContext, merge.eventIDs,
-                                                   importedChangesOf(*merge.eventContext),
-                                                   storedChanges_->byEntity, storedChanges_->shown)) {
+        if (auto error = readStoredChangesOfEvents(
+                *merge.eventContext, merge.eventIDs, importedChangesOf(*merge.eventContext),
+                storedChanges_->byEntity, storedChanges_->shown, withValues)) {
             return error;
         }
     }
