@@ -273,6 +273,10 @@ std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const plat::Array&
 bool SYNIsCompactPropertyChangeValues(std::string_view bytes);
 // Fails for damaged or truncated bytes.
 plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes);
+// The same values as a list of their own, without the array of values that
+// holds them (never kept as bytes: see SYNCompactStoredValuesKeptScope).
+plat::Result<std::vector<std::shared_ptr<const SYNPropertyChangeValue>>>
+SYNReadCompactPropertyChangeValueList(std::string_view bytes);
 // The event store's stored form of the values of an attribute holding
 // SYNPropertyChangeValue objects: the compact form, else their keyed
 // archive (SYNArchivePropertyChangeValueItems). The unarchiving functions

@@ -330,11 +330,38 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
             if (!shown) {
                 return;
             }
-            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
-                auto& record = (**stored)[i];
-                auto& changes = byEntity[record.entityName];
-                changes.records.push_back(std::move(record));
-                changes.eventOfChange.push_back(std::move(eventOfChange[i]));
+            // Each entity's lists are counted first, then filled: grown one
+            // record at a time, they moved every record several times. The
+            // records of one entity mostly follow each other, so the list
+            // is looked up again only when the entity changes.
+            auto& records = **stored;
+            std::unordered_map<std::string_view, std::size_t> counts;
+            const std::string* lastName = nullptr;
+            std::size_t* lastCount = nullptr;
+            for (const auto& record : records) {
+                if (!lastName || *lastName != record.entityName) {
+                    lastName = &record.entityName;
+                    lastCount = &counts[record.entityName];
+                }
+                ++*lastCount;
+            }
+            for (const auto& [name, count] : counts) {
+                auto& changes = byEntity[std::string(name)];
+                changes.records.reserve(changes.records.size() + count);
+                changes.eventOfChange.reserve(changes.eventOfChange.size() + count);
+            }
+            counts.clear();  // its keys view the records' names
+            EntityChanges* last = nullptr;
+            lastName = nullptr;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                auto& record = records[i];
+                if (!last || *lastName != record.entityName) {
+                    auto found = byEntity.find(record.entityName);
+                    last = &found->second;
+                    lastName = &found->first;
+                }
+                last->records.push_back(std::move(record));
+                last->eventOfChange.push_back(std::move(eventOfChange[i]));
             }
         }
     });

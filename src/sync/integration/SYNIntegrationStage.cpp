@@ -454,11 +454,11 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
         const plat::Data* bytes = storedAsShown ? records[i].storedValues.asData() : nullptr;
         if (bytes) {
             // Kept from the read of the record: decoded here, with no query.
-            auto decoded = SYNReadCompactPropertyChangeValues(bytes->view());
+            auto decoded = SYNReadCompactPropertyChangeValueList(bytes->view());
             if (!decoded.ok()) {
                 return decoded.error();
             }
-            records[i].values = decodedValues(*decoded);
+            records[i].values = std::move(*decoded);
             records[i].valuesRead = true;
             records[i].storedValues = Value();
             continue;
