@@ -295,7 +295,10 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         eventIDs->reserve(changes->size());
     }
     // Each row is let go as soon as it is read: the memory goes straight to
-    // the records instead of piling up until the fetch is done.
+    // the records instead of piling up until the fetch is done. The values'
+    // bytes are kept up to kKeptValueBytes in all (values of inline data
+    // can take kilobytes each); past that, records read theirs again later.
+    std::size_t keptBytes = 0;
     for (auto& change : *changes) {
         if (change->objectID->entity() != changeEntity.get()) {
             return Records();  // a sub-entity's row: its columns differ
@@ -310,9 +313,12 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         const Value& values = storedValue(*change, c[3]);
         if (readValues || values.isNull()) {
             record.values = decodedValues(values);
-        } else if (values.isData()) {
+        } else if (const plat::Data* bytes = values.asData()) {
             record.valuesRead = false;
-            record.storedValues = values;
+            if (keptBytes + bytes->length() <= kKeptValueBytes) {
+                keptBytes += bytes->length();
+                record.storedValues = values;
+            }
         } else {
             // Another stored form, decoded whole by the read: let go, and
             // read again when wanted, so that no decoded values pile up.

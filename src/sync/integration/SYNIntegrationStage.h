@@ -78,8 +78,9 @@ struct SYNChangeRecord {
     // an object change or identifier row; nullopt otherwise. Call inside
     // the context.
     // Without `readValues`, the records leave their values undecoded: those
-    // stored in the compact form keep its bytes (storedValues), the others
-    // are read again from the store by readStoredValues.
+    // stored in the compact form keep its bytes (storedValues), up to
+    // kKeptValueBytes in all; the others are read again from the store by
+    // readStoredValues.
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStored(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
         std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
@@ -87,6 +88,8 @@ struct SYNChangeRecord {
     // without their identifier rows' strings (globalIdentifier,
     // globalIdentifierEntityName, storeURI), which readStoredIdentifierRows
     // fills in. nullopt where fetchStored declines. Call inside the context.
+    // The most bytes of stored values one read keeps (see fetchStored).
+    static constexpr std::size_t kKeptValueBytes = std::size_t{16} << 20;
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStoredChanges(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
         std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
