@@ -4,9 +4,13 @@
 // to-many and ordered changes, a large value), also for stores of keyed
 // archives, and a merge of more changes than are read with their values at
 // once ends as the sender's store.
-#include <cstring>
+#include <set>
 
+#include "platform/coredata/UUIDObject.h"
+#include "platform/foundation/Decimal.h"
+#include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 #include "sync/integration/IntegrationFixture.h"
 #include "sync/integration/KeyedArchiveRows.h"
