@@ -273,6 +273,10 @@ std::optional<plat::Data> SYNWriteCompactPropertyChangeValues(const plat::Array&
 bool SYNIsCompactPropertyChangeValues(std::string_view bytes);
 // Fails for damaged or truncated bytes.
 plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes);
+// The same values as a list of their own, without the array of values that
+// holds them (never kept as bytes: see SYNCompactStoredValuesKeptScope).
+plat::Result<std::vector<std::shared_ptr<const SYNPropertyChangeValue>>>
+SYNReadCompactPropertyChangeValueList(std::string_view bytes);
 // The event store's stored form of the values of an attribute holding
 // SYNPropertyChangeValue objects: the compact form, else their keyed
 // archive (SYNArchivePropertyChangeValueItems). The unarchiving functions
@@ -287,6 +291,18 @@ class SYNKeyedArchivedStoredValuesScope {
     ~SYNKeyedArchivedStoredValuesScope();
     SYNKeyedArchivedStoredValuesScope(const SYNKeyedArchivedStoredValuesScope&) = delete;
     SYNKeyedArchivedStoredValuesScope& operator=(const SYNKeyedArchivedStoredValuesScope&) = delete;
+    static bool isActive();
+};
+// While one lives, SYNReadCompactPropertyChangeValues gives the bytes it is
+// handed back as a data value on its thread instead of the values they hold:
+// a reader that decodes the values later, a stretch at a time, keeps them in
+// their stored form, a fraction of the size of the decoded values.
+class SYNCompactStoredValuesKeptScope {
+  public:
+    SYNCompactStoredValuesKeptScope();
+    ~SYNCompactStoredValuesKeptScope();
+    SYNCompactStoredValuesKeptScope(const SYNCompactStoredValuesKeptScope&) = delete;
+    SYNCompactStoredValuesKeptScope& operator=(const SYNCompactStoredValuesKeptScope&) = delete;
     static bool isActive();
 };
 // SYNUnarchiveSharedPropertyChangeValues of bytes only read during the call

@@ -928,27 +928,34 @@ class CompactReader {
     explicit CompactReader(std::string_view bytes) : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
 
     std::optional<plat::Value> read() {
-        if (!magic()) {
+        plat::Array values;
+        if (!readInto(values)) {
             return std::nullopt;
+        }
+        return plat::Value(std::move(values));
+    }
+
+    // The values appended to `values` (an Array, or a list of the values
+    // themselves); false for damaged or truncated bytes.
+    template <class List>
+    bool readInto(List& values) {
+        if (!magic()) {
+            return false;
         }
         uint64_t count = 0;
         // Every value takes at least two bytes: a count beyond that is damage.
         if (!varint(count) || count > left() / 2) {
-            return std::nullopt;
+            return false;
         }
-        plat::Array values;
         values.reserve(count);
         for (uint64_t i = 0; i < count; ++i) {
             auto value = change();
             if (!value) {
-                return std::nullopt;
+                return false;
             }
             values.emplace_back(std::move(value));
         }
-        if (p_ != end_) {
-            return std::nullopt;
-        }
-        return plat::Value(std::move(values));
+        return p_ == end_;
     }
 
   private:
@@ -1171,12 +1178,44 @@ bool SYNIsCompactPropertyChangeValues(std::string_view bytes) {
            std::memcmp(bytes.data(), kCompactMagic, sizeof kCompactMagic) == 0;
 }
 
+namespace {
+thread_local int compactKeptScopes = 0;
+
+plat::ErrorPtr damagedValuesError() {
+    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
+                                        "The stored property change values are damaged.");
+}
+}  // namespace
+
+SYNCompactStoredValuesKeptScope::SYNCompactStoredValuesKeptScope() {
+    ++compactKeptScopes;
+}
+
+SYNCompactStoredValuesKeptScope::~SYNCompactStoredValuesKeptScope() {
+    --compactKeptScopes;
+}
+
+bool SYNCompactStoredValuesKeptScope::isActive() {
+    return compactKeptScopes > 0;
+}
+
 plat::Result<plat::Value> SYNReadCompactPropertyChangeValues(std::string_view bytes) {
+    if (compactKeptScopes > 0) {
+        return plat::Value(plat::Data(bytes.data(), bytes.size()));
+    }
     if (auto values = CompactReader(bytes).read()) {
         return std::move(*values);
     }
-    return plat::Error::withDescription(plat::CocoaErrorDomain, plat::CoderReadCorruptError,
-                                        "The stored property change values are damaged.");
+    return damagedValuesError();
+}
+
+plat::Result<std::vector<std::shared_ptr<const SYNPropertyChangeValue>>>
+SYNReadCompactPropertyChangeValueList(std::string_view bytes) {
+    std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
+    if (CompactReader(bytes).readInto(values)) {
+        return values;
+    }
+    return damagedValuesError();
 }
 
 namespace {

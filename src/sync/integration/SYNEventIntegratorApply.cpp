@@ -52,26 +52,32 @@ plat::coredata::PredicatePtr changedInEvents(const SYNManagedObjectIDs& eventIDs
     return Predicate::in("storeModificationEvent", Value(std::move(events)));
 }
 
-// Whether the events hold at most `limit` stored changes, counted in the
-// store's index on the changes' events.
-bool fewStoredChanges(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
-                      std::size_t limit = kChangesReadWithValues) {
+// The number of stored changes of the events, counted in the store's index
+// on the changes' events; nullopt where it is not counted.
+std::optional<std::size_t> storedChangeCount(ManagedObjectContext& context,
+                                             const SYNManagedObjectIDs& eventIDs) {
     auto coordinator = context.persistentStoreCoordinator();
     if (!coordinator || context.parentContext() || eventIDs.size() > kMaximumEventsInQuery) {
-        return false;
+        return std::nullopt;
     }
     if (eventIDs.empty()) {
-        return true;
+        return 0;
     }
     auto changeEntity = coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName);
     if (!changeEntity) {
-        return false;
+        return std::nullopt;
     }
     FetchRequest request(SYNObjectChangeEntityName);
     request.predicate = changedInEvents(eventIDs);
     auto count = coordinator->countRows(request, *changeEntity);
-    return count.ok() && *count <= limit;
+    return count.ok() ? std::optional<std::size_t>(*count) : std::nullopt;
 }
+
+// Up to this many changes in all, the changes of every entity are read with
+// one query (see readStoredChangesOfEvents) and held until each entity takes
+// its own: a few hundred bytes a record without decoded values, some 20 MB
+// at this bound. More are read entity by entity, as each is integrated.
+constexpr std::size_t kChangesReadAtOnce = 50000;
 // Changes looked up by ID per query.
 constexpr std::size_t kChangesInQuery = 2000;
 
@@ -276,18 +282,21 @@ struct SYNEventIntegrator::StoredChanges {
 
 namespace {
 
-// One query for the changes of all entities in the events, with their values
-// (only while they are few: see fewStoredChanges), instead of one per entity:
-// each of those walked the changes of every entity through the index on the
-// events to keep its own. Change rows of the events being integrated are not
-// written while they are; their identifier rows may be (store URIs), so those
-// are read per entity. The changes of the events the import of this merge
-// handed over (handOff, when given) are taken from it instead: it has just
-// stored them, and they are what the stored rows hold.
+// One query for the changes of all entities in the events, instead of one per
+// entity: each of those walked the changes of every entity through the index
+// on the events to keep its own (used up to kChangesReadAtOnce changes). With
+// their values only while they are few (see kChangesReadWithValues); else the
+// stages read the values a stretch at a time, and what is held for all
+// entities at once is the records without them. Change rows of the events
+// being integrated are not written while they are; their identifier rows may
+// be (store URIs), so those are read per entity. The changes of the events
+// the import of this merge handed over (handOff, when given) are taken from
+// it instead: it has just stored them, and they are what the stored rows
+// hold.
 plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SYNManagedObjectIDs& eventIDs,
                                          const std::shared_ptr<SYNImportedChanges>& handOff,
                                          std::unordered_map<std::string, EntityChanges>& byEntity,
-                                         bool& shown) {
+                                         bool& shown, bool withValues) {
     plat::ErrorPtr error;
     context.performBlockAndWait([&] {
         shown = SYNChangeRecord::storedRowsAreShown(context);
@@ -321,7 +330,7 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
             request.predicate = changedInEvents(rest);
             request.ordersByKey = false;
             std::vector<ManagedObjectIDPtr> eventOfChange;
-            auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, true);
+            auto stored = SYNChangeRecord::fetchStoredChanges(request, context, &eventOfChange, withValues);
             if (!stored.ok()) {
                 error = stored.error();
                 return;
@@ -330,11 +339,38 @@ plat::ErrorPtr readStoredChangesOfEvents(ManagedObjectContext& context, const SY
             if (!shown) {
                 return;
             }
-            for (std::size_t i = 0; i < (*stored)->size(); ++i) {
-                auto& record = (**stored)[i];
-                auto& changes = byEntity[record.entityName];
-                changes.records.push_back(std::move(record));
-                changes.eventOfChange.push_back(std::move(eventOfChange[i]));
+            // Each entity's lists are counted first, then filled: grown one
+            // record at a time, they moved every record several times. The
+            // records of one entity mostly follow each other, so the list
+            // is looked up again only when the entity changes.
+            auto& records = **stored;
+            std::unordered_map<std::string_view, std::size_t> counts;
+            const std::string* lastName = nullptr;
+            std::size_t* lastCount = nullptr;
+            for (const auto& record : records) {
+                if (!lastName || *lastName != record.entityName) {
+                    lastName = &record.entityName;
+                    lastCount = &counts[record.entityName];
+                }
+                ++*lastCount;
+            }
+            for (const auto& [name, count] : counts) {
+                auto& changes = byEntity[std::string(name)];
+                changes.records.reserve(changes.records.size() + count);
+                changes.eventOfChange.reserve(changes.eventOfChange.size() + count);
+            }
+            counts.clear();  // its keys view the records' names
+            EntityChanges* last = nullptr;
+            lastName = nullptr;
+            for (std::size_t i = 0; i < records.size(); ++i) {
+                auto& record = records[i];
+                if (!last || *lastName != record.entityName) {
+                    auto found = byEntity.find(record.entityName);
+                    last = &found->second;
+                    lastName = &found->first;
+                }
+                last->records.push_back(std::move(record));
+                last->eventOfChange.push_back(std::move(eventOfChange[i]));
             }
         }
     });
@@ -582,6 +618,9 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
     }
     merge.eventContext = eventStore_->managedObjectContext();
     changeCache_ = std::make_shared<SYNChangeRecordCache>(storeURIForms_);
+    // Whether the changes of all entities are read at once (decided with
+    // the count, at the first entity; read then).
+    bool readAtOnce = false;
     if (!changesReadWithValues_) {
         merge.eventContext->performBlockAndWait([&] {
             // The changes the import handed over are counted there; the
@@ -589,18 +628,19 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
             auto handOff = importedChangesOf(*merge.eventContext);
             SYNManagedObjectIDs rest;
             const std::size_t held = handOff ? handOff->count(merge.eventIDs, rest) : 0;
-            changesReadWithValues_ = merge.eventIDs.size() <= kMaximumEventsInQuery &&
-                                     held <= kChangesReadWithValues &&
-                                     fewStoredChanges(*merge.eventContext, handOff ? rest : merge.eventIDs,
-                                                      kChangesReadWithValues - held);
+            const auto stored = merge.eventIDs.size() <= kMaximumEventsInQuery
+                                    ? storedChangeCount(*merge.eventContext, handOff ? rest : merge.eventIDs)
+                                    : std::nullopt;
+            changesReadWithValues_ = stored && held + *stored <= kChangesReadWithValues;
+            readAtOnce = stored && held + *stored <= kChangesReadAtOnce;
         });
     }
     const bool withValues = changesReadWithValues_.value_or(false);
-    if (withValues && !storedChanges_) {
+    if (!storedChanges_ && (readAtOnce || withValues)) {
         storedChanges_ = std::make_shared<StoredChanges>();
-        if (auto error = readStoredChangesOfEvents(*merge.eventContext, merge.eventIDs,
-                                                   importedChangesOf(*merge.eventContext),
-                                                   storedChanges_->byEntity, storedChanges_->shown)) {
+        if (auto error = readStoredChangesOfEvents(
+                *merge.eventContext, merge.eventIDs, importedChangesOf(*merge.eventContext),
+                storedChanges_->byEntity, storedChanges_->shown, withValues)) {
             return error;
         }
     }

@@ -11,6 +11,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
+#include "sync/eventstore/SYNPropertyChangeValue.h"
 #include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
@@ -270,13 +271,20 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         return Records();
     }
     const auto& c = *changeColumns;
-    // Only the columns read below: the others stay unread (null).
+    // Only the columns read below: the others stay unread (null). Without
+    // readValues the values' column is read too, but its compact bytes are
+    // kept as they are: reading them here costs a fraction of reading each
+    // row again for them later, and they take a fraction of the memory of
+    // the decoded values.
     static const std::vector<std::string> kChangeColumns{"type", "nameOfEntity", "globalIdentifier",
                                                          "propertyChangeValues", "storeModificationEvent"};
-    static const std::vector<std::string> kChangeColumnsWithoutValues{
-        "type", "nameOfEntity", "globalIdentifier", "storeModificationEvent"};
-    auto changes = coordinator->fetchRowsReading(request, *changeEntity,
-                                                 readValues ? kChangeColumns : kChangeColumnsWithoutValues);
+    auto changes = [&] {
+        std::optional<SYNCompactStoredValuesKeptScope> keepBytes;
+        if (!readValues) {
+            keepBytes.emplace();
+        }
+        return coordinator->fetchRowsReading(request, *changeEntity, kChangeColumns);
+    }();
     if (!changes.ok()) {
         return changes.error();
     }
@@ -287,7 +295,10 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
         eventIDs->reserve(changes->size());
     }
     // Each row is let go as soon as it is read: the memory goes straight to
-    // the records instead of piling up until the fetch is done.
+    // the records instead of piling up until the fetch is done. The values'
+    // bytes are kept up to kKeptValueBytes in all (values of inline data
+    // can take kilobytes each); past that, records read theirs again later.
+    std::size_t keptBytes = 0;
     for (auto& change : *changes) {
         if (change->objectID->entity() != changeEntity.get()) {
             return Records();  // a sub-entity's row: its columns differ
@@ -299,9 +310,19 @@ plat::Result<std::optional<std::vector<SYNChangeRecord>>> SYNChangeRecord::fetch
             record.entityName = std::move(*entityName);
         }
         record.globalIdentifierID = storedID(*change, c[2]);
-        record.valuesRead = readValues;
-        if (readValues) {
-            record.values = decodedValues(storedValue(*change, c[3]));
+        const Value& values = storedValue(*change, c[3]);
+        if (readValues || values.isNull()) {
+            record.values = decodedValues(values);
+        } else if (const plat::Data* bytes = values.asData()) {
+            record.valuesRead = false;
+            if (keptBytes + bytes->length() <= kKeptValueBytes) {
+                keptBytes += bytes->length();
+                record.storedValues = values;
+            }
+        } else {
+            // Another stored form, decoded whole by the read: let go, and
+            // read again when wanted, so that no decoded values pile up.
+            record.valuesRead = false;
         }
         if (eventIDs) {
             eventIDs->push_back(storedID(*change, c[4]));
@@ -406,8 +427,46 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
         unread;
     std::vector<std::size_t> nextOfChange;
     plat::Array ids;
+    // The stored values are what the context shows while no change is
+    // unsaved in it (identifier rows may be: values are not kept there).
+    // Worked out at the first record without values.
+    std::shared_ptr<plat::coredata::PersistentStoreCoordinator> coordinator;
+    std::shared_ptr<const EntityDescription> changeEntity;
+    bool storedAsShown = false;
+    bool shownKnown = false;
+    auto learnShown = [&] {
+        shownKnown = true;
+        coordinator = context.persistentStoreCoordinator();
+        changeEntity = coordinator
+                           ? coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName)
+                           : nullptr;
+        storedAsShown = changeEntity && !context.parentContext();
+        if (storedAsShown && context.hasChanges()) {
+            for (const auto& objects :
+                 {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
+                for (const auto& object : objects) {
+                    storedAsShown = storedAsShown && object->entity() != changeEntity.get();
+                }
+            }
+        }
+    };
     for (std::size_t i = 0; i < records.size(); ++i) {
         if (records[i].valuesRead) {
+            continue;
+        }
+        if (!shownKnown) {
+            learnShown();
+        }
+        const plat::Data* bytes = storedAsShown ? records[i].storedValues.asData() : nullptr;
+        if (bytes) {
+            // Kept from the read of the record: decoded here, with no query.
+            auto decoded = SYNReadCompactPropertyChangeValueList(bytes->view());
+            if (!decoded.ok()) {
+                return decoded.error();
+            }
+            records[i].values = std::move(*decoded);
+            records[i].valuesRead = true;
+            records[i].storedValues = Value();
             continue;
         }
         if (unread.empty()) {
@@ -447,20 +506,6 @@ plat::ErrorPtr SYNChangeRecord::readStoredValues(std::vector<SYNChangeRecord>& r
     FetchRequest request(SYNObjectChangeEntityName);
     request.predicate = Predicate::selfIn(Value(std::move(ids)));
     request.includesSubentities = false;
-    // The stored values are what the context shows while no change is
-    // unsaved in it (identifier rows may be: values are not kept there).
-    auto coordinator = context.persistentStoreCoordinator();
-    auto changeEntity =
-        coordinator ? coordinator->managedObjectModel()->entityForName(SYNObjectChangeEntityName) : nullptr;
-    bool storedAsShown = changeEntity && !context.parentContext();
-    if (storedAsShown && context.hasChanges()) {
-        for (const auto& objects :
-             {context.insertedObjects(), context.updatedObjects(), context.deletedObjects()}) {
-            for (const auto& object : objects) {
-                storedAsShown = storedAsShown && object->entity() != changeEntity.get();
-            }
-        }
-    }
     try {
         if (storedAsShown) {
             static const std::vector<std::string> kValuesColumn{"propertyChangeValues"};

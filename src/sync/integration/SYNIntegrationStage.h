@@ -58,6 +58,10 @@ struct SYNChangeRecord {
     // for a stage (see readStoredValues).
     std::vector<std::shared_ptr<const SYNPropertyChangeValue>> values;
     bool valuesRead = true;
+    // Of a record read without its values: their stored bytes (a data
+    // value) where the read kept them, decoded when the values are read;
+    // null where the values are read from the store then.
+    plat::Value storedValues;
 
     // Reads a change of the event store's context (call inside it).
     static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change);
@@ -73,7 +77,10 @@ struct SYNChangeRecord {
     // context shows: a context on a coordinator with no unsaved change of
     // an object change or identifier row; nullopt otherwise. Call inside
     // the context.
-    // Without `readValues`, the records leave their values unread.
+    // Without `readValues`, the records leave their values undecoded: those
+    // stored in the compact form keep its bytes (storedValues), up to
+    // kKeptValueBytes in all; the others are read again from the store by
+    // readStoredValues.
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStored(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
         std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
@@ -81,6 +88,8 @@ struct SYNChangeRecord {
     // without their identifier rows' strings (globalIdentifier,
     // globalIdentifierEntityName, storeURI), which readStoredIdentifierRows
     // fills in. nullopt where fetchStored declines. Call inside the context.
+    // The most bytes of stored values one read keeps (see fetchStored).
+    static constexpr std::size_t kKeptValueBytes = std::size_t{16} << 20;
     static plat::Result<std::optional<std::vector<SYNChangeRecord>>> fetchStoredChanges(
         const plat::coredata::FetchRequest& request, plat::coredata::ManagedObjectContext& context,
         std::vector<plat::coredata::ManagedObjectIDPtr>* eventIDs = nullptr, bool readValues = true);
@@ -94,9 +103,10 @@ struct SYNChangeRecord {
     // shows: a context on a coordinator (not a child) with no unsaved change
     // of either. Call inside the context.
     static bool storedRowsAreShown(plat::coredata::ManagedObjectContext& context);
-    // Reads the values of the records read without them, from the stored
-    // rows where fetchStored could, else from the changes loaded as objects
-    // of context. Call inside the context.
+    // Reads the values of the records read without them: from the bytes
+    // they kept, else from the stored rows where fetchStored could, else
+    // from the changes loaded as objects of context. Call inside the
+    // context.
     [[nodiscard]] static plat::ErrorPtr readStoredValues(std::vector<SYNChangeRecord>& records,
                                                          plat::coredata::ManagedObjectContext& context);
 };
