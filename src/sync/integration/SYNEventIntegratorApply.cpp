@@ -35,12 +35,11 @@ namespace {
 // Event IN lists longer than this are filtered in memory instead.
 constexpr std::size_t kMaximumEventsInQuery = 5000;
 
-// When the merged events hold at most this many stored changes in all, each
-// entity's changes are read with their values at once: the stages would
-// otherwise read the same rows again for the values (a second query, and
-// every row decoded again); the stages hold values of 2,000 changes at a
-// time anyway.
-constexpr std::size_t kChangesReadWithValues = SYNImportedChanges::kMaximumChanges;
+// When the merged events hold at most SYNImportedChanges::maximumChanges()
+// stored changes in all, each entity's changes are read with their values at
+// once: the stages would otherwise read the same rows again for the values (a
+// second query, and every row decoded again); the stages hold values of 2,000
+// changes at a time anyway.
 
 // Changes that belong to one of the events.
 plat::coredata::PredicatePtr changedInEvents(const SYNManagedObjectIDs& eventIDs) {
@@ -285,7 +284,7 @@ namespace {
 // One query for the changes of all entities in the events, instead of one per
 // entity: each of those walked the changes of every entity through the index
 // on the events to keep its own (used up to kChangesReadAtOnce changes). With
-// their values only while they are few (see kChangesReadWithValues); else the
+// their values only while they are few (see SYNImportedChanges::maximumChanges); else the
 // stages read the values a stretch at a time, and what is held for all
 // entities at once is the records without them. Change rows of the events
 // being integrated are not written while they are; their identifier rows may
@@ -631,7 +630,7 @@ plat::ErrorPtr SYNEventIntegrator::readChangesOfEntity(EntityMerge& merge) {
             const auto stored = merge.eventIDs.size() <= kMaximumEventsInQuery
                                     ? storedChangeCount(*merge.eventContext, handOff ? rest : merge.eventIDs)
                                     : std::nullopt;
-            changesReadWithValues_ = stored && held + *stored <= kChangesReadWithValues;
+            changesReadWithValues_ = stored && held + *stored <= SYNImportedChanges::maximumChanges();
             readAtOnce = stored && held + *stored <= kChangesReadAtOnce;
         });
     }

@@ -1,6 +1,7 @@
 #include "sync/integration/SYNImportedChanges.h"
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -112,12 +113,25 @@ uint64_t SYNImportedChanges::generation() const {
     return generation_;
 }
 
+namespace {
+std::atomic<std::size_t> maximumChangesForTesting{0};
+}  // namespace
+
+std::size_t SYNImportedChanges::maximumChanges() {
+    const std::size_t lowered = maximumChangesForTesting.load(std::memory_order_relaxed);
+    return lowered != 0 ? lowered : kMaximumChanges;
+}
+
+void SYNImportedChanges::setMaximumChangesForTesting(std::size_t maximum) {
+    maximumChangesForTesting.store(maximum, std::memory_order_relaxed);
+}
+
 bool SYNImportedChanges::hasRoomFor(std::size_t count) {
     plat::MutexLock lock(mutex_);
     if (unusable_) {
         return false;
     }
-    if (held_ + count > kMaximumChanges) {
+    if (held_ + count > maximumChanges()) {
         makeUnusable();
         return false;
     }
@@ -131,7 +145,7 @@ void SYNImportedChanges::offer(uint64_t generation, std::vector<Event> events,
         count += event.changes.size();
     }
     plat::MutexLock lock(mutex_);
-    if (unusable_ || generation != generation_ || held_ + count > kMaximumChanges) {
+    if (unusable_ || generation != generation_ || held_ + count > maximumChanges()) {
         makeUnusable();
         return;
     }

@@ -14,7 +14,7 @@
 // change row updated or deleted, a change added to one of their events, an
 // identifier row or event deleted, a save of another coordinator on the same
 // store file, a save whose objects cannot be told) makes them unusable until
-// the next drop. At most kMaximumChanges changes are kept: more leaves
+// the next drop. At most maximumChanges() changes are kept: more leaves
 // nothing kept until the next drop. A crash loses only this memory.
 //
 // Threads: every member may be called from any thread; the records are read
@@ -42,6 +42,11 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     // The integration reads its changes with their values while the events
     // hold at most this many; more are not worth keeping.
     static constexpr std::size_t kMaximumChanges = 4000;
+    // kMaximumChanges, unless a test lowered it: the paths past the bound
+    // are then reached with tens of changes instead of thousands.
+    static std::size_t maximumChanges();
+    // Sets the bound for the whole process; 0 restores kMaximumChanges.
+    static void setMaximumChangesForTesting(std::size_t maximum);
     // The most identifier rows kept for which storeURIsOf answers.
     static constexpr std::size_t kRowsAnswered = 128;
 

@@ -19,12 +19,26 @@
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/integration/SYNEventIntegrator.h"
+#include "sync/integration/SYNImportedChanges.h"
 
 namespace integrationtest {
 
 // Name of the value transformer of Item.code (upper-cases strings on the way
 // in, refuses data that is not text on the way out).
 inline constexpr const char* kCodeTransformerName = "IntegrationTestCodeTransformer";
+
+// Lowers, while it lives, the number of changes a merge keeps from its import
+// and reads with their values at once: the paths past that bound are then
+// reached with a few dozen changes instead of thousands.
+class LoweredChangeBound {
+  public:
+    explicit LoweredChangeBound(std::size_t maximum) {
+        SYNImportedChanges::setMaximumChangesForTesting(maximum);
+    }
+    ~LoweredChangeBound() { SYNImportedChanges::setMaximumChangesForTesting(0); }
+    LoweredChangeBound(const LoweredChangeBound&) = delete;
+    LoweredChangeBound& operator=(const LoweredChangeBound&) = delete;
+};
 
 // Calendar(name) <->> Task(title, done, calendar, parent <->> subtasks);
 // Playlist(name) <->>(ordered) Item(every attribute type, playlist);

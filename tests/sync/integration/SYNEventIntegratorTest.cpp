@@ -70,13 +70,14 @@ TEST_F(SYNEventIntegratorTest, MergesAnotherMachinesEventsIntoOneMergeEvent) {
 // reads the values a stretch at a time as the stages need them: both give
 // the other machine's store, values and links included.
 TEST_F(SYNEventIntegratorTest, MergesOfFewAndOfManyChangesGiveTheSameStore) {
+    LoweredChangeBound bound(40);
     twoMachines();
     ASSERT_EQ(b->merge(), nullptr);
     EXPECT_EQ(b->dump(), a->dump());
     ASSERT_EQ(a->recordSave([](ManagedObjectContext& context) {
         auto calendar = context.insertNewObjectForEntityForName("Calendar");
         calendar->setValue(Value("many"), "name");
-        for (int i = 0; i < 4200; ++i) {
+        for (std::size_t i = 0; i < SYNImportedChanges::maximumChanges() + 5; ++i) {
             auto task = context.insertNewObjectForEntityForName("Task");
             task->setValue(Value("many " + std::to_string(i)), "title");
             task->setObject(calendar, "calendar");

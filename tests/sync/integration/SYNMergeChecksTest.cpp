@@ -173,13 +173,14 @@ TEST_F(SYNMergeChecksTest, UpdatesOfRelationshipsSetFromTheOtherSideGiveTheSende
 // records leave the values to the stages, so a calendar's rename (the only
 // change of the calendars' batch) is still applied.
 TEST_F(SYNMergeChecksTest, UpdatesWhoseValuesAreReadByTheStagesAreApplied) {
+    LoweredChangeBound bound(40);
     bool handed = false;
     ASSERT_NE(sendSave([](ManagedObjectContext& context) { insertCalendar(context, "home"); }, handed),
               nullptr);
     ASSERT_EQ(b_->merge(), nullptr);
     ASSERT_EQ(a_->recordSave([](ManagedObjectContext& context) {
         objectWhere(context, "Calendar", "name", Value("home"))->setValue(Value("house"), "name");
-        for (std::size_t i = 0; i <= SYNImportedChanges::kMaximumChanges; ++i) {
+        for (std::size_t i = 0; i <= SYNImportedChanges::maximumChanges(); ++i) {
             context.insertNewObjectForEntityForName("Task")->setValue(Value("many"), "title");
         }
     }),

@@ -219,13 +219,14 @@ TEST_F(SYNStoredValuesKeptTest, TheScopeKeepsCompactBytesWhileItLives) {
 // records keep the values' bytes), for a store of compact values and one of
 // keyed archives: the receiver ends as the sender.
 TEST_F(SYNStoredValuesKeptTest, AMergeOfManyChangesEndsAsTheSender) {
+    LoweredChangeBound bound(40);
     for (bool keyed : {false, true}) {
         SCOPED_TRACE(keyed ? "keyed archives" : "compact values");
         auto [a, b] = twoMachinesSharingABaseline(keyed ? "k" : "c");
         ASSERT_EQ(a->recordSave([](ManagedObjectContext& context) {
             auto playlist = objectWhere(context, "Playlist", "name", Value("mix"));
             auto items = playlist->mutableOrderedSetValueForKey("items");
-            for (std::size_t i = 0; i <= SYNImportedChanges::kMaximumChanges; ++i) {
+            for (std::size_t i = 0; i <= SYNImportedChanges::maximumChanges(); ++i) {
                 auto item = context.insertNewObjectForEntityForName("Item");
                 item->setValue(Value(static_cast<int64_t>(i % 30000)), "i16");
                 item->setValue(Value(static_cast<int64_t>(i)), "i32");
