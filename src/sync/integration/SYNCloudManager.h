@@ -315,6 +315,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The same answer read from the store.
     std::optional<std::vector<bool>> eventsReadForFileSets(
         const std::vector<const SYNEventFileSet*>& sets) const;
+    // The names of a cloud folder's listing that the snapshot keeps (files
+    // named like event files, or data files, within their size limit); the
+    // others are reported. The names kept are moved out of the entries.
+    Names snapshotNames(const std::string& directory, bool baselines, bool data,
+                        SYNCloudListingEntries& listed) EXCLUDES(canonicalMutex_);
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
     // Complete remote sets no local event represents, with their names;
