@@ -328,6 +328,14 @@ void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
 std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::sharedSnapshotEventFilenames() const {
     return sharedSnapshot(false);
 }
+void SYNCloudManager::setSharedSnapshotBaselineFilenames(std::shared_ptr<const Names> names) {
+    plat::MutexLock lock(snapshotMutex_);
+    snapshotBaselines_ = std::move(names);
+}
+void SYNCloudManager::setSharedSnapshotDataFilenames(std::shared_ptr<const Names> names) {
+    plat::MutexLock lock(snapshotMutex_);
+    snapshotData_ = std::move(names);
+}
 void SYNCloudManager::setSharedSnapshotEventFilenames(std::shared_ptr<const Names> names) {
     plat::MutexLock lock(snapshotMutex_);
     snapshotEvents_ = std::move(names);
@@ -371,21 +379,47 @@ void SYNCloudManager::clearSnapshot() {
     // next snapshot's listing is brought up to date from it.
 }
 
-SYNCloudManager::Names SYNCloudManager::snapshotNames(const std::string& directory, bool baselines, bool data,
-                                                      SYNCloudListingEntries& listed) {
+std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::snapshotNames(const std::string& directory,
+                                                                             bool baselines, bool data,
+                                                                             SYNCloudListingEntries& listed) {
     Names names;
     const uint64_t limit = data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
+    const std::size_t folder = data ? 2 : baselines ? 1 : 0;
+    plat::MutexLock lock(canonicalMutex_);
+    // The names this folder's last listing kept passed every check that
+    // depends on the name alone (a safe name, named like an event or data
+    // file): a name listed again is found there, in name order, and only
+    // its kind and size are looked at. Other names take the checks.
+    const std::shared_ptr<const Names> earlier = lastKeptNames_[folder];
+    std::vector<char> keptBefore(listed.size(), 0);
+    if (earlier) {
+        auto next = earlier->begin();
+        for (std::size_t i = 0; i < listed.size() && next != earlier->end(); ++i) {
+            const auto& name = listed[i].name;
+            while (next != earlier->end() && *next < name) {
+                ++next;
+            }
+            if (next != earlier->end() && *next == name) {
+                keptBefore[i] = 1;
+                ++next;
+            }
+        }
+    }
     // Whether each name is named like an event file: the names judged
     // before are looked up, only new ones are parsed. The names of files
     // gone stay in the set until they outnumber the listing's, when it is
     // made anew.
     std::vector<char> likeEventFile(listed.size(), 0);
     if (!data) {
-        plat::MutexLock lock(canonicalMutex_);
         auto& known = canonicalNames_[baselines];
         std::size_t seen = 0;
         for (std::size_t i = 0; i < listed.size(); ++i) {
             const auto& name = listed[i].name;
+            if (keptBefore[i]) {
+                likeEventFile[i] = 1;
+                ++seen;
+                continue;
+            }
             if (!isSafeRemoteName(name)) {
                 continue;
             }
@@ -409,13 +443,13 @@ SYNCloudManager::Names SYNCloudManager::snapshotNames(const std::string& directo
     for (std::size_t i = 0; i < listed.size(); ++i) {
         auto& entry = listed[i];
         auto& name = entry.name;
-        if (!isSafeRemoteName(name)) {
+        if (!keptBefore[i] && !isSafeRemoteName(name)) {
             SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
             continue;
         }
         if (entry.isDirectory) {
             reportUnusableRemoteFile(join(directory, name), "is a folder, not a file");
-        } else if (data ? !SYNEventStore::isDataFilename(name) : !likeEventFile[i]) {
+        } else if (keptBefore[i] ? false : data ? !SYNEventStore::isDataFilename(name) : !likeEventFile[i]) {
             reportUnusableRemoteFile(join(directory, name),
                                      data ? "is not named like a data file (the checksum of its content)"
                                           : "is not named like an event file");
@@ -428,7 +462,9 @@ SYNCloudManager::Names SYNCloudManager::snapshotNames(const std::string& directo
             names.insert(names.end(), std::move(name));
         }
     }
-    return names;
+    auto kept = std::make_shared<const Names>(std::move(names));
+    lastKeptNames_[folder] = kept;
+    return kept;
 }
 
 void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
@@ -436,7 +472,7 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
     auto self = shared_from_this();
     enum class Kind { Baselines, Events, Data };
     auto listing = [self](std::string directory, Kind kind,
-                          void (SYNCloudManager::*store)(std::optional<Names>)) -> SYNTask {
+                          void (SYNCloudManager::*store)(std::shared_ptr<const Names>)) -> SYNTask {
         return [self, directory, kind, store](SYNTaskCompletion next) {
             auto take = [self, directory, kind, store, next](SYNCloudListingEntries entries,
                                                              plat::ErrorPtr error) {
@@ -457,9 +493,10 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
         };
     };
     std::vector<SYNTask> tasks{
-        listing(remoteBaselinesDirectory(), Kind::Baselines, &SYNCloudManager::setSnapshotBaselineFilenames),
-        listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSnapshotEventFilenames),
-        listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSnapshotDataFilenames)};
+        listing(remoteBaselinesDirectory(), Kind::Baselines,
+                &SYNCloudManager::setSharedSnapshotBaselineFilenames),
+        listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSharedSnapshotEventFilenames),
+        listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSharedSnapshotDataFilenames)};
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
                  [self, completion](plat::ErrorPtr error) {
                      if (error) {

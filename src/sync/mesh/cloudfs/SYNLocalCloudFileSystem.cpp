@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 
 #include "platform/dispatch/Queue.h"
@@ -204,8 +205,13 @@ void SYNLocalCloudFileSystem::downloadFromPath(const std::string& path, const st
 }
 
 bool SYNLocalCloudFileSystem::respondsToMember(OptionalMember member) const {
-    return member == OptionalMember::MoveLocalFile || member == OptionalMember::DownloadFromPathForReading ||
-           member == OptionalMember::EntriesOfDirectoryAtPath;
+    // The entries are this class's own listing: a subclass may list
+    // otherwise through contentsOfDirectoryAtPath, so it offers them only
+    // when it answers for them itself.
+    if (member == OptionalMember::EntriesOfDirectoryAtPath) {
+        return typeid(*this) == typeid(SYNLocalCloudFileSystem);
+    }
+    return member == OptionalMember::MoveLocalFile || member == OptionalMember::DownloadFromPathForReading;
 }
 
 void SYNLocalCloudFileSystem::moveLocalFile(const std::string& localPath, const std::string& path,

@@ -6,7 +6,8 @@
 // ".." or "." component, or a NUL byte, could leave the root, so it is
 // refused with a file error and nothing is touched. Of the optional members
 // it provides moveLocalFile, downloadFromPathForReading and
-// entriesOfDirectoryAtPath (the listing without items): an upload whose
+// entriesOfDirectoryAtPath (the listing without items; offered by this
+// class itself, not by a subclass unless it answers for it): an upload whose
 // local file is the caller's own, unlinked elsewhere and on the folder's file
 // system is renamed into place, and a download the caller only reads is a
 // hard link when the folder's file is this user's, 0600 and on the local
