@@ -385,61 +385,64 @@ std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::snapshotNames(con
     Names names;
     const uint64_t limit = data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
     const std::size_t folder = data ? 2 : baselines ? 1 : 0;
-    plat::MutexLock lock(canonicalMutex_);
-    // The names this folder's last listing kept passed every check that
-    // depends on the name alone (a safe name, named like an event or data
-    // file): a name listed again is found there, in name order, and only
-    // its kind and size are looked at. Other names take the checks.
-    const std::shared_ptr<const Names> earlier = lastKeptNames_[folder];
     std::vector<char> keptBefore(listed.size(), 0);
-    if (earlier) {
-        auto next = earlier->begin();
-        for (std::size_t i = 0; i < listed.size() && next != earlier->end(); ++i) {
-            const auto& name = listed[i].name;
-            while (next != earlier->end() && *next < name) {
-                ++next;
-            }
-            if (next != earlier->end() && *next == name) {
-                keptBefore[i] = 1;
-                ++next;
-            }
-        }
-    }
-    // Whether each name is named like an event file: the names judged
-    // before are looked up, only new ones are parsed. The names of files
-    // gone stay in the set until they outnumber the listing's, when it is
-    // made anew.
     std::vector<char> likeEventFile(listed.size(), 0);
-    if (!data) {
-        auto& known = canonicalNames_[baselines];
-        std::size_t seen = 0;
-        for (std::size_t i = 0; i < listed.size(); ++i) {
-            const auto& name = listed[i].name;
-            if (keptBefore[i]) {
-                likeEventFile[i] = 1;
-                ++seen;
-                continue;
-            }
-            if (!isSafeRemoteName(name)) {
-                continue;
-            }
-            if (known.count(name) ||
-                (SYNEventFileSet::isCanonicalFilename(name, baselines) && known.insert(name).second)) {
-                likeEventFile[i] = 1;
-                ++seen;
-            }
-        }
-        if (known.size() > 2 * seen + 64) {
-            std::unordered_set<std::string> kept;
-            kept.reserve(seen);
-            for (std::size_t i = 0; i < listed.size(); ++i) {
-                if (likeEventFile[i]) {
-                    kept.insert(listed[i].name);
+    {
+        plat::MutexLock lock(canonicalMutex_);
+        // The names this folder's last listing kept passed every check that
+        // depends on the name alone (a safe name, named like an event or data
+        // file): a name listed again is found there, in name order, and only
+        // its kind and size are looked at. Other names take the checks.
+        const std::shared_ptr<const Names> earlier = lastKeptNames_[folder];
+        if (earlier) {
+            auto next = earlier->begin();
+            for (std::size_t i = 0; i < listed.size() && next != earlier->end(); ++i) {
+                const auto& name = listed[i].name;
+                while (next != earlier->end() && *next < name) {
+                    ++next;
+                }
+                if (next != earlier->end() && *next == name) {
+                    keptBefore[i] = 1;
+                    ++next;
                 }
             }
-            known = std::move(kept);
+        }
+        // Whether each name is named like an event file: the names judged
+        // before are looked up, only new ones are parsed. The names of files
+        // gone stay in the set until they outnumber the listing's, when it is
+        // made anew.
+        if (!data) {
+            auto& known = canonicalNames_[baselines];
+            std::size_t seen = 0;
+            for (std::size_t i = 0; i < listed.size(); ++i) {
+                const auto& name = listed[i].name;
+                if (keptBefore[i]) {
+                    likeEventFile[i] = 1;
+                    ++seen;
+                    continue;
+                }
+                if (!isSafeRemoteName(name)) {
+                    continue;
+                }
+                if (known.count(name) ||
+                    (SYNEventFileSet::isCanonicalFilename(name, baselines) && known.insert(name).second)) {
+                    likeEventFile[i] = 1;
+                    ++seen;
+                }
+            }
+            if (known.size() > 2 * seen + 64) {
+                std::unordered_set<std::string> kept;
+                kept.reserve(seen);
+                for (std::size_t i = 0; i < listed.size(); ++i) {
+                    if (likeEventFile[i]) {
+                        kept.insert(listed[i].name);
+                    }
+                }
+                known = std::move(kept);
+            }
         }
     }
+    // Reported without the lock: the log is the application's.
     for (std::size_t i = 0; i < listed.size(); ++i) {
         auto& entry = listed[i];
         auto& name = entry.name;
@@ -463,6 +466,7 @@ std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::snapshotNames(con
         }
     }
     auto kept = std::make_shared<const Names>(std::move(names));
+    plat::MutexLock lock(canonicalMutex_);
     lastKeptNames_[folder] = kept;
     return kept;
 }
