@@ -50,6 +50,7 @@ void SYNAsynchronousTaskQueue::setInfo(plat::Value info) {
 }
 
 void SYNAsynchronousTaskQueue::beginAsynchronousTask() {
+    results_.reserve(taskCount_);
     runTask(0);
 }
 

@@ -287,6 +287,20 @@ std::shared_ptr<const SYNCloudManager::Names> shared(std::optional<SYNCloudManag
     return names ? std::make_shared<const SYNCloudManager::Names>(std::move(*names)) : nullptr;
 }
 
+// The listing's items as entries. Items nothing else holds give their names
+// up: the listing made them for this call (no weak reference to an item is
+// ever kept), and only the names are kept.
+SYNCloudListingEntries listingEntries(const SYNCloudItems& items) {
+    SYNCloudListingEntries entries;
+    entries.reserve(items.size());
+    for (const auto& item : items) {
+        const auto* file = dynamic_cast<const SYNCloudFile*>(item.get());
+        entries.push_back({item.use_count() == 1 ? item->takeName() : item->name(),
+                           item->canContainChildren(), file ? file->size() : 0});
+    }
+    return entries;
+}
+
 }  // namespace
 
 std::optional<SYNCloudManager::Names> SYNCloudManager::snapshotBaselineFilenames() const {
@@ -313,6 +327,14 @@ void SYNCloudManager::setSnapshotDataFilenames(std::optional<Names> names) {
 }
 std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::sharedSnapshotEventFilenames() const {
     return sharedSnapshot(false);
+}
+void SYNCloudManager::setSharedSnapshotBaselineFilenames(std::shared_ptr<const Names> names) {
+    plat::MutexLock lock(snapshotMutex_);
+    snapshotBaselines_ = std::move(names);
+}
+void SYNCloudManager::setSharedSnapshotDataFilenames(std::shared_ptr<const Names> names) {
+    plat::MutexLock lock(snapshotMutex_);
+    snapshotData_ = std::move(names);
 }
 void SYNCloudManager::setSharedSnapshotEventFilenames(std::shared_ptr<const Names> names) {
     plat::MutexLock lock(snapshotMutex_);
@@ -357,96 +379,128 @@ void SYNCloudManager::clearSnapshot() {
     // next snapshot's listing is brought up to date from it.
 }
 
+std::shared_ptr<const SYNCloudManager::Names> SYNCloudManager::snapshotNames(const std::string& directory,
+                                                                             bool baselines, bool data,
+                                                                             SYNCloudListingEntries& listed) {
+    Names names;
+    const uint64_t limit = data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
+    const std::size_t folder = data ? 2 : baselines ? 1 : 0;
+    std::vector<char> keptBefore(listed.size(), 0);
+    std::vector<char> likeEventFile(listed.size(), 0);
+    {
+        plat::MutexLock lock(canonicalMutex_);
+        // The names this folder's last listing kept passed every check that
+        // depends on the name alone (a safe name, named like an event or data
+        // file): a name listed again is found there, in name order, and only
+        // its kind and size are looked at. Other names take the checks.
+        const std::shared_ptr<const Names> earlier = lastKeptNames_[folder];
+        if (earlier) {
+            auto next = earlier->begin();
+            for (std::size_t i = 0; i < listed.size() && next != earlier->end(); ++i) {
+                const auto& name = listed[i].name;
+                while (next != earlier->end() && *next < name) {
+                    ++next;
+                }
+                if (next != earlier->end() && *next == name) {
+                    keptBefore[i] = 1;
+                    ++next;
+                }
+            }
+        }
+        // Whether each name is named like an event file: the names judged
+        // before are looked up, only new ones are parsed. The names of files
+        // gone stay in the set until they outnumber the listing's, when it is
+        // made anew.
+        if (!data) {
+            auto& known = canonicalNames_[baselines];
+            std::size_t seen = 0;
+            for (std::size_t i = 0; i < listed.size(); ++i) {
+                const auto& name = listed[i].name;
+                if (keptBefore[i]) {
+                    likeEventFile[i] = 1;
+                    ++seen;
+                    continue;
+                }
+                if (!isSafeRemoteName(name)) {
+                    continue;
+                }
+                if (known.count(name) ||
+                    (SYNEventFileSet::isCanonicalFilename(name, baselines) && known.insert(name).second)) {
+                    likeEventFile[i] = 1;
+                    ++seen;
+                }
+            }
+            if (known.size() > 2 * seen + 64) {
+                std::unordered_set<std::string> kept;
+                kept.reserve(seen);
+                for (std::size_t i = 0; i < listed.size(); ++i) {
+                    if (likeEventFile[i]) {
+                        kept.insert(listed[i].name);
+                    }
+                }
+                known = std::move(kept);
+            }
+        }
+    }
+    // Reported without the lock: the log is the application's.
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        auto& entry = listed[i];
+        auto& name = entry.name;
+        if (!keptBefore[i] && !isSafeRemoteName(name)) {
+            SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
+            continue;
+        }
+        if (entry.isDirectory) {
+            reportUnusableRemoteFile(join(directory, name), "is a folder, not a file");
+        } else if (keptBefore[i] ? false : data ? !SYNEventStore::isDataFilename(name) : !likeEventFile[i]) {
+            reportUnusableRemoteFile(join(directory, name),
+                                     data ? "is not named like a data file (the checksum of its content)"
+                                          : "is not named like an event file");
+        } else if (entry.size > limit) {
+            reportUnusableRemoteFile(join(directory, name),
+                                     "is larger than " + std::to_string(limit) + " bytes");
+        } else {
+            // Listings come sorted from most file systems: then each name
+            // goes at the end.
+            names.insert(names.end(), std::move(name));
+        }
+    }
+    auto kept = std::make_shared<const Names>(std::move(names));
+    plat::MutexLock lock(canonicalMutex_);
+    lastKeptNames_[folder] = kept;
+    return kept;
+}
+
 void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
     clearSnapshot();
     auto self = shared_from_this();
     enum class Kind { Baselines, Events, Data };
     auto listing = [self](std::string directory, Kind kind,
-                          void (SYNCloudManager::*store)(std::optional<Names>)) -> SYNTask {
+                          void (SYNCloudManager::*store)(std::shared_ptr<const Names>)) -> SYNTask {
         return [self, directory, kind, store](SYNTaskCompletion next) {
-            self->cloudFileSystem_->contentsOfDirectoryAtPath(directory, [self, directory, kind, store, next](
-                                                                             SYNCloudItems items,
-                                                                             plat::ErrorPtr error) {
+            auto take = [self, directory, kind, store, next](SYNCloudListingEntries entries,
+                                                             plat::ErrorPtr error) {
                 if (!error) {
-                    Names names;
-                    const uint64_t limit =
-                        kind == Kind::Data ? SYNDataFileMaximumSize : SYNEventFileMaximumSize;
-                    const bool baselines = kind == Kind::Baselines;
-                    std::vector<std::string> listed;
-                    listed.reserve(items.size());
-                    // Items nothing else holds give their names up: the
-                    // listing made them for this call (no weak reference to
-                    // an item is ever kept), and only the names are kept.
-                    for (const auto& item : items) {
-                        listed.push_back(item.use_count() == 1 ? item->takeName() : item->name());
-                    }
-                    // Whether each name is named like an event file: the
-                    // names judged before are looked up, only new ones are
-                    // parsed. The names of files gone stay in the set until
-                    // they outnumber the listing's, when it is made anew.
-                    std::vector<char> likeEventFile(listed.size(), 0);
-                    if (kind != Kind::Data) {
-                        plat::MutexLock lock(self->canonicalMutex_);
-                        auto& known = self->canonicalNames_[baselines];
-                        std::size_t seen = 0;
-                        for (std::size_t i = 0; i < listed.size(); ++i) {
-                            const auto& name = listed[i];
-                            if (!isSafeRemoteName(name)) {
-                                continue;
-                            }
-                            if (known.count(name) || (SYNEventFileSet::isCanonicalFilename(name, baselines) &&
-                                                      known.insert(name).second)) {
-                                likeEventFile[i] = 1;
-                                ++seen;
-                            }
-                        }
-                        if (known.size() > 2 * seen + 64) {
-                            std::unordered_set<std::string> kept;
-                            kept.reserve(seen);
-                            for (std::size_t i = 0; i < listed.size(); ++i) {
-                                if (likeEventFile[i]) {
-                                    kept.insert(listed[i]);
-                                }
-                            }
-                            known = std::move(kept);
-                        }
-                    }
-                    for (std::size_t i = 0; i < items.size(); ++i) {
-                        const auto& item = items[i];
-                        auto& name = listed[i];
-                        if (!isSafeRemoteName(name)) {
-                            SYN_LOG(SYNLoggingLevelWarning, "Unknown file found: %@", name);
-                            continue;
-                        }
-                        const auto* file = dynamic_cast<const SYNCloudFile*>(item.get());
-                        if (item->canContainChildren()) {
-                            self->reportUnusableRemoteFile(join(directory, name), "is a folder, not a file");
-                        } else if (kind == Kind::Data ? !SYNEventStore::isDataFilename(name)
-                                                      : !likeEventFile[i]) {
-                            self->reportUnusableRemoteFile(
-                                join(directory, name),
-                                kind == Kind::Data
-                                    ? "is not named like a data file (the checksum of its content)"
-                                    : "is not named like an event file");
-                        } else if (file && file->size() > limit) {
-                            self->reportUnusableRemoteFile(
-                                join(directory, name), "is larger than " + std::to_string(limit) + " bytes");
-                        } else {
-                            // Listings come sorted from most file systems:
-                            // then each name goes at the end.
-                            names.insert(names.end(), std::move(name));
-                        }
-                    }
-                    ((*self).*store)(std::move(names));
+                    ((*self).*store)(
+                        self->snapshotNames(directory, kind == Kind::Baselines, kind == Kind::Data, entries));
                 }
                 next(error, false);
+            };
+            auto& fs = *self->cloudFileSystem_;
+            if (fs.respondsToMember(Option::EntriesOfDirectoryAtPath)) {
+                fs.entriesOfDirectoryAtPath(directory, std::move(take));
+                return;
+            }
+            fs.contentsOfDirectoryAtPath(directory, [take](SYNCloudItems items, plat::ErrorPtr error) {
+                take(listingEntries(items), std::move(error));
             });
         };
     };
     std::vector<SYNTask> tasks{
-        listing(remoteBaselinesDirectory(), Kind::Baselines, &SYNCloudManager::setSnapshotBaselineFilenames),
-        listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSnapshotEventFilenames),
-        listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSnapshotDataFilenames)};
+        listing(remoteBaselinesDirectory(), Kind::Baselines,
+                &SYNCloudManager::setSharedSnapshotBaselineFilenames),
+        listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSharedSnapshotEventFilenames),
+        listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSharedSnapshotDataFilenames)};
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
                  [self, completion](plat::ErrorPtr error) {
                      if (error) {
@@ -1475,53 +1529,53 @@ void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const
     const std::size_t batchSize = std::max<std::size_t>(1, transfer.batchSize);
     auto done = std::make_shared<std::atomic<std::size_t>>(0);
     auto how = std::make_shared<const FileTransfer>(std::move(transfer));
+    auto advance = [progress, done, total](std::size_t count) {
+        const auto now = done->fetch_add(count) + count;
+        if (progress) {
+            // File systems may complete on any thread; progress is
+            // reported on main, before the next task starts there.
+            onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
+                progress(nullptr, fraction, false);
+            });
+        }
+    };
     std::vector<SYNTask> tasks;
-    for (std::size_t start = 0; start < names.size(); start += batchSize) {
+    if (!how->batched) {
+        // One file at a time: each file is a task of its own, in the order
+        // of the names, stopping at the first error, as batches of single
+        // transfers ran them (the batch size only groups the log lines).
+        tasks.reserve(names.size());
+        for (const auto& name : names) {
+            tasks.push_back([how, remote = join(remoteDirectory, name), local = join(localDirectory, name),
+                             advance](SYNTaskCompletion next) {
+                SYN_LOG(SYNLoggingLevelVerbose, "%@: %@", how->what, remote);
+                how->one(remote, local, [how, remote, local, advance, next](plat::ErrorPtr error) {
+                    error = how->settle({remote}, {local}, error, true);
+                    if (!error) {
+                        advance(1);
+                    }
+                    next(error, false);
+                });
+            });
+        }
+    }
+    for (std::size_t start = 0; how->batched && start < names.size(); start += batchSize) {
         std::vector<std::string> remotePaths, localPaths;
         for (std::size_t i = start; i < std::min(names.size(), start + batchSize); ++i) {
             remotePaths.push_back(join(remoteDirectory, names[i]));
             localPaths.push_back(join(localDirectory, names[i]));
         }
-        tasks.push_back([how, remotePaths, localPaths, progress, done, total](SYNTaskCompletion next) {
+        tasks.push_back([how, remotePaths = std::move(remotePaths), localPaths = std::move(localPaths),
+                         advance](SYNTaskCompletion next) {
             SYN_LOG(SYNLoggingLevelVerbose, "%@: %@", how->what, joinLines(remotePaths));
-            auto advance = [progress, done, total](std::size_t count) {
-                const auto now = done->fetch_add(count) + count;
-                if (progress) {
-                    // File systems may complete on any thread; progress is
-                    // reported on main, before the next task starts there.
-                    onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
-                        progress(nullptr, fraction, false);
-                    });
-                }
-            };
-            if (how->batched) {
-                how->many(remotePaths, localPaths,
-                          [how, remotePaths, localPaths, advance, next](plat::ErrorPtr error) {
-                              error = how->settle(remotePaths, localPaths, error, false);
-                              if (!error) {
-                                  advance(remotePaths.size());
-                              }
-                              next(error, false);
-                          });
-                return;
-            }
-            std::vector<SYNTask> files;
-            for (std::size_t i = 0; i < remotePaths.size(); ++i) {
-                files.push_back([how, remote = remotePaths[i], local = localPaths[i],
-                                 advance](SYNTaskCompletion nextFile) {
-                    how->one(remote, local, [how, remote, local, advance, nextFile](plat::ErrorPtr error) {
-                        error = how->settle({remote}, {local}, error, true);
-                        if (!error) {
-                            advance(1);
-                        }
-                        nextFile(error, false);
-                    });
-                });
-            }
-            std::make_shared<SYNAsynchronousTaskQueue>(std::move(files),
-                                                       SYNTaskQueueTerminationPolicyStopOnError,
-                                                       [next](plat::ErrorPtr error) { next(error, false); })
-                ->start();
+            how->many(remotePaths, localPaths,
+                      [how, remotePaths, localPaths, advance, next](plat::ErrorPtr error) {
+                          error = how->settle(remotePaths, localPaths, error, false);
+                          if (!error) {
+                              advance(remotePaths.size());
+                          }
+                          next(error, false);
+                      });
         });
     }
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,

@@ -315,6 +315,15 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // The same answer read from the store.
     std::optional<std::vector<bool>> eventsReadForFileSets(
         const std::vector<const SYNEventFileSet*>& sets) const;
+    // The names of a cloud folder's listing that the snapshot keeps (files
+    // named like event files, or data files, within their size limit); the
+    // others are reported. The names kept are moved out of the entries.
+    // Names the folder's last listing kept take only the checks of kind and
+    // size.
+    std::shared_ptr<const Names> snapshotNames(const std::string& directory, bool baselines, bool data,
+                                               SYNCloudListingEntries& listed) EXCLUDES(canonicalMutex_);
+    void setSharedSnapshotBaselineFilenames(std::shared_ptr<const Names> names) EXCLUDES(snapshotMutex_);
+    void setSharedSnapshotDataFilenames(std::shared_ptr<const Names> names) EXCLUDES(snapshotMutex_);
     // Logs and keeps the first report of a remote path; true then.
     bool reportUnusableRemoteFile(const std::string& path, const std::string& reason) EXCLUDES(reportMutex_);
     // Complete remote sets no local event represents, with their names;
@@ -492,6 +501,9 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // folder alone, so a listing judges only the names not held here. Names
     // of files gone are dropped when they outnumber those of the listing.
     std::unordered_set<std::string> canonicalNames_[2] GUARDED_BY(canonicalMutex_);
+    // The names the last listing of the events [0], baselines [1] and data
+    // [2] folders kept for the snapshot.
+    std::shared_ptr<const Names> lastKeptNames_[3] GUARDED_BY(canonicalMutex_);
 
     mutable plat::Mutex groupingMutex_;
     // The last listing grouped, of the baselines [1] and of the events [0].

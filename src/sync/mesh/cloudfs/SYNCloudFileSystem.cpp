@@ -147,3 +147,6 @@ void SYNCloudFileSystem::moveLocalFile(const std::string&, const std::string&, C
 void SYNCloudFileSystem::downloadFromPathForReading(const std::string&, const std::string&, Completion) {
     missingMember("downloadFromPathForReading");
 }
+void SYNCloudFileSystem::entriesOfDirectoryAtPath(const std::string&, EntryListingCompletion) {
+    missingMember("entriesOfDirectoryAtPath");
+}

@@ -97,6 +97,17 @@ void SYNRegisterCloudItemClasses();
 
 using SYNCloudItems = std::vector<std::shared_ptr<SYNCloudItem>>;
 
+// One entry of a listing, for a caller that reads names, kinds and sizes
+// only: no item is made for it.
+struct SYNCloudListingEntry {
+    std::string name;
+    bool isDirectory = false;
+    // A file's size as the file system reported it; 0 for a directory.
+    uint64_t size = 0;
+};
+
+using SYNCloudListingEntries = std::vector<SYNCloudListingEntry>;
+
 class SYNCloudFileSystem {
   public:
     using Completion = std::function<void(plat::ErrorPtr error)>;
@@ -104,6 +115,7 @@ class SYNCloudFileSystem {
     using ExistenceCompletion = std::function<void(bool exists, bool isDirectory, plat::ErrorPtr error)>;
     using DirectoryExistenceCompletion = std::function<void(bool exists, plat::ErrorPtr error)>;
     using ListingCompletion = std::function<void(SYNCloudItems items, plat::ErrorPtr error)>;
+    using EntryListingCompletion = std::function<void(SYNCloudListingEntries entries, plat::ErrorPtr error)>;
 
     enum class OptionalMember {
         DirectoryExistsAtPath,
@@ -117,6 +129,7 @@ class SYNCloudFileSystem {
         RepairMeshDirectory,
         MoveLocalFile,
         DownloadFromPathForReading,
+        EntriesOfDirectoryAtPath,
     };
 
     virtual ~SYNCloudFileSystem() = default;
@@ -164,4 +177,7 @@ class SYNCloudFileSystem {
     // share its storage with the cloud's.
     virtual void downloadFromPathForReading(const std::string& path, const std::string& localPath,
                                             Completion completion);
+    // What contentsOfDirectoryAtPath lists, in its order and with its error,
+    // as names, kinds (a directory or not) and file sizes.
+    virtual void entriesOfDirectoryAtPath(const std::string& path, EntryListingCompletion completion);
 };

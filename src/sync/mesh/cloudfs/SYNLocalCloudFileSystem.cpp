@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 
 #include "platform/dispatch/Queue.h"
@@ -67,79 +68,112 @@ void SYNLocalCloudFileSystem::createDirectoryAtPath(const std::string& path, Com
     complete(completion, fullPathForPath(path) ? folder_.createDirectory(path) : refusedPath(path));
 }
 
+template <class Reserve, class Take>
+void SYNLocalCloudFileSystem::listFolder(const std::string& path, Reserve&& reserve, Take&& take) {
+    if (!fullPathForPath(path)) {
+        return;
+    }
+    std::shared_ptr<const KeptListing> earlier;
+    {
+        plat::MutexLock lock(listingsMutex_);
+        if (auto found = listings_.find(path); found != listings_.end()) {
+            earlier = found->second;
+        }
+    }
+    plat::ConfinedFolder::KeptFileSize keptSize;
+    std::size_t next = 0;
+    if (earlier) {
+        // Asked in name order, as the files are kept: one walk.
+        keptSize = [&earlier, &next](std::string_view name, uint64_t inode) -> std::optional<uint64_t> {
+            const auto& files = earlier->files;
+            const std::string_view names(earlier->names);
+            for (; next < files.size(); ++next) {
+                const int order = names.substr(files[next].nameStart, files[next].nameLength).compare(name);
+                if (order == 0 && files[next].inode == inode) {
+                    return files[next].size;
+                }
+                if (order >= 0) {
+                    break;
+                }
+            }
+            return std::nullopt;
+        };
+    }
+    auto listed = folder_.contentsOfDirectory(path, keptSize);
+    auto kept = std::make_shared<KeptListing>();
+    if (listed.ok()) {
+        const std::string prefix = path.empty() || path.back() != '/' ? path + '/' : path;
+        kept->files.reserve(listed->size());
+        std::size_t namesLength = 0;
+        for (const auto& entry : *listed) {
+            namesLength += entry.name.size();
+        }
+        kept->names.reserve(namesLength);
+        reserve(listed->size());
+        for (auto& entry : *listed) {
+            if (entry.kind == plat::FolderItemKind::Regular && entry.size <= ListedSizesKeptUpTo) {
+                kept->files.push_back({entry.inode, entry.size, kept->names.size(), entry.name.size()});
+                kept->names.append(entry.name);
+            }
+            if (entry.name.front() == '.') {
+                continue;
+            }
+            if (entry.kind == plat::FolderItemKind::Directory ||
+                entry.kind == plat::FolderItemKind::Regular) {
+                take(prefix, entry);
+            } else {
+                reportUnusable(prefix + entry.name, entry.kind);
+            }
+        }
+    } else if (plat::folderItemRefusalReason(listed.error())) {
+        SYNReportUnusableCloudItem(reported_, path, listed.error());
+    }
+    plat::MutexLock lock(listingsMutex_);
+    if (!listed.ok()) {
+        listings_.erase(path);
+    } else {
+        if (listings_.size() >= KeptListings && !listings_.count(path)) {
+            listings_.clear();  // listings of many folders: keep the latest ones only
+        }
+        listings_[path] = std::move(kept);
+    }
+}
+
 void SYNLocalCloudFileSystem::contentsOfDirectoryAtPath(const std::string& path,
                                                         ListingCompletion completion) {
     SYNCloudItems items;
-    if (fullPathForPath(path)) {
-        std::shared_ptr<const KeptListing> earlier;
-        {
-            plat::MutexLock lock(listingsMutex_);
-            if (auto found = listings_.find(path); found != listings_.end()) {
-                earlier = found->second;
+    listFolder(
+        path, [&items](std::size_t count) { items.reserve(count); },
+        [&items](const std::string& prefix, plat::FolderItem& entry) {
+            std::string itemPath;
+            itemPath.reserve(prefix.size() + entry.name.size());
+            itemPath.append(prefix).append(entry.name);
+            if (entry.kind == plat::FolderItemKind::Directory) {
+                items.push_back(
+                    std::make_shared<SYNCloudDirectory>(std::move(itemPath), std::move(entry.name)));
+            } else {
+                items.push_back(
+                    std::make_shared<SYNCloudFile>(std::move(itemPath), std::move(entry.name), entry.size));
             }
-        }
-        plat::ConfinedFolder::KeptFileSize keptSize;
-        std::size_t next = 0;
-        if (earlier) {
-            // Asked in name order, as the files are kept: one walk.
-            keptSize = [&earlier, &next](std::string_view name, uint64_t inode) -> std::optional<uint64_t> {
-                const auto& files = earlier->files;
-                const std::string_view names(earlier->names);
-                for (; next < files.size(); ++next) {
-                    const int order =
-                        names.substr(files[next].nameStart, files[next].nameLength).compare(name);
-                    if (order == 0 && files[next].inode == inode) {
-                        return files[next].size;
-                    }
-                    if (order >= 0) {
-                        break;
-                    }
-                }
-                return std::nullopt;
-            };
-        }
-        auto listed = folder_.contentsOfDirectory(path, keptSize);
-        auto kept = std::make_shared<KeptListing>();
-        if (listed.ok()) {
-            const std::string prefix = path.empty() || path.back() != '/' ? path + '/' : path;
-            items.reserve(listed->size());
-            kept->files.reserve(listed->size());
-            for (auto& entry : *listed) {
-                if (entry.kind == plat::FolderItemKind::Regular && entry.size <= ListedSizesKeptUpTo) {
-                    kept->files.push_back({entry.inode, entry.size, kept->names.size(), entry.name.size()});
-                    kept->names.append(entry.name);
-                }
-                if (entry.name.front() == '.') {
-                    continue;
-                }
-                std::string itemPath;
-                itemPath.reserve(prefix.size() + entry.name.size());
-                itemPath.append(prefix).append(entry.name);
-                if (entry.kind == plat::FolderItemKind::Directory) {
-                    items.push_back(
-                        std::make_shared<SYNCloudDirectory>(std::move(itemPath), std::move(entry.name)));
-                } else if (entry.kind == plat::FolderItemKind::Regular) {
-                    items.push_back(std::make_shared<SYNCloudFile>(std::move(itemPath), std::move(entry.name),
-                                                                   entry.size));
-                } else {
-                    reportUnusable(itemPath, entry.kind);
-                }
-            }
-        } else if (plat::folderItemRefusalReason(listed.error())) {
-            SYNReportUnusableCloudItem(reported_, path, listed.error());
-        }
-        plat::MutexLock lock(listingsMutex_);
-        if (!listed.ok()) {
-            listings_.erase(path);
-        } else {
-            if (listings_.size() >= KeptListings && !listings_.count(path)) {
-                listings_.clear();  // listings of many folders: keep the latest ones only
-            }
-            listings_[path] = std::move(kept);
-        }
-    }
+        });
     if (completion) {
         onMain([completion, items = std::move(items)]() mutable { completion(std::move(items), nullptr); });
+    }
+}
+
+void SYNLocalCloudFileSystem::entriesOfDirectoryAtPath(const std::string& path,
+                                                       EntryListingCompletion completion) {
+    SYNCloudListingEntries entries;
+    listFolder(
+        path, [&entries](std::size_t count) { entries.reserve(count); },
+        [&entries](const std::string&, plat::FolderItem& entry) {
+            const bool isDirectory = entry.kind == plat::FolderItemKind::Directory;
+            entries.push_back({std::move(entry.name), isDirectory, isDirectory ? 0 : entry.size});
+        });
+    if (completion) {
+        onMain([completion, entries = std::move(entries)]() mutable {
+            completion(std::move(entries), nullptr);
+        });
     }
 }
 
@@ -171,6 +205,12 @@ void SYNLocalCloudFileSystem::downloadFromPath(const std::string& path, const st
 }
 
 bool SYNLocalCloudFileSystem::respondsToMember(OptionalMember member) const {
+    // The entries are this class's own listing: a subclass may list
+    // otherwise through contentsOfDirectoryAtPath, so it offers them only
+    // when it answers for them itself.
+    if (member == OptionalMember::EntriesOfDirectoryAtPath) {
+        return typeid(*this) == typeid(SYNLocalCloudFileSystem);
+    }
     return member == OptionalMember::MoveLocalFile || member == OptionalMember::DownloadFromPathForReading;
 }
 

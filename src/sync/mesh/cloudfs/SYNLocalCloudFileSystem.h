@@ -5,7 +5,9 @@
 // A cloud path maps to the root directory joined with the path. A path with a
 // ".." or "." component, or a NUL byte, could leave the root, so it is
 // refused with a file error and nothing is touched. Of the optional members
-// it provides moveLocalFile and downloadFromPathForReading: an upload whose
+// it provides moveLocalFile, downloadFromPathForReading and
+// entriesOfDirectoryAtPath (the listing without items; offered by this
+// class itself, not by a subclass unless it answers for it): an upload whose
 // local file is the caller's own, unlinked elsewhere and on the folder's file
 // system is renamed into place, and a download the caller only reads is a
 // hard link when the folder's file is this user's, 0600 and on the local
@@ -81,6 +83,7 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     void moveLocalFile(const std::string& localPath, const std::string& path, Completion completion) override;
     void downloadFromPathForReading(const std::string& path, const std::string& localPath,
                                     Completion completion) override;
+    void entriesOfDirectoryAtPath(const std::string& path, EntryListingCompletion completion) override;
 
     // Sizes of at most this many bytes are kept from one listing to the
     // next: the smallest limit callers refuse files above (event files), so
@@ -91,6 +94,13 @@ class SYNLocalCloudFileSystem : public SYNCloudFileSystem {
     void setMaximumFileSize(uint64_t bytes) { maximumFileSize_ = bytes; }
 
   private:
+    // Lists the folder, keeps its regular files for the next listing and
+    // reports what is left out: reserve(count) is called once with the
+    // number of entries read (hidden ones included), then take(prefix,
+    // entry) for each listed directory and regular file, in name order
+    // (prefix: the cloud path with a slash at its end).
+    template <class Reserve, class Take>
+    void listFolder(const std::string& path, Reserve&& reserve, Take&& take);
     void reportUnusable(const std::string& path, plat::FolderItemKind kind);
 
     std::string rootDirectory_;

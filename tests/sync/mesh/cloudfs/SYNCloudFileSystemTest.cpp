@@ -102,3 +102,13 @@ TEST(SYNCloudFileSystemTest, MissingOptionalMembersRefuseToRun) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(SYNCloudFileSystemTest, ListingAsEntriesIsOptional) {
+    BareFileSystem fs;
+    EXPECT_FALSE(fs.respondsToMember(SYNCloudFileSystem::OptionalMember::EntriesOfDirectoryAtPath));
+    EXPECT_THROW(fs.entriesOfDirectoryAtPath("/events", nullptr), SYNException);
+}
+
+}  // namespace
