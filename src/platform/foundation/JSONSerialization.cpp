@@ -571,6 +571,13 @@ class DocumentBuilder {
     Value string(std::string_view s) {
         if (s.size() > kSharedLength || !notes_)
             return Value::stringIn(arena_, s);
+        return sharedString(s);
+    }
+
+  private:
+    // Out of line, so that the strings of documents that share nothing take
+    // the short path above without its set-up.
+    [[gnu::noinline]] Value sharedString(std::string_view s) {
         const uint64_t hash = shortHash(s);
         StringNotes::Slot& recent = notes_->slot(hash);
         // The hash settles most misses without touching the noted string,
@@ -590,6 +597,7 @@ class DocumentBuilder {
         return v;
     }
 
+  protected:
     // Keys are made by the builders; the arena learns of those whose bytes
     // lie on the heap.
     void noteKey(const std::string& key) noexcept {
