@@ -480,10 +480,11 @@ class StrictReader {
 
 // The table of short strings a document builder shares (see below): a
 // small direct-mapped table that remembers the last string seen for each
-// hash. It is kept with a reader from one document to the next, and each
-// note is stamped with the document that made it: a new document starts
-// with no note of its own without clearing the table (which cost more than
-// the sharing saved in documents of a few kilobytes).
+// hash. A table serves one document at a time and is kept from one
+// document to the next (see NotesPool), and each note is stamped with the
+// document that made it: a new document starts with no note of its own
+// without clearing the table (which cost more than the sharing saved in
+// documents of a few kilobytes).
 class StringNotes {
   public:
     static constexpr std::size_t kSlots = 512;
