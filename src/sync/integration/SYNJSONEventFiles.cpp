@@ -740,15 +740,15 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
             const Value* revision = nullptr;
             const Value* dataFiles = nullptr;
             for (const auto& [key, entry] : *members) {
-                if (key == "globalIdentifier") {
+                if (key == "globalIdentifier"sv) {
                     globalIdentifier = &entry;
-                } else if (key == "type") {
+                } else if (key == "type"sv) {
                     type = &entry;
-                } else if (key == "properties") {
+                } else if (key == "properties"sv) {
                     properties = &entry;
-                } else if (key == "valuesRevision") {
+                } else if (key == "valuesRevision"sv) {
                     revision = &entry;
-                } else if (key == "dataFiles") {
+                } else if (key == "dataFiles"sv) {
                     dataFiles = &entry;
                 }
             }
@@ -767,9 +767,9 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                 const Value* name = nullptr;
                 const Value* propertyType = nullptr;
                 for (const auto& [key, entry] : *entries) {
-                    if (key == "name") {
+                    if (key == "name"sv) {
                         name = &entry;
-                    } else if (key == "type") {
+                    } else if (key == "type"sv) {
                         propertyType = &entry;
                     }
                 }
@@ -778,10 +778,10 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                     name && name->isString() ? *name->asString() : std::string());
                 SYNPropertyChangeValue& value = *made;
                 for (const auto& [key, entry] : *entries) {
-                    if (key == "name" || key == "type") {
+                    if (key == "name"sv || key == "type"sv) {
                         continue;
                     }
-                    if (key == "value") {
+                    if (key == "value"sv) {
                         value.setValue(SYNJSONEventImport::coreDataValueFromJSONValue(entry));
                     } else if (!value.setValueForKey(entry, key)) {
                         throw MalformedFile("A property change has an unknown or malformed member \"" + key +
