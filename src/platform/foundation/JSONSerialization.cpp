@@ -478,18 +478,54 @@ class StrictReader {
 
 // --- Fast path over simdjson -----------------------------------------------------
 
+// The table of short strings a document builder shares (see below): a
+// small direct-mapped table that remembers the last string seen for each
+// hash. A table serves one document at a time and is kept from one
+// document to the next (see NotesPool), and each note is stamped with the
+// document that made it: a new document starts with no note of its own
+// without clearing the table (which cost more than the sharing saved in
+// documents of a few kilobytes).
+class StringNotes {
+  public:
+    static constexpr std::size_t kSlots = 512;
+    struct Slot {
+        uint64_t hash = 0;
+        detail::Payload* payload = nullptr;  // no count taken (see Value::Note)
+        bool inArena = false;
+        uint32_t document = 0;  // 0: never written
+    };
+
+    // Starts a document: every note made before it stops counting.
+    uint32_t begin() noexcept {
+        if (++document_ == 0) {
+            // After 2^32 documents the stamps would repeat: cleared once.
+            slots_.fill(Slot{});
+            document_ = 1;
+        }
+        return document_;
+    }
+    Slot& slot(uint64_t hash) noexcept { return slots_[hash & (kSlots - 1)]; }
+
+  private:
+    std::array<Slot, kSlots> slots_{};
+    uint32_t document_ = 0;
+};
+
+// Sharing pays for its table only in documents of some size.
+constexpr std::size_t kSharingTextSize = 4096;
+
 // What both tree builders below share: the arena that holds a document's
 // containers and strings, and the sharing of short strings repeated within a
 // document (enumerations, tags, type names), which then take one payload
-// instead of an allocation each: a small direct-mapped table remembers the
-// last string seen for each hash. Values are immutable, so sharing is
-// invisible.
+// instead of an allocation each, through the reader's table of notes (none
+// for small documents). Values are immutable, so sharing is invisible.
 class DocumentBuilder {
   protected:
-    // Sharing pays for its table only in documents of some size.
-    explicit DocumentBuilder(std::size_t textSize) {
-        if (textSize >= kSharingTextSize)
-            recent_ = std::make_unique<std::array<Recent, kSlots>>();
+    DocumentBuilder(std::size_t textSize, StringNotes* notes) {
+        if (notes && textSize >= kSharingTextSize) {
+            notes_ = notes;
+            document_ = notes->begin();
+        }
     }
 
     // One of 64 bits for a key, from its length and three of its bytes:
@@ -534,20 +570,35 @@ class DocumentBuilder {
     };
 
     Value string(std::string_view s) {
-        if (s.size() > kSharedLength || !recent_)
+        if (s.size() > kSharedLength || !notes_)
             return Value::stringIn(arena_, s);
+        return sharedString(s);
+    }
+
+  private:
+    // Out of line, so that the strings of documents that share nothing take
+    // the short path above without its set-up.
+    [[gnu::noinline]] Value sharedString(std::string_view s) {
         const uint64_t hash = shortHash(s);
-        Recent& recent = (*recent_)[hash & (kSlots - 1)];
+        StringNotes::Slot& recent = notes_->slot(hash);
         // The hash settles most misses without touching the noted string,
-        // and a miss replaces the note without touching it either.
-        if (recent.hash == hash && recent.note.payload != nullptr && same(Value::notedString(recent.note), s))
-            return Value::shareNoted(recent.note);
+        // and a miss replaces the note without touching it either. Notes of
+        // other documents may name strings freed since: they are not read.
+        if (recent.hash == hash && recent.document == document_ && recent.payload != nullptr) {
+            const Value::Note note{recent.payload, recent.inArena};
+            if (same(Value::notedString(note), s))
+                return Value::shareNoted(note);
+        }
         Value v = Value::stringIn(arena_, s);
-        recent.note = v.note();
+        const Value::Note note = v.note();
         recent.hash = hash;
+        recent.payload = note.payload;
+        recent.inArena = note.inArena;
+        recent.document = document_;
         return v;
     }
 
+  protected:
     // Keys are made by the builders; the arena learns of those whose bytes
     // lie on the heap.
     void noteKey(const std::string& key) noexcept {
@@ -558,8 +609,8 @@ class DocumentBuilder {
     // The notes name strings the document holds; a dictionary that merged
     // repeated keys may have let go of some, so its builder forgets them all.
     void forgetStringsIfMerged(const Value& dictionary, std::size_t entriesFilled) {
-        if (recent_ && dictionary.count() != entriesFilled)
-            recent_->fill(Recent{});
+        if (notes_ && dictionary.count() != entriesFilled)
+            document_ = notes_->begin();
     }
 
     // Holds the document's containers and strings (the chunks outlive it
@@ -569,8 +620,6 @@ class DocumentBuilder {
   private:
     // Longer strings rarely repeat, and hashing them would cost more.
     static constexpr std::size_t kSharedLength = 16;
-    static constexpr std::size_t kSlots = 512;
-    static constexpr std::size_t kSharingTextSize = 4096;
 
     static uint64_t load(const char* bytes, std::size_t n) {
         uint64_t word = 0;
@@ -620,11 +669,10 @@ class DocumentBuilder {
         return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
     }
 
-    struct Recent {
-        uint64_t hash = 0;
-        Value::Note note;  // no payload until a string takes the slot
-    };
-    std::unique_ptr<std::array<Recent, kSlots>> recent_;
+    // The reader's notes (null when this document shares nothing), and the
+    // stamp of this document's notes in them.
+    StringNotes* notes_ = nullptr;
+    uint32_t document_ = 0;
 };
 
 // Builds the Value tree from the tape of simdjson's DOM, read directly (one
@@ -634,8 +682,8 @@ class DocumentBuilder {
 // the index builder below hands back are built this way.
 class TapeBuilder : DocumentBuilder {
   public:
-    TapeBuilder(const simdjson::dom::document& document, std::size_t textSize)
-        : DocumentBuilder(textSize), tape_(document.tape.get()), strings_(document.string_buf.get()) {}
+    TapeBuilder(const simdjson::dom::document& document, std::size_t textSize, StringNotes* notes)
+        : DocumentBuilder(textSize, notes), tape_(document.tape.get()), strings_(document.string_buf.get()) {}
 
     // The document's root value (the tape's first word is the root marker).
     Value build() {
@@ -1155,8 +1203,8 @@ class IndexBuilder : DocumentBuilder {
     }
 
     IndexBuilder(const simdjson::internal::dom_parser_implementation& parser, const uint8_t* text,
-                 std::size_t textSize, const uint32_t* counts, uint8_t* scratch)
-        : DocumentBuilder(textSize),
+                 std::size_t textSize, const uint32_t* counts, uint8_t* scratch, StringNotes* notes)
+        : DocumentBuilder(textSize, notes),
           parser_(parser),
           text_(text),
           index_(parser.structural_indexes.get()),
@@ -1401,6 +1449,68 @@ struct Reader {
     std::size_t paddedCapacity = 0;
 };
 
+// Tables of shared short strings, lent to one document at a time: the
+// documents read one after another, on whichever threads, reuse a few
+// tables instead of each thread making and clearing its own (reading is
+// often spread over the threads of a pool).
+class NotesPool {
+  public:
+    static NotesPool& shared() {
+        static NotesPool* pool = new NotesPool();  // outlives threads parsing during exit
+        return *pool;
+    }
+
+    std::unique_ptr<StringNotes> take() {
+        {
+            MutexLock lock(mutex_);
+            if (!free_.empty()) {
+                auto notes = std::move(free_.back());
+                free_.pop_back();
+                return notes;
+            }
+        }
+        return std::make_unique<StringNotes>();
+    }
+
+    void give(std::unique_ptr<StringNotes> notes) {
+        {
+            MutexLock lock(mutex_);
+            if (free_.size() < kKept) {
+                free_.push_back(std::move(notes));
+                return;
+            }
+        }
+        // More tables than are kept were in use at once: this one is freed.
+    }
+
+  private:
+    static constexpr std::size_t kKept = 8;
+    NotesPool() { free_.reserve(kKept); }
+
+    Mutex mutex_;
+    std::vector<std::unique_ptr<StringNotes>> free_ GUARDED_BY(mutex_);
+};
+
+// A table of the pool for one text large enough to share strings (none for
+// smaller texts), given back when the text is read.
+class NotesLease {
+  public:
+    explicit NotesLease(std::size_t textSize) {
+        if (textSize >= kSharingTextSize)
+            notes_ = NotesPool::shared().take();
+    }
+    ~NotesLease() {
+        if (notes_)
+            NotesPool::shared().give(std::move(notes_));
+    }
+    NotesLease(const NotesLease&) = delete;
+    NotesLease& operator=(const NotesLease&) = delete;
+    StringNotes* get() const { return notes_.get(); }
+
+  private:
+    std::unique_ptr<StringNotes> notes_;
+};
+
 struct SharedParser {
     Mutex mutex;
     Reader reader GUARDED_BY(mutex);
@@ -1466,11 +1576,12 @@ simdjson::error_code parseWith(Reader& reader, std::string_view text, std::optio
     if (auto err = stages.stage1(bytes, text.size(), simdjson::stage1_mode::regular))
         return err;
     const uint32_t* index = stages.structural_indexes.get();
+    const NotesLease notes(text.size());
     if (IndexBuilder::suits(bytes, index, stages.n_structural_indexes) &&
         IndexBuilder::countElements(bytes, index, stages.n_structural_indexes, reader.counts)) {
-        auto root =
-            IndexBuilder(stages, bytes, text.size(), reader.counts.data(), parser.doc.string_buf.get())
-                .build();
+        auto root = IndexBuilder(stages, bytes, text.size(), reader.counts.data(),
+                                 parser.doc.string_buf.get(), notes.get())
+                        .build();
         if (root) {
             out = std::move(*root);
             return simdjson::SUCCESS;
@@ -1478,7 +1589,7 @@ simdjson::error_code parseWith(Reader& reader, std::string_view text, std::optio
     }
     if (auto err = stages.stage2(parser.doc))
         return err;
-    out = TapeBuilder(parser.doc, text.size()).build();
+    out = TapeBuilder(parser.doc, text.size(), notes.get()).build();
     return simdjson::SUCCESS;
 }
 

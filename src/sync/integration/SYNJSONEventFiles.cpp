@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <set>
@@ -53,12 +54,16 @@ std::string decimalString(double number) {
     return std::string(buffer, result.ptr);
 }
 
-const Value& member(const Value& object, const char* key, bool (Value::*is)() const, const char* what) {
-    const Value* found = object.find(key);
+// A member found by the caller (null when missing), checked.
+const Value& checked(const Value* found, const char* key, bool (Value::*is)() const, const char* what) {
     if (!found || !((*found).*is)()) {
         throw MalformedFile(std::string("Event file member \"") + key + "\" is missing or not " + what);
     }
     return *found;
+}
+
+const Value& member(const Value& object, const char* key, bool (Value::*is)() const, const char* what) {
+    return checked(object.find(key), key, is, what);
 }
 
 const std::string& stringMember(const Value& object, const char* key) {
@@ -239,7 +244,26 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
 // itself in quotes: printable ASCII without a quote, backslash or slash
 // (which the writer escapes). False, with nothing appended, otherwise.
 bool appendPlainJSONString(std::string_view s, std::string& out) {
-    for (const char c : s) {
+    // Eight bytes at a time (identifiers are mostly such bytes), the rest
+    // one by one.
+    constexpr uint64_t kEvery = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    const auto anyZero = [](uint64_t word) { return (word - kEvery) & ~word & kHigh; };
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, sizeof word);
+        // Bytes of 0x80 and above, below 0x20 (their high bit is clear, so
+        // the subtraction borrows into it), and the four refused ones.
+        const uint64_t refused = (word & kHigh) | ((word - kEvery * 0x20) & ~word & kHigh) |
+                                 anyZero(word ^ (kEvery * '"')) | anyZero(word ^ (kEvery * '\\')) |
+                                 anyZero(word ^ (kEvery * '/')) | anyZero(word ^ (kEvery * 0x7F));
+        if (refused != 0) {
+            return false;
+        }
+    }
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
         if (c < 0x20 || c > 0x7E || c == '"' || c == '\\' || c == '/') {
             return false;
         }
@@ -293,7 +317,7 @@ void appendInteger(int64_t number, std::string& out) {
 // values, and the file's writing reports it).
 bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::string& out) {
     auto string = [&](std::string_view s) { return appendJSONValue(Value(std::string(s)), out); };
-    auto text = [&](const std::string& s) { return appendPlainJSONString(s, out) || string(s); };
+    auto text = [&](std::string_view s) { return appendPlainJSONString(s, out) || string(s); };
     auto identifiers = [&](std::string_view key, const std::set<std::string>& set) {
         out.append(key);
         out.push_back('[');
@@ -318,7 +342,8 @@ bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::str
         out.append("{\"type\":"sv);
         appendInteger(change.type, out);
         out.append(",\"globalIdentifier\":"sv);
-        if (!text(change.globalIdentifier.value_or(""))) {
+        if (!text(change.globalIdentifier ? std::string_view(*change.globalIdentifier)
+                                          : std::string_view())) {
             return false;
         }
         if (change.dataFile) {
@@ -703,28 +728,60 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
         entity.entityName = entityName;
         entity.changes.reserve(changes->size());
         for (const auto& change : *changes) {
-            if (!change.isDictionary()) {
+            const plat::Dictionary* members = change.asDictionary();
+            if (!members) {
                 throw MalformedFile("A change is not an object");
             }
+            // The members read, found in one pass over the change (a key
+            // appears once in a dictionary), then checked in a fixed order.
+            const Value* globalIdentifier = nullptr;
+            const Value* type = nullptr;
+            const Value* properties = nullptr;
+            const Value* revision = nullptr;
+            const Value* dataFiles = nullptr;
+            for (const auto& [key, entry] : *members) {
+                if (key == "globalIdentifier"sv) {
+                    globalIdentifier = &entry;
+                } else if (key == "type"sv) {
+                    type = &entry;
+                } else if (key == "properties"sv) {
+                    properties = &entry;
+                } else if (key == "valuesRevision"sv) {
+                    revision = &entry;
+                } else if (key == "dataFiles"sv) {
+                    dataFiles = &entry;
+                }
+            }
             ParsedChange& parsed = entity.changes.emplace_back();
-            parsed.globalIdentifier = member(change, "globalIdentifier", &Value::isString, "a string");
-            parsed.type = integerMember(change, "type");
-            const Value& properties = member(change, "properties", &Value::isArray, "an array");
-            parsed.values.reserve(properties.asArray()->size());
-            for (const auto& property : *properties.asArray()) {
-                if (!property.isDictionary()) {
+            parsed.globalIdentifier =
+                checked(globalIdentifier, "globalIdentifier", &Value::isString, "a string");
+            parsed.type = checked(type, "type", &Value::isNumber, "a number").longLongValue();
+            const plat::Array& propertyList =
+                *checked(properties, "properties", &Value::isArray, "an array").asArray();
+            parsed.values.reserve(propertyList.size());
+            for (const auto& property : propertyList) {
+                const plat::Dictionary* entries = property.asDictionary();
+                if (!entries) {
                     throw MalformedFile("A property change is not an object");
                 }
-                const Value* name = property.find("name");
+                const Value* name = nullptr;
+                const Value* propertyType = nullptr;
+                for (const auto& [key, entry] : *entries) {
+                    if (key == "name"sv) {
+                        name = &entry;
+                    } else if (key == "type"sv) {
+                        propertyType = &entry;
+                    }
+                }
                 auto made = std::make_shared<SYNPropertyChangeValue>(
-                    integerMember(property, "type"),
+                    checked(propertyType, "type", &Value::isNumber, "a number").longLongValue(),
                     name && name->isString() ? *name->asString() : std::string());
                 SYNPropertyChangeValue& value = *made;
-                for (const auto& [key, entry] : *property.asDictionary()) {
-                    if (key == "name" || key == "type") {
+                for (const auto& [key, entry] : *entries) {
+                    if (key == "name"sv || key == "type"sv) {
                         continue;
                     }
-                    if (key == "value") {
+                    if (key == "value"sv) {
                         value.setValue(SYNJSONEventImport::coreDataValueFromJSONValue(entry));
                     } else if (!value.setValueForKey(entry, key)) {
                         throw MalformedFile("A property change has an unknown or malformed member \"" + key +
@@ -733,14 +790,14 @@ std::vector<ParsedEntityChanges> parseChanges(const Value& file) {
                 }
                 parsed.values.push_back(std::move(made));
             }
-            if (const Value* revision = change.find("valuesRevision")) {
+            if (revision) {
                 if (!revision->isDictionary()) {
                     throw MalformedFile("The values revision of a change is not an object");
                 }
                 parsed.valuesRevision = SYNRevision{stringMember(*revision, "storeIdentifier"),
                                                     integerMember(*revision, "revisionNumber")};
             }
-            if (const Value* dataFiles = change.find("dataFiles")) {
+            if (dataFiles) {
                 if (!dataFiles->isArray()) {
                     throw MalformedFile("The data files of a change are not an array");
                 }
