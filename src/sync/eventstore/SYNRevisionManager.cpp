@@ -424,8 +424,20 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
     if (!gathered.ok()) {
         return gathered.error();
     }
+    std::optional<SYNEventTallies::Kept<SYNEventTallies::Facts>> kept;
     if (saved) {
-        tallies->keepFacts(facts.localStore, *gathered, generation);
+        kept = tallies->keepFacts(facts.localStore, *gathered, generation);
+    }
+    if (kept && kept->value) {
+        facts.baseline = std::move(kept->value->baseline);
+        facts.present = std::move(kept->value->present);
+        facts.latestLocalMerges = std::move(kept->value->latestLocalMerges);
+        facts.latestLocalMergeNumber = kept->value->latestLocalMergeNumber;
+        facts.keptGeneration = kept->generation;
+        if (sharesFetches_) {
+            sharedFacts_ = made;
+        }
+        return std::shared_ptr<const Facts>(std::move(made));
     }
     auto present = std::make_shared<SYNEventTallies::PresentRevisions>();
     for (const auto& event : gathered->events) {

@@ -348,6 +348,10 @@ SYNEventTallies::Kept<SYNEventTallies::Facts> SYNEventTallies::facts(const std::
     if (!facts_ || localStore != localStore_) {
         return {std::nullopt, factsGeneration_};
     }
+    return {factsLocked(localStore), factsGeneration_};
+}
+
+SYNEventTallies::Facts SYNEventTallies::factsLocked(const std::string& localStore) const {
     Facts facts;
     facts.present = facts_->present;
     facts.baseline = facts_->baseline;
@@ -363,7 +367,7 @@ SYNEventTallies::Kept<SYNEventTallies::Facts> SYNEventTallies::facts(const std::
             facts.latestLocalMergeNumber = row.number;
         }
     }
-    return {std::move(facts), factsGeneration_};
+    return facts;
 }
 
 uint64_t SYNEventTallies::factsGeneration() const {
@@ -371,36 +375,45 @@ uint64_t SYNEventTallies::factsGeneration() const {
     return factsGeneration_;
 }
 
-void SYNEventTallies::keepFacts(const std::string& localStore, const GatheredFacts& gathered,
-                                uint64_t generation) {
+std::optional<SYNEventTallies::Kept<SYNEventTallies::Facts>> SYNEventTallies::keepFacts(
+    const std::string& localStore, GatheredFacts& gathered, uint64_t generation) {
     plat::MutexLock lock(mutex_);
     if (generation != factsGeneration_ || !observer_) {
-        return;
+        return std::nullopt;
     }
     if (gathered.baseline && (!gathered.baseline->event || gathered.baseline->event->isTemporaryID())) {
-        return;
+        return std::nullopt;
+    }
+    std::vector<int64_t> keys;
+    keys.reserve(gathered.events.size());
+    for (const auto& event : gathered.events) {
+        if (!event.event || event.event->isTemporaryID() || !isComplete(event.type) ||
+            (event.ownRevision && event.ownRevision->isTemporaryID())) {
+            return std::nullopt;
+        }
+        keys.push_back(event.event->primaryKey());
+    }
+    // One event read twice (two records naming it as theirs) is not a view
+    // the saves can follow.
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+        return std::nullopt;
     }
     setStoreLocked(localStore);
     FactsState state;
     state.present = std::make_shared<PresentRevisions>();
-    state.baseline = gathered.baseline;
+    state.baseline = std::move(gathered.baseline);
+    state.events.reserve(gathered.events.size());
+    state.ownRevisions.reserve(gathered.events.size());
     facts_ = std::move(state);
-    for (const auto& event : gathered.events) {
-        if (!event.event || event.event->isTemporaryID() || !isComplete(event.type) ||
-            (event.ownRevision && event.ownRevision->isTemporaryID())) {
-            forgetFactsLocked();
-            return;
-        }
+    for (auto& event : gathered.events) {
         const int64_t key = event.event->primaryKey();
-        if (facts_->events.count(key)) {
-            forgetFactsLocked();  // one event read twice: not a view of one store
-            return;
-        }
-        setEventRowLocked(
-            key, EventRow{event.event, event.type, event.ownRevision ? event.ownRevision->primaryKey() : 0,
-                          event.store, event.number});
+        const int64_t ownRevision = event.ownRevision ? event.ownRevision->primaryKey() : 0;
+        setEventRowLocked(key, EventRow{std::move(event.event), event.type, ownRevision,
+                                        std::move(event.store), event.number});
     }
     ++factsGeneration_;
+    return Kept<Facts>{factsLocked(localStore), factsGeneration_};
 }
 
 std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> SYNEventTallies::completeEventsAbove(

@@ -138,9 +138,10 @@ class SYNEventTallies {
     // look-ups below compare).
     Kept<Facts> facts(const std::string& localStore) const EXCLUDES(mutex_);
     // What the checks read when factsGeneration() was `generation`, from the
-    // saved store: kept unless a save came in between.
-    void keepFacts(const std::string& localStore, const GatheredFacts& gathered, uint64_t generation)
-        EXCLUDES(mutex_);
+    // saved store: kept unless a save came in between. When kept, the
+    // gathered facts are moved from and the kept ones returned.
+    std::optional<Kept<Facts>> keepFacts(const std::string& localStore, GatheredFacts& gathered,
+                                         uint64_t generation) EXCLUDES(mutex_);
     uint64_t factsGeneration() const EXCLUDES(mutex_);
     // The complete events whose own revision's store is bounded and whose
     // number lies above the bound (any number for a bound of nullopt), and,
@@ -189,6 +190,7 @@ class SYNEventTallies {
         std::optional<BaselineFacts> baseline;
     };
     void setEventRowLocked(int64_t key, std::optional<EventRow> row) REQUIRES(mutex_);
+    Facts factsLocked(const std::string& localStore) const REQUIRES(mutex_);
 
     mutable plat::Mutex mutex_;
     // Set before the observer starts, never changed after.
