@@ -52,6 +52,10 @@ namespace {
 
 using Pointers = std::unordered_set<const ManagedObject*>;
 
+// Up to this many events named by the kept facts are read by key rather
+// than fetched.
+constexpr std::size_t kEventsReadByKey = 4;
+
 std::map<std::string, Value> asMap(const Value& value) {
     std::map<std::string, Value> map;
     if (const plat::Dictionary* dictionary = value.asDictionary()) {
@@ -363,7 +367,9 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::completeEventsAbove(
         return SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
             bounds, includingEventsWithoutRevision, context);
     };
-    if (!named) {
+    // Many events are fetched together, their revisions with them: read one
+    // by one, each would read its revisions on its own later.
+    if (!named || named->size() > kEventsReadByKey) {
         return fetch();
     }
     // Ties in event order keep the order of keys, as the fetch's.
