@@ -495,17 +495,14 @@ void SYNEventTallies::setEventRowLocked(int64_t key, std::optional<EventRow> row
 void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) {
     const std::string_view eventEntity = SYNStoreModificationEventEntityName;
     const std::string_view revisionEntity = SYNEventRevisionEntityName;
-    const auto baselineKey = [&]() -> std::optional<int64_t> {
-        if (facts_->baseline) {
-            return facts_->baseline->event->primaryKey();
-        }
-        return std::nullopt;
-    }();
-    auto isBaselineRecord = [&](const plat::coredata::ManagedObjectID& id) {
-        if (!facts_->baseline) {
+    const std::optional<BaselineFacts>& baseline = facts_->baseline;
+    const std::optional<int64_t> baselineKey =
+        baseline ? std::optional<int64_t>(baseline->event->primaryKey()) : std::nullopt;
+    auto isBaselineRecord = [&baseline](const plat::coredata::ManagedObjectID& id) {
+        if (!baseline) {
             return false;
         }
-        for (const auto& record : facts_->baseline->records) {
+        for (const auto& record : baseline->records) {
             if (record->isEqualID(id)) {
                 return true;
             }
