@@ -496,8 +496,8 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     const std::string_view eventEntity = SYNStoreModificationEventEntityName;
     const std::string_view revisionEntity = SYNEventRevisionEntityName;
     const std::optional<BaselineFacts>& baseline = facts_->baseline;
-    const std::optional<int64_t> baselineKey =
-        baseline ? std::optional<int64_t>(baseline->event->primaryKey()) : std::nullopt;
+    // The kept baseline's key (keys start at 1).
+    const int64_t baselineKey = baseline ? baseline->event->primaryKey() : 0;
     auto isBaselineRecord = [&baseline](const plat::coredata::ManagedObjectID& id) {
         if (!baseline) {
             return false;
@@ -539,7 +539,7 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
             changed = true;
             const int64_t key = id->primaryKey();
             if (event) {
-                if (baselineKey && key == *baselineKey) {
+                if (baseline && key == baselineKey) {
                     forgetFactsLocked();  // the baseline changed or went
                     return;
                 }
@@ -579,16 +579,16 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
             }
             if (const auto owner = object->objectForKey("storeModificationEvent")) {
                 const int64_t ownerKey = owner->objectID()->primaryKey();
-                if (owner->objectID()->isTemporaryID() || (baselineKey && ownerKey == *baselineKey) ||
+                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey) ||
                     !ownLinks.emplace(ownerKey, object.get()).second) {
                     forgetFactsLocked();
                     return;
                 }
                 touched.push_back(ownerKey);
-            } else if (baselineKey) {
+            } else if (baseline) {
                 // A revision of another store added to the baseline.
                 const auto other = object->objectForKey("storeModificationEventForOtherStores");
-                if (other && other->objectID()->primaryKey() == *baselineKey) {
+                if (other && other->objectID()->primaryKey() == baselineKey) {
                     forgetFactsLocked();
                     return;
                 }
