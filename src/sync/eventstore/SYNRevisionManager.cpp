@@ -20,14 +20,25 @@ using plat::coredata::ManagedObjectPtr;
 
 struct SYNRevisionManager::Facts {
     std::string localStore;
-    ManagedObjectPtr baseline;
-    SYNRevisionSet baselineSet;
-    // The own revision numbers of the complete save and merge events, by store.
-    std::map<std::string, std::set<int64_t>, std::less<>> present;
+    // The baseline (nullopt: none), its identifier and revision set.
+    std::optional<SYNEventTallies::BaselineFacts> baseline;
+    // The own revision numbers of the complete save and merge events, by
+    // store (with the count of events of each number).
+    std::shared_ptr<const SYNEventTallies::PresentRevisions> present;
     // The complete merge events of the local store numbered highest (one,
     // unless numbers repeat), and that number.
     std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
     int64_t latestLocalMergeNumber = 0;
+    // Taken from the event store's tallies, whose facts were then of this
+    // generation: they can name the events above a bound too.
+    std::optional<uint64_t> keptGeneration;
+    // The baseline as read from the store (null when taken from the tallies).
+    ManagedObjectPtr baselineObject;
+
+    const SYNRevisionSet& baselineSet() const {
+        static const SYNRevisionSet kNone;
+        return baseline ? baseline->revisions : kNone;
+    }
 };
 
 // The model versions events may carry: compressed hashes, and entity hash
@@ -40,6 +51,10 @@ struct SYNRevisionManager::KnownVersions {
 namespace {
 
 using Pointers = std::unordered_set<const ManagedObject*>;
+
+// Up to this many events named by the kept facts are read by key rather
+// than fetched.
+constexpr std::size_t kEventsReadByKey = 4;
 
 std::map<std::string, Value> asMap(const Value& value) {
     std::map<std::string, Value> map;
@@ -124,16 +139,113 @@ bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& fi
     return true;
 }
 
+// What the checks need to know, read from the store: the baseline and the
+// own revision of every complete event (and, for the tallies to keep, the
+// complete events without one).
+plat::Result<SYNEventTallies::GatheredFacts> readFacts(ManagedObjectContext& context, bool forTallies,
+                                                       ManagedObjectPtr& baselineObject) {
+    SYNEventTallies::GatheredFacts gathered;
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    if (!baseline.ok()) {
+        return baseline.error();
+    }
+    baselineObject = *baseline;
+    if (*baseline) {
+        const ManagedObject& event = **baseline;
+        SYNEventTallies::BaselineFacts facts;
+        facts.event = event.objectID();
+        facts.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(event);
+        // As revisionSet reads it: the other stores' revisions, then its own.
+        for (const auto& record : event.objectsForKey("eventRevisionsOfOtherStores")) {
+            facts.revisions.addRevision(SYNEventRevision::revision(*record));
+            facts.records.push_back(record->objectID());
+        }
+        if (auto own = event.objectForKey("eventRevision")) {
+            facts.revisions.addRevision(SYNEventRevision::revision(*own));
+            facts.records.push_back(own->objectID());
+        }
+        gathered.baseline = std::move(facts);
+    }
+    // The checks need only the store and number of each complete event's own
+    // revision (and which are merges): read as rows of the revision records,
+    // one fetch per type, without building the events or their revision sets.
+    for (int16_t type : {SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}) {
+        plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+        request.predicate =
+            plat::coredata::Predicate::equal("storeModificationEvent.type", Value(int64_t{type}));
+        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+        request.propertiesToFetch = {{"store", "persistentStoreIdentifier"},
+                                     {"number", "revisionNumber"},
+                                     {"event", "storeModificationEvent"},
+                                     {"record", "objectID"}};
+        auto rows = context.fetchDictionaries(request);
+        if (!rows.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not fetch revisions: %@", rows.error());
+            return rows.error();
+        }
+        gathered.events.reserve(gathered.events.size() + rows->size());
+        for (const auto& row : *rows) {
+            // Read as the events' revisions read them: a missing identifier
+            // is the empty one, a missing number zero.
+            const Value* store = row.find("store");
+            const Value* number = row.find("number");
+            const Value* event = row.find("event");
+            const Value* record = row.find("record");
+            SYNEventTallies::EventFacts facts;
+            facts.event = event ? event->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+            facts.type = type;
+            facts.ownRevision = record ? record->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+            if (store && store->isString()) {
+                facts.store = *store->asString();
+            }
+            facts.number = number && number->isNumber() ? number->longLongValue() : 0;
+            gathered.events.push_back(std::move(facts));
+        }
+    }
+    // The complete events without an own revision: only the kept facts need
+    // them (they answer which events lie above a bound), so they are read
+    // only when the facts can be kept.
+    if (!forTallies) {
+        return gathered;
+    }
+    plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
+    request.predicate = plat::coredata::Predicate::andPredicate(
+        {plat::coredata::Predicate::in(
+             "type", Value(plat::Array{Value(int64_t{SYNStoreModificationEventTypeSave}),
+                                       Value(int64_t{SYNStoreModificationEventTypeMerge})})),
+         plat::coredata::Predicate::equal("eventRevision", Value())});
+    request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
+    request.propertiesToFetch = {{"event", "objectID"}, {"type", "type"}};
+    auto rows = context.fetchDictionaries(request);
+    if (!rows.ok()) {
+        SYN_LOG(SYNLoggingLevelError, "Could not fetch events: %@", rows.error());
+        return rows.error();
+    }
+    for (const auto& row : *rows) {
+        const Value* event = row.find("event");
+        const Value* type = row.find("type");
+        SYNEventTallies::EventFacts facts;
+        facts.event = event ? event->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
+        facts.type = static_cast<int16_t>(type && type->isNumber() ? type->longLongValue() : 0);
+        gathered.events.push_back(std::move(facts));
+    }
+    return gathered;
+}
+
 }  // namespace
 
 SYNRevisionManager::SYNRevisionManager(std::shared_ptr<SYNEventStore> eventStore)
     : store_(std::move(eventStore)) {}
 
-plat::Result<ManagedObjectPtr> SYNRevisionManager::baselineEvent(ManagedObjectContext& context) {
+plat::Result<SYNRevisionSet> SYNRevisionManager::baselineRevisionSet(ManagedObjectContext& context) {
     if (sharedFacts_) {
-        return sharedFacts_->baseline;
+        return sharedFacts_->baselineSet();
     }
-    return SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
+    if (!baseline.ok()) {
+        return baseline.error();
+    }
+    return *baseline ? SYNStoreModificationEvent::revisionSet(**baseline) : SYNRevisionSet();
 }
 
 plat::Result<ManagedObjectPtr> SYNRevisionManager::latestLocalMergeEvent(ManagedObjectContext& context) {
@@ -164,11 +276,7 @@ plat::Result<SYNRevisionSet> SYNRevisionManager::revisionSetCommitted(ManagedObj
     if (*merge) {
         return SYNStoreModificationEvent::revisionSet(**merge);
     }
-    auto baseline = baselineEvent(context);
-    if (!baseline.ok()) {
-        return baseline.error();
-    }
-    return *baseline ? SYNStoreModificationEvent::revisionSet(**baseline) : SYNRevisionSet();
+    return baselineRevisionSet(context);
 }
 
 void SYNRevisionManager::keepRevisionsOfMerge(const plat::coredata::ManagedObjectID& eventID, int64_t number,
@@ -217,7 +325,7 @@ plat::Result<std::set<std::string>> SYNRevisionManager::storesOfRevisions(Manage
     // what the checks read lists them.
     if (sharesFetches_ && sharedFacts_) {
         std::set<std::string> stores;
-        for (const auto& [storeID, numbers] : sharedFacts_->present) {
+        for (const auto& [storeID, numbers] : *sharedFacts_->present) {
             stores.insert(storeID);
         }
         return stores;
@@ -231,11 +339,63 @@ void SYNRevisionManager::dropStoresWithNothingAbove(
         return;
     }
     for (auto bound = bounds.begin(); bound != bounds.end();) {
-        auto present = sharedFacts_->present.find(bound->first);
-        const bool above = present != sharedFacts_->present.end() && !present->second.empty() &&
-                           (!bound->second || *present->second.rbegin() > *bound->second);
+        auto present = sharedFacts_->present->find(bound->first);
+        const bool above = present != sharedFacts_->present->end() && !present->second.empty() &&
+                           (!bound->second || present->second.rbegin()->first > *bound->second);
         bound = above ? std::next(bound) : bounds.erase(bound);
     }
+}
+
+plat::Result<SYNManagedObjects> SYNRevisionManager::completeEventsAbove(
+    const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+    ManagedObjectContext& context) {
+    // The facts kept by the tallies name the events; with nothing unsaved,
+    // each is read by key instead of fetching the revision records above
+    // the bounds and then the events.
+    std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> named;
+    if (bounds.empty() && !includingEventsWithoutRevision) {
+        return SYNManagedObjects();
+    }
+    if (sharesFetches_ && sharedFacts_ && sharedFacts_->keptGeneration && !context.hasChanges() &&
+        !context.parentContext()) {
+        if (auto tallies = store_->eventTallies()) {
+            named = tallies->completeEventsAbove(bounds, includingEventsWithoutRevision,
+                                                 *sharedFacts_->keptGeneration);
+        }
+    }
+    auto fetch = [&] {
+        return SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(
+            bounds, includingEventsWithoutRevision, context);
+    };
+    // Many events are fetched together, their revisions with them: read one
+    // by one, each would read its revisions on its own later.
+    if (!named || named->size() > kEventsReadByKey) {
+        return fetch();
+    }
+    // Ties in event order keep the order of keys, as the fetch's.
+    std::sort(named->begin(), named->end(),
+              [](const auto& a, const auto& b) { return a->primaryKey() < b->primaryKey(); });
+    SYNManagedObjects events;
+    events.reserve(named->size());
+    for (const auto& id : *named) {
+        // Read from its stored row, as a fetch reads it.
+        if (auto loaded = context.objectRegisteredForID(id); loaded && !loaded->isFault()) {
+            context.refreshObject(loaded, false);
+        }
+        // The facts named it: an event gone or of another type means they
+        // were wrong, and the store is asked.
+        auto event = context.existingObjectWithID(id);
+        if (!event.ok()) {
+            return fetch();
+        }
+        const int16_t type = SYNStoreModificationEvent::type(**event);
+        if (type != SYNStoreModificationEventTypeSave && type != SYNStoreModificationEventTypeMerge) {
+            return fetch();
+        }
+        events.push_back(*event);
+    }
+    SYNStoreModificationEvent::sortInEventOrder(events);
+    return events;
 }
 
 plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManager::gatherFacts(
@@ -246,59 +406,69 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
     auto made = std::make_shared<Facts>();
     Facts& facts = *made;
     facts.localStore = store_->persistentStoreIdentifier().value_or("");
-    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
-    if (!baseline.ok()) {
-        return baseline.error();
-    }
-    facts.baseline = *baseline;
-    if (facts.baseline) {
-        facts.baselineSet = SYNStoreModificationEvent::revisionSet(*facts.baseline);
-    }
-    // The checks need only the store and number of each complete event's own
-    // revision (and which are merges): read as rows of the revision records,
-    // one fetch per type, without building the events or their revision sets.
-    for (int16_t type : {SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge}) {
-        plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
-        request.predicate =
-            plat::coredata::Predicate::equal("storeModificationEvent.type", Value(int64_t{type}));
-        request.resultType = plat::coredata::FetchRequestResultType::Dictionary;
-        request.propertiesToFetch = {{"store", "persistentStoreIdentifier"}, {"number", "revisionNumber"}};
-        if (type == SYNStoreModificationEventTypeMerge) {
-            request.propertiesToFetch.emplace_back("event", "storeModificationEvent");
-        }
-        auto rows = context.fetchDictionaries(request);
-        if (!rows.ok()) {
-            SYN_LOG(SYNLoggingLevelError, "Could not fetch revisions: %@", rows.error());
-            return rows.error();
-        }
-        for (const auto& row : *rows) {
-            // Read as the events' revisions read them: a missing identifier
-            // is the empty one, a missing number zero.
-            const Value* store = row.find("store");
-            const Value* number = row.find("number");
-            const std::string_view storeID =
-                store && store->isString() ? std::string_view(*store->asString()) : std::string_view();
-            const int64_t revisionNumber = number && number->isNumber() ? number->longLongValue() : 0;
-            if (type == SYNStoreModificationEventTypeMerge && storeID == facts.localStore) {
-                const Value* event = row.find("event");
-                auto eventID = event ? event->asObjectOf<plat::coredata::ManagedObjectID>() : nullptr;
-                if (!facts.latestLocalMerges.empty() && revisionNumber > facts.latestLocalMergeNumber) {
-                    facts.latestLocalMerges.clear();
-                }
-                if (facts.latestLocalMerges.empty() || revisionNumber == facts.latestLocalMergeNumber) {
-                    facts.latestLocalMerges.push_back(std::move(eventID));
-                    facts.latestLocalMergeNumber = revisionNumber;
-                }
+    // The event store's tallies keep what was read last, brought along by
+    // every save since; they answer for the saved store only.
+    auto tallies = store_->eventTallies();
+    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    uint64_t generation = 0;
+    if (saved) {
+        auto kept = tallies->facts(facts.localStore);
+        if (kept.value) {
+            facts.baseline = std::move(kept.value->baseline);
+            facts.present = std::move(kept.value->present);
+            facts.latestLocalMerges = std::move(kept.value->latestLocalMerges);
+            facts.latestLocalMergeNumber = kept.value->latestLocalMergeNumber;
+            facts.keptGeneration = kept.generation;
+            if (sharesFetches_) {
+                sharedFacts_ = made;
             }
-            // Rows of one store mostly follow each other: its entry is
-            // found without a copy of the identifier.
-            auto entry = facts.present.find(storeID);
-            if (entry == facts.present.end()) {
-                entry = facts.present.emplace(std::string(storeID), std::set<int64_t>()).first;
-            }
-            entry->second.insert(revisionNumber);
+            return std::shared_ptr<const Facts>(std::move(made));
         }
+        generation = kept.generation;
     }
+    auto gathered = readFacts(context, saved, facts.baselineObject);
+    if (!gathered.ok()) {
+        return gathered.error();
+    }
+    std::optional<SYNEventTallies::Kept<SYNEventTallies::Facts>> kept;
+    if (saved) {
+        kept = tallies->keepFacts(facts.localStore, *gathered, generation);
+    }
+    if (kept && kept->value) {
+        facts.baseline = std::move(kept->value->baseline);
+        facts.present = std::move(kept->value->present);
+        facts.latestLocalMerges = std::move(kept->value->latestLocalMerges);
+        facts.latestLocalMergeNumber = kept->value->latestLocalMergeNumber;
+        facts.keptGeneration = kept->generation;
+        if (sharesFetches_) {
+            sharedFacts_ = made;
+        }
+        return std::shared_ptr<const Facts>(std::move(made));
+    }
+    auto present = std::make_shared<SYNEventTallies::PresentRevisions>();
+    for (const auto& event : gathered->events) {
+        if (!event.ownRevision) {
+            continue;
+        }
+        if (event.type == SYNStoreModificationEventTypeMerge && event.store == facts.localStore) {
+            if (!facts.latestLocalMerges.empty() && event.number > facts.latestLocalMergeNumber) {
+                facts.latestLocalMerges.clear();
+            }
+            if (facts.latestLocalMerges.empty() || event.number == facts.latestLocalMergeNumber) {
+                facts.latestLocalMerges.push_back(event.event);
+                facts.latestLocalMergeNumber = event.number;
+            }
+        }
+        // Rows of one store mostly follow each other: its entry is found
+        // without a copy of the identifier.
+        auto entry = present->find(event.store);
+        if (entry == present->end()) {
+            entry = present->emplace(event.store, std::map<int64_t, uint32_t>()).first;
+        }
+        ++entry->second[event.number];
+    }
+    facts.present = std::move(present);
+    facts.baseline = std::move(gathered->baseline);
     if (sharesFetches_) {
         sharedFacts_ = made;
     }
@@ -307,12 +477,20 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
 
 std::optional<std::string> SYNRevisionManager::currentBaselineIdentifier() {
     auto context = store_->managedObjectContext();
-    if (!sharesFetches_ || !context) {
+    if (!context) {
         return store_->currentBaselineIdentifier();
     }
     std::optional<std::string> identifier;
     bool read = false;
     context->performBlockAndWait([&] {
+        // Without sharing, only facts the tallies keep spare the read.
+        if (!sharesFetches_) {
+            auto tallies = store_->eventTallies();
+            if (!tallies || SYNEventTallies::holdsUnsavedEvents(*context) ||
+                !tallies->facts(store_->persistentStoreIdentifier().value_or("")).value) {
+                return;
+            }
+        }
         auto facts = gatherFacts(*context);
         if (!facts.ok()) {
             return;
@@ -320,8 +498,16 @@ std::optional<std::string> SYNRevisionManager::currentBaselineIdentifier() {
         const auto& baseline = (*facts)->baseline;
         if (!baseline) {
             read = true;
-        } else if (!baseline->isInvalidated() && !baseline->isDeleted()) {
-            identifier = SYNStoreModificationEvent::uniqueIdentifier(*baseline);
+            return;
+        }
+        // Read then: still there unless deleted since. Kept by the
+        // tallies: still there while they keep the same facts.
+        const auto& object = (*facts)->baselineObject;
+        const auto& kept = (*facts)->keptGeneration;
+        auto tallies = store_->eventTallies();
+        if (object ? !object->isInvalidated() && !object->isDeleted()
+                   : kept && tallies && tallies->factsGeneration() == *kept) {
+            identifier = baseline->uniqueIdentifier;
             read = true;
         }
     });
@@ -349,10 +535,10 @@ plat::Result<bool> SYNRevisionManager::checkThatLocalPersistentStoreHasNotBeenAb
         // Erring towards "abandoned" costs a full integration; the other way
         // could lose changes. So a baseline that lacks this store, or claims
         // more of it than this store has, counts as abandoning it.
-        auto claimed = known.baselineSet.revisionNumberForStore(known.localStore);
-        auto local = known.present.find(known.localStore);
+        auto claimed = known.baselineSet().revisionNumberForStore(known.localStore);
+        auto local = known.present->find(known.localStore);
         const int64_t highest =
-            local == known.present.end() || local->second.empty() ? -1 : *local->second.rbegin();
+            local == known.present->end() || local->second.empty() ? -1 : local->second.rbegin()->first;
         result = claimed.has_value() && *claimed <= highest;
     });
     return result;
@@ -382,7 +568,7 @@ plat::Result<SYNManagedObjects> SYNRevisionManager::fetchUncommittedStoreModific
             bounds[storeID] = committed->revisionNumberForStore(storeID);
         }
         dropStoresWithNothingAbove(bounds);
-        result = SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, true, *context);
+        result = completeEventsAbove(bounds, true, *context);
     });
     return result;
 }
@@ -457,8 +643,7 @@ SYNRevisionManager::recursivelyFetchStoreModificationEventsConcurrentWithEvents(
             }
             previousBounds = bounds;
             dropStoresWithNothingAbove(bounds);
-            auto candidates =
-                SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions(bounds, false, *context);
+            auto candidates = completeEventsAbove(bounds, false, *context);
             if (!candidates.ok()) {
                 result = candidates.error();
                 return;
@@ -514,11 +699,12 @@ std::optional<SYNRevisionManager::KnownVersions> SYNRevisionManager::knownModelV
 class SYNRevisionManager::IntegrabilityCheck {
   public:
     IntegrabilityCheck(const Facts& facts, std::set<int64_t>& codes)
-        : facts_(facts), codes_(codes), present_(facts.present) {}
+        : baselineSet_(facts.baselineSet()), codes_(codes), present_(*facts.present) {}
 
-    // The revisions present of a store (none when it has no complete event).
-    const std::set<int64_t>& presentOf(const std::string& storeID) const {
-        static const std::set<int64_t> kNone;
+    // The revisions present of a store (none when it has no complete event),
+    // each with the count of events that carry it.
+    const std::map<int64_t, uint32_t>& presentOf(const std::string& storeID) const {
+        static const std::map<int64_t, uint32_t> kNone;
         auto found = present_.find(storeID);
         return found == present_.end() ? kNone : found->second;
     }
@@ -537,7 +723,7 @@ class SYNRevisionManager::IntegrabilityCheck {
             // (a full integration starts from it).
             const bool baseline =
                 SYNStoreModificationEvent::type(*event) == SYNStoreModificationEventTypeBaseline;
-            if (!revision || (!baseline && facts_.baselineSet.covers(*revision))) {
+            if (!revision || (!baseline && baselineSet_.covers(*revision))) {
                 continue;
             }
             candidates_.insert(event.get());
@@ -584,7 +770,7 @@ class SYNRevisionManager::IntegrabilityCheck {
         for (const auto& [storeID, ordered] : byStore_) {
             bool blocked = false;
             for (const auto& [number, event] : ordered) {
-                const bool gap = number > 0 && !facts_.baselineSet.covers(storeID, number - 1) &&
+                const bool gap = number > 0 && !baselineSet_.covers(storeID, number - 1) &&
                                  !presentOf(storeID).count(number - 1);
                 if (blocked || gap) {
                     leaveOut(event, SYNErrorMissingRevisions);
@@ -599,12 +785,12 @@ class SYNRevisionManager::IntegrabilityCheck {
     // Whether the baseline or an event present and not left out holds the
     // store's revision (or a later one of that store).
     bool holds(const std::string& storeID, int64_t number) {
-        if (facts_.baselineSet.covers(storeID, number)) {
+        if (baselineSet_.covers(storeID, number)) {
             return true;
         }
         const auto& numbers = presentOf(storeID);
-        return std::any_of(numbers.lower_bound(number), numbers.end(), [&](int64_t n) {
-            return !leftOutRevisions_.count({storeID, n});
+        return std::any_of(numbers.lower_bound(number), numbers.end(), [&](const auto& present) {
+            return !leftOutRevisions_.count({storeID, present.first});
         });
     }
 
@@ -623,11 +809,11 @@ class SYNRevisionManager::IntegrabilityCheck {
         }
     }
 
-    const Facts& facts_;
+    const SYNRevisionSet& baselineSet_;
     std::set<int64_t>& codes_;
     // Revisions of complete events present, by store (the facts' own:
     // read, never changed).
-    const std::map<std::string, std::set<int64_t>, std::less<>>& present_;
+    const SYNEventTallies::PresentRevisions& present_;
     // Candidates by store, in revision order.
     std::map<std::string, std::map<int64_t, ManagedObjectPtr>> byStore_;
     Pointers candidates_;

@@ -85,8 +85,8 @@ class SYNRevisionManager {
 
   private:
     struct Facts;
-    plat::Result<plat::coredata::ManagedObjectPtr> baselineEvent(
-        plat::coredata::ManagedObjectContext& context);
+    // The baseline's revision set (empty without a baseline).
+    plat::Result<SYNRevisionSet> baselineRevisionSet(plat::coredata::ManagedObjectContext& context);
     // The local store's latest complete merge event (null when none), and
     // the stores whose complete events may lie above a revision set: from
     // what the checks read when it is shared, else fetched.
@@ -105,6 +105,14 @@ class SYNRevisionManager {
     // Leaves out of the bounds the stores that, by what the checks read, have
     // no complete event above their bound (nothing is left out without it).
     void dropStoresWithNothingAbove(std::map<std::string, std::optional<int64_t>>& bounds) const;
+    // The complete save and merge events whose own revision lies above the
+    // bound of its store (see
+    // SYNStoreModificationEvent::fetchNonBaselineEventsAboveRevisions), in
+    // event order: named by the facts the tallies keep when the checks took
+    // theirs from there, else fetched.
+    plat::Result<SYNManagedObjects> completeEventsAbove(
+        const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+        plat::coredata::ManagedObjectContext& context);
     struct KnownVersions;
     class IntegrabilityCheck;
     plat::Result<std::shared_ptr<const Facts>> gatherFacts(plat::coredata::ManagedObjectContext& context);

@@ -1,5 +1,8 @@
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
@@ -138,11 +141,21 @@ bool SYNEventTallies::holdsUnsavedEvents(const ManagedObjectContext& context) {
     return false;
 }
 
-void SYNEventTallies::forgetLocked() {
+void SYNEventTallies::forgetAnswersLocked() {
     highestRevision_.reset();
     highestGlobalCount_.reset();
     latestMerge_.reset();
     ++generation_;
+}
+
+void SYNEventTallies::forgetFactsLocked() {
+    facts_.reset();
+    ++factsGeneration_;
+}
+
+void SYNEventTallies::forgetLocked() {
+    forgetAnswersLocked();
+    forgetFactsLocked();
 }
 
 void SYNEventTallies::observe(const plat::Notification& notification) {
@@ -163,19 +176,20 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
         return;
     }
     plat::MutexLock lock(mutex_);
-    if (!highestRevision_ && !highestGlobalCount_ && !latestMerge_) {
+    const bool answers = highestRevision_ || highestGlobalCount_ || latestMerge_;
+    if (!answers && !facts_) {
         return;  // nothing known to follow
     }
-    const char* const keys[] = {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
-                                plat::coredata::DeletedObjectsKey};
+    const plat::Value* objects[3] = {notification.userInfo.find(plat::coredata::InsertedObjectsKey),
+                                     notification.userInfo.find(plat::coredata::UpdatedObjectsKey),
+                                     notification.userInfo.find(plat::coredata::DeletedObjectsKey)};
     std::size_t saved = 0;
-    for (const char* key : keys) {
-        const plat::Value* objects = notification.userInfo.find(key);
-        if (!objects || !objects->asSet()) {
+    for (const plat::Value* list : objects) {
+        if (!list || !list->asSet()) {
             forgetLocked();
             return;
         }
-        saved += objects->asSet()->size();
+        saved += list->asSet()->size();
     }
     // Walking a large save (an import of many events) costs more than
     // asking the store again for the next event.
@@ -183,14 +197,22 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
         forgetLocked();
         return;
     }
-    for (const char* key : keys) {
-        const plat::Value* objects = notification.userInfo.find(key);
-        const bool inserted = key == plat::coredata::InsertedObjectsKey;
-        const bool deleted = key == plat::coredata::DeletedObjectsKey;
-        for (const auto& value : objects->asSet()->values()) {
+    if (answers) {
+        followAnswersLocked(objects);
+    }
+    if (facts_) {
+        followFactsLocked(objects);
+    }
+}
+
+void SYNEventTallies::followAnswersLocked(const plat::Value* const (&objects)[3]) {
+    for (int list = 0; list < 3; ++list) {
+        const bool inserted = list == 0;
+        const bool deleted = list == 2;
+        for (const auto& value : objects[list]->asSet()->values()) {
             const auto object = ManagedObject::fromValue(value);
             if (!object) {
-                forgetLocked();
+                forgetAnswersLocked();
                 return;
             }
             const std::string& entity = object->entity()->name();
@@ -199,13 +221,13 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
                 continue;
             }
             if (object->objectID()->isTemporaryID()) {
-                forgetLocked();
+                forgetAnswersLocked();
                 return;
             }
             // What a deletion took away is not known: it may have been the
             // highest value or the merge.
             if (deleted) {
-                forgetLocked();
+                forgetAnswersLocked();
                 return;
             }
             if (event) {
@@ -309,4 +331,324 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
         highestRevision_.reset();
         ++generation_;
     }
+}
+
+// --- The checks' facts ---------------------------------------------------------
+
+namespace {
+
+bool isComplete(int16_t type) {
+    return type == SYNStoreModificationEventTypeSave || type == SYNStoreModificationEventTypeMerge;
+}
+
+}  // namespace
+
+SYNEventTallies::Kept<SYNEventTallies::Facts> SYNEventTallies::facts(const std::string& localStore) const {
+    plat::MutexLock lock(mutex_);
+    if (!facts_ || localStore != localStore_) {
+        return {std::nullopt, factsGeneration_};
+    }
+    return {factsLocked(localStore), factsGeneration_};
+}
+
+SYNEventTallies::Facts SYNEventTallies::factsLocked(const std::string& localStore) const {
+    Facts facts;
+    facts.present = facts_->present;
+    facts.baseline = facts_->baseline;
+    for (const auto& [key, row] : facts_->events) {
+        if (row.type != SYNStoreModificationEventTypeMerge || !row.ownRevision || row.store != localStore) {
+            continue;
+        }
+        if (!facts.latestLocalMerges.empty() && row.number > facts.latestLocalMergeNumber) {
+            facts.latestLocalMerges.clear();
+        }
+        if (facts.latestLocalMerges.empty() || row.number == facts.latestLocalMergeNumber) {
+            facts.latestLocalMerges.push_back(row.event);
+            facts.latestLocalMergeNumber = row.number;
+        }
+    }
+    return facts;
+}
+
+uint64_t SYNEventTallies::factsGeneration() const {
+    plat::MutexLock lock(mutex_);
+    return factsGeneration_;
+}
+
+std::optional<SYNEventTallies::Kept<SYNEventTallies::Facts>> SYNEventTallies::keepFacts(
+    const std::string& localStore, GatheredFacts& gathered, uint64_t generation) {
+    plat::MutexLock lock(mutex_);
+    if (generation != factsGeneration_ || !observer_) {
+        return std::nullopt;
+    }
+    if (gathered.baseline && (!gathered.baseline->event || gathered.baseline->event->isTemporaryID())) {
+        return std::nullopt;
+    }
+    std::vector<int64_t> keys;
+    keys.reserve(gathered.events.size());
+    for (const auto& event : gathered.events) {
+        if (!event.event || event.event->isTemporaryID() || !isComplete(event.type) ||
+            (event.ownRevision && event.ownRevision->isTemporaryID())) {
+            return std::nullopt;
+        }
+        keys.push_back(event.event->primaryKey());
+    }
+    // One event read twice (two records naming it as theirs) is not a view
+    // the saves can follow.
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) {
+        return std::nullopt;
+    }
+    setStoreLocked(localStore);
+    FactsState state;
+    state.present = std::make_shared<PresentRevisions>();
+    state.baseline = std::move(gathered.baseline);
+    state.events.reserve(gathered.events.size());
+    state.ownRevisions.reserve(gathered.events.size());
+    facts_ = std::move(state);
+    for (auto& event : gathered.events) {
+        const int64_t key = event.event->primaryKey();
+        const int64_t ownRevision = event.ownRevision ? event.ownRevision->primaryKey() : 0;
+        setEventRowLocked(key, EventRow{std::move(event.event), event.type, ownRevision,
+                                        std::move(event.store), event.number});
+    }
+    ++factsGeneration_;
+    return Kept<Facts>{factsLocked(localStore), factsGeneration_};
+}
+
+std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> SYNEventTallies::completeEventsAbove(
+    const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+    uint64_t generation) const {
+    plat::MutexLock lock(mutex_);
+    if (!facts_ || generation != factsGeneration_) {
+        return std::nullopt;
+    }
+    std::vector<plat::coredata::ManagedObjectIDPtr> found;
+    for (const auto& [key, row] : facts_->events) {
+        if (!isComplete(row.type)) {
+            continue;
+        }
+        if (!row.ownRevision) {
+            if (includingEventsWithoutRevision) {
+                found.push_back(row.event);
+            }
+            continue;
+        }
+        auto bound = bounds.find(row.store);
+        if (bound != bounds.end() && (!bound->second || row.number > *bound->second)) {
+            found.push_back(row.event);
+        }
+    }
+    return found;
+}
+
+void SYNEventTallies::setEventRowLocked(int64_t key, std::optional<EventRow> row) {
+    FactsState& facts = *facts_;
+    auto present = [&facts]() -> PresentRevisions& {
+        if (facts.present.use_count() > 1) {
+            // The checks that took the present revisions keep theirs.
+            facts.present = std::make_shared<PresentRevisions>(*facts.present);
+        }
+        return *facts.present;
+    };
+    auto old = facts.events.find(key);
+    if (old != facts.events.end()) {
+        const EventRow& was = old->second;
+        if (was.ownRevision) {
+            auto link = facts.ownRevisions.find(was.ownRevision);
+            if (link != facts.ownRevisions.end() && link->second == key) {
+                facts.ownRevisions.erase(link);
+            }
+            if (isComplete(was.type)) {
+                PresentRevisions& revisions = present();
+                auto store = revisions.find(was.store);
+                if (store != revisions.end()) {
+                    auto number = store->second.find(was.number);
+                    if (number != store->second.end() && --number->second == 0) {
+                        store->second.erase(number);
+                        if (store->second.empty()) {
+                            revisions.erase(store);
+                        }
+                    }
+                }
+            }
+        }
+        facts.events.erase(old);
+    }
+    if (!row) {
+        return;
+    }
+    if (row->ownRevision) {
+        facts.ownRevisions[row->ownRevision] = key;
+        if (isComplete(row->type)) {
+            PresentRevisions& revisions = present();
+            auto store = revisions.find(row->store);
+            if (store == revisions.end()) {
+                store = revisions.emplace(row->store, std::map<int64_t, uint32_t>()).first;
+            }
+            ++store->second[row->number];
+        }
+    }
+    facts.events.emplace(key, std::move(*row));
+}
+
+void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) {
+    const std::string_view eventEntity = SYNStoreModificationEventEntityName;
+    const std::string_view revisionEntity = SYNEventRevisionEntityName;
+    const std::optional<BaselineFacts>& baseline = facts_->baseline;
+    // The kept baseline's key (keys start at 1).
+    const int64_t baselineKey = baseline ? baseline->event->primaryKey() : 0;
+    auto isBaselineRecord = [&baseline](const plat::coredata::ManagedObjectID& id) {
+        if (!baseline) {
+            return false;
+        }
+        for (const auto& record : baseline->records) {
+            if (record->isEqualID(id)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    // The events the save names (inserted or updated), the events whose own
+    // revision a saved record may have changed, and the own revision each
+    // saved record now gives its event.
+    std::unordered_map<int64_t, const ManagedObject*> savedEvents;
+    std::vector<int64_t> deletedEvents;
+    std::vector<int64_t> touched;
+    std::unordered_map<int64_t, const ManagedObject*> ownLinks;
+    std::vector<int64_t> savedRevisions;
+    bool changed = false;
+    for (int list = 0; list < 3; ++list) {
+        const bool deleted = list == 2;
+        for (const auto& value : objects[list]->asSet()->values()) {
+            const auto object = ManagedObject::fromValue(value);
+            if (!object) {
+                forgetFactsLocked();
+                return;
+            }
+            const std::string& entity = object->entity()->name();
+            const bool event = entity == eventEntity;
+            if (!event && entity != revisionEntity) {
+                continue;
+            }
+            const auto& id = object->objectID();
+            if (id->isTemporaryID()) {
+                forgetFactsLocked();
+                return;
+            }
+            changed = true;
+            const int64_t key = id->primaryKey();
+            if (event) {
+                if (baseline && key == baselineKey) {
+                    forgetFactsLocked();  // the baseline changed or went
+                    return;
+                }
+                if (deleted) {
+                    deletedEvents.push_back(key);
+                    continue;
+                }
+                if (object->isFault()) {
+                    forgetFactsLocked();
+                    return;
+                }
+                // A new baseline may come after the one kept, or be the
+                // first.
+                if (SYNStoreModificationEvent::type(*object) == SYNStoreModificationEventTypeBaseline) {
+                    forgetFactsLocked();
+                    return;
+                }
+                savedEvents.emplace(key, object.get());
+                touched.push_back(key);
+                continue;
+            }
+            if (isBaselineRecord(*id)) {
+                forgetFactsLocked();
+                return;
+            }
+            savedRevisions.push_back(key);
+            auto link = facts_->ownRevisions.find(key);
+            if (link != facts_->ownRevisions.end()) {
+                touched.push_back(link->second);
+            }
+            if (deleted) {
+                continue;
+            }
+            if (object->isFault()) {
+                forgetFactsLocked();
+                return;
+            }
+            if (const auto owner = object->objectForKey("storeModificationEvent")) {
+                const int64_t ownerKey = owner->objectID()->primaryKey();
+                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey) ||
+                    !ownLinks.emplace(ownerKey, object.get()).second) {
+                    forgetFactsLocked();
+                    return;
+                }
+                touched.push_back(ownerKey);
+            } else if (baseline) {
+                // A revision of another store added to the baseline.
+                const auto other = object->objectForKey("storeModificationEventForOtherStores");
+                if (other && other->objectID()->primaryKey() == baselineKey) {
+                    forgetFactsLocked();
+                    return;
+                }
+            }
+        }
+    }
+    if (!changed) {
+        return;
+    }
+    for (int64_t key : deletedEvents) {
+        setEventRowLocked(key, std::nullopt);
+    }
+    std::sort(touched.begin(), touched.end());
+    touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+    for (int64_t key : touched) {
+        if (std::find(deletedEvents.begin(), deletedEvents.end(), key) != deletedEvents.end()) {
+            continue;
+        }
+        EventRow row;
+        auto saved = savedEvents.find(key);
+        auto kept = facts_->events.find(key);
+        if (saved != savedEvents.end()) {
+            const ManagedObject& event = *saved->second;
+            row.event = event.objectID();
+            row.type = SYNStoreModificationEvent::type(event);
+            if (const auto own = event.objectForKey("eventRevision")) {
+                const auto& ownID = own->objectID();
+                if (ownID->isTemporaryID()) {
+                    forgetFactsLocked();
+                    return;
+                }
+                row.ownRevision = ownID->primaryKey();
+                if (!own->isFault()) {
+                    const SYNRevision revision = SYNEventRevision::revision(*own);
+                    row.store = revision.persistentStoreIdentifier;
+                    row.number = revision.revisionNumber;
+                } else if (kept != facts_->events.end() && kept->second.ownRevision == row.ownRevision &&
+                           std::find(savedRevisions.begin(), savedRevisions.end(), row.ownRevision) ==
+                               savedRevisions.end()) {
+                    // Not loaded, and untouched by the save: as it was.
+                    row.store = kept->second.store;
+                    row.number = kept->second.number;
+                } else {
+                    forgetFactsLocked();
+                    return;
+                }
+            }
+        } else {
+            // Named only by a revision record: the event kept its type.
+            auto link = ownLinks.find(key);
+            if (kept == facts_->events.end() || link == ownLinks.end()) {
+                forgetFactsLocked();
+                return;
+            }
+            const ManagedObject& record = *link->second;
+            const SYNRevision revision = SYNEventRevision::revision(record);
+            row = EventRow{kept->second.event, kept->second.type, record.objectID()->primaryKey(),
+                           revision.persistentStoreIdentifier, revision.revisionNumber};
+        }
+        setEventRowLocked(key, std::move(row));
+    }
+    ++factsGeneration_;
 }

@@ -25,13 +25,27 @@
 // The answers are those of the saved store: a caller that holds unsaved
 // events or revision records must ask the store (see holdsUnsavedEvents).
 // Thread-safe; the observer runs on the saving thread.
+//
+// Beside the three answers, the facts a merge's checks read (see
+// SYNRevisionManager): every complete save and merge event's own revision,
+// the baseline's identifier and revision set. Once read (keepFacts) they are
+// brought along by the same saves: an event's row is set again from the
+// event whenever a save names it or a revision record linked to it, and a
+// deletion removes exactly what it takes away. Whatever cannot be read from
+// the saved objects (a fault, a revision record linked to an event the
+// facts do not hold), anything that touches a baseline, and everything that
+// makes the three answers unknown for good (another context's save, a save
+// too large to walk, another local store) forgets the facts.
 #pragma once
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/foundation/Mutex.h"
@@ -85,6 +99,58 @@ class SYNEventTallies {
     // Whether the context holds unsaved events or revision records.
     static bool holdsUnsavedEvents(const plat::coredata::ManagedObjectContext& context);
 
+    // Of each store, the own revision numbers of its complete (save and
+    // merge) events, with the count of events that carry each.
+    using PresentRevisions = std::map<std::string, std::map<int64_t, uint32_t>, std::less<>>;
+    struct BaselineFacts {
+        plat::coredata::ManagedObjectIDPtr event;
+        std::string uniqueIdentifier;
+        SYNRevisionSet revisions;  // its own revision included
+        // Its revision records (own and of other stores).
+        std::vector<plat::coredata::ManagedObjectIDPtr> records;
+    };
+    // One complete event as read from the store: its own revision record
+    // (null: none) and that record's store and number.
+    struct EventFacts {
+        plat::coredata::ManagedObjectIDPtr event;
+        int16_t type = 0;
+        plat::coredata::ManagedObjectIDPtr ownRevision;
+        std::string store;
+        int64_t number = 0;
+    };
+    // What the checks read: the baseline (nullopt: none) and every complete
+    // event (with or without an own revision).
+    struct GatheredFacts {
+        std::optional<BaselineFacts> baseline;
+        std::vector<EventFacts> events;
+    };
+    // The kept facts, as the checks use them.
+    struct Facts {
+        std::shared_ptr<const PresentRevisions> present;
+        std::optional<BaselineFacts> baseline;
+        // The local store's complete merge events numbered highest (one,
+        // unless numbers repeat), and that number.
+        std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
+        int64_t latestLocalMergeNumber = 0;
+    };
+    // The facts of the local store's view, nullopt while unknown; the
+    // generation counts changes to the facts (what keepFacts and the
+    // look-ups below compare).
+    Kept<Facts> facts(const std::string& localStore) const EXCLUDES(mutex_);
+    // What the checks read when factsGeneration() was `generation`, from the
+    // saved store: kept unless a save came in between. When kept, the
+    // gathered facts are moved from and the kept ones returned.
+    std::optional<Kept<Facts>> keepFacts(const std::string& localStore, GatheredFacts& gathered,
+                                         uint64_t generation) EXCLUDES(mutex_);
+    uint64_t factsGeneration() const EXCLUDES(mutex_);
+    // The complete events whose own revision's store is bounded and whose
+    // number lies above the bound (any number for a bound of nullopt), and,
+    // when asked, the complete events without an own revision; nullopt
+    // unless the facts are those of `generation`.
+    std::optional<std::vector<plat::coredata::ManagedObjectIDPtr>> completeEventsAbove(
+        const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
+        uint64_t generation) const EXCLUDES(mutex_);
+
   private:
     // Saves of more objects than this are not walked: they make every
     // answer unknown.
@@ -96,6 +162,35 @@ class SYNEventTallies {
     void followEventLocked(const plat::coredata::ManagedObject& event, bool inserted) REQUIRES(mutex_);
     void followRevisionLocked(const plat::coredata::ManagedObject& record, bool inserted) REQUIRES(mutex_);
     void setStoreLocked(const std::string& localStore) REQUIRES(mutex_);
+    void forgetAnswersLocked() REQUIRES(mutex_);
+    void forgetFactsLocked() REQUIRES(mutex_);
+    // Follow the three answers and the facts through a save's inserted,
+    // updated and deleted objects.
+    void followAnswersLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
+    void followFactsLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
+
+    // An event as the facts hold it: its type and own revision record (key
+    // 0: none), whatever its type.
+    struct EventRow {
+        plat::coredata::ManagedObjectIDPtr event;
+        int16_t type = 0;
+        int64_t ownRevision = 0;
+        std::string store;
+        int64_t number = 0;
+    };
+    struct FactsState {
+        // By the event's key: every complete event, and every other event a
+        // followed save named.
+        std::unordered_map<int64_t, EventRow> events;
+        // Own revision record's key -> its event's key.
+        std::unordered_map<int64_t, int64_t> ownRevisions;
+        // Shared with the checks that took it: copied before a change while
+        // they hold it.
+        std::shared_ptr<PresentRevisions> present;
+        std::optional<BaselineFacts> baseline;
+    };
+    void setEventRowLocked(int64_t key, std::optional<EventRow> row) REQUIRES(mutex_);
+    Facts factsLocked(const std::string& localStore) const REQUIRES(mutex_);
 
     mutable plat::Mutex mutex_;
     // Set before the observer starts, never changed after.
@@ -109,4 +204,7 @@ class SYNEventTallies {
     std::optional<LatestMerge> latestMerge_ GUARDED_BY(mutex_);
     // Bumped whenever an answer changes or is forgotten.
     uint64_t generation_ GUARDED_BY(mutex_) = 0;
+    std::optional<FactsState> facts_ GUARDED_BY(mutex_);
+    // Bumped whenever the facts change or are forgotten.
+    uint64_t factsGeneration_ GUARDED_BY(mutex_) = 0;
 };
