@@ -351,7 +351,6 @@ TEST_F(QueueTest, ADroppedSerialQueueRunsItsBlocksAndIsFreed) {
     }
 }
 
-
 // Callers that post and sync onto a queue that keeps going idle race for it
 // (an idle queue is taken without its lock): blocks still never overlap,
 // each caller's blocks run in the order it made them, a sync runs after
@@ -451,7 +450,6 @@ TEST_F(QueueTest, ABlocksCapturesAreReleasedBeforeTheNextBlockRuns) {
         EXPECT_TRUE(weak.expired());
     }
 }
-
 
 // Handles of the queues that live for the process (the global ones, main)
 // own nothing: copying and dropping them counts no references, and any
