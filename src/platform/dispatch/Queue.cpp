@@ -314,8 +314,11 @@ class SerialQueue final : public QueueImpl {
     }
 
     void acquire() EXCLUDES(mutex_) {
-        // An idle queue: no lock, nothing queued to wait for.
-        if (tryOwn())
+        // An idle queue with nothing queued: taken without the lock. With
+        // blocks queued (this caller's own, say, posted just before, which
+        // an owner letting go may be about to hand on) the caller queues up
+        // behind them, as it must run after them.
+        if (itemsHint_.load(std::memory_order_seq_cst) == 0 && tryOwn())
             return;
         Waiter waiter;
         bool drain = false;
