@@ -270,6 +270,19 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
     }
 }
 
+void SessionDelegate::didReceiveOwnedData(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                          Data&& data) {
+    if (dataTaskDidReceiveData) {
+        dataTaskDidReceiveData(session, task, data);
+        return;
+    }
+    if (auto r = request(task)) {
+        const auto delegate = r->delegate();
+        if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
+            d->didReceiveData(session, task, std::move(data));
+    }
+}
+
 void SessionDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,
                                             const std::shared_ptr<ul::URLSessionDownloadTask>& download) {
     if (dataTaskDidBecomeDownloadTask) {

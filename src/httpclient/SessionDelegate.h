@@ -114,6 +114,8 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion) override;
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data&) override;
+    // The request's data task delegate keeps a chunk it collects as given.
+    void didReceiveOwnedData(ul::URLSession&, ul::URLSessionDataTask&, Data&& data) override;
     // Without the override: the request under the task gets a download task
     // delegate; handlers already waiting on the data task delegate run once
     // the download has completed.

@@ -273,6 +273,17 @@ void DataTaskDelegate::willCacheResponse(ul::URLSession& session, ul::URLSession
 
 void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                       const Data& data) {
+    receiveData(session, task, data, nullptr);
+}
+
+void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task, Data&& data) {
+    receiveData(session, task, data, &data);
+}
+
+// `owned`, when given, is `data` itself, the caller's to give: an empty
+// collected body takes it over instead of copying it.
+void DataTaskDelegate::receiveData(ul::URLSession& session, ul::URLSessionDataTask& task, const Data& data,
+                                   Data* owned) {
     if (dataTaskDidReceiveData) {
         markInitialResponse();
         dataTaskDidReceiveData(session, task, data);
@@ -282,6 +293,7 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
     std::shared_ptr<Progress> progress;
     std::optional<ProgressHandler> handler;
     ErrorPtr tooLarge;
+    std::size_t length = data.length();
     {
         plat::MutexLock lock(mutex_);
         markInitialResponseLocked();
@@ -299,11 +311,13 @@ void DataTaskDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDat
                         task.currentRequest() ? task.currentRequest()->url : std::nullopt,
                         ul::bodyTooLargeReason(limit));
                 }
+            } else if (owned && mutableData_.empty()) {
+                mutableData_ = std::move(*owned);  // `data` is empty from here on
             } else {
                 mutableData_.append(data);
             }
         }
-        totalBytesReceived_ += static_cast<int64_t>(data.length());
+        totalBytesReceived_ += static_cast<int64_t>(length);
         // The length the task's response announces: the session stores it
         // with the response, before any byte of its body is delivered, so
         // reading it needs neither the task's lock nor the response.

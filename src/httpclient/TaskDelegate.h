@@ -210,6 +210,9 @@ class DataTaskDelegate : public TaskDelegate {
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion);
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data& data);
+    // The same for a chunk given to keep: the first chunk of a collected
+    // body becomes the body's buffer as it is (no copy, no allocation).
+    void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, Data&& data);
     // Calls dataTaskDidBecomeDownloadTask when set (the session delegate
     // then gives the request a download task delegate).
     void didBecomeDownloadTask(ul::URLSession&, ul::URLSessionDataTask&,
@@ -224,6 +227,7 @@ class DataTaskDelegate : public TaskDelegate {
     std::optional<Data> dataLocked() const override REQUIRES(mutex_);
 
   private:
+    void receiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data& data, Data* owned);
     // The progress object once someone asks for it (made then with the
     // counts so far, and kept up to date from there).
     std::shared_ptr<Progress> progressLocked() const REQUIRES(mutex_);

@@ -164,6 +164,72 @@ TEST_F(SessionManagerTest, DataProgressTotalIsTheLengthTheFinalResponseAnnounces
     }
 }
 
+// The collected body keeps the first chunk the session hands over as it is
+// and appends the rest: in one chunk, in many, decoded, and after
+// redirects, it holds exactly the bytes sent, as often as asked for.
+TEST_F(SessionManagerTest, ACollectedBodyHoldsEveryChunksBytesOnce) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/bytes/1", LoopbackServer::bytesBody(1)},
+        {"/bytes/64", LoopbackServer::bytesBody(64)},
+        {"/bytes/70000?chunk=1000", LoopbackServer::bytesBody(70000)},
+        {"/bytes/40000?chunk=16384", LoopbackServer::bytesBody(40000)},
+        {"/redirect/2", ""},  // (only the copies below are compared for this one)
+        {"/gzip", LoopbackServer::gzipBodyText()},
+    };
+    for (const auto& [path, body] : cases) {
+        SCOPED_TRACE(path);
+        for (int round = 0; round < 3; ++round) {
+            Waiter<DataResponse<Data>> done;
+            auto request = manager->request(server.url(path));
+            request->responseData([&](const DataResponse<Data>& r) { done.set(r); }, queue);
+            auto r = done.wait();
+            ASSERT_TRUE(r);
+            ASSERT_TRUE(r->result.isSuccess()) << r->result.debugDescription();
+            ASSERT_TRUE(r->value());
+            if (!body.empty()) {
+                EXPECT_EQ(r->value()->length(), body.size());
+                EXPECT_TRUE(r->value()->view() == body) << "the bytes differ";
+            }
+            // Read again through the request and the response's own copy.
+            ASSERT_TRUE(r->data);
+            EXPECT_EQ(*r->data, *r->value());
+            ASSERT_TRUE(request->delegate()->data());
+            EXPECT_EQ(*request->delegate()->data(), *r->value());
+        }
+    }
+}
+
+// A first chunk past the session's body limit is refused as any other: it
+// does not become the body because it came first.
+TEST(SessionManagerBodyLimit, AFirstChunkPastTheLimitIsNotKept) {
+    LoopbackServer server;
+    auto c = plat::urlloading::URLSessionConfiguration::ephemeralSessionConfiguration();
+    c.connectionProxyFromEnvironment = false;
+    c.maximumInMemoryBodyLength = 16;
+    auto manager = SessionManager::create(c);
+    auto queue = testQueue();
+    for (const std::string path : {"/bytes/64", "/bytes/17", "/bytes/70000?chunk=1000"}) {
+        SCOPED_TRACE(path);
+        Waiter<DataResponse<Data>> done;
+        auto request = manager->request(server.url(path));
+        request->responseData([&](const DataResponse<Data>& r) { done.set(r); }, queue);
+        auto r = done.wait();
+        ASSERT_TRUE(r);
+        ASSERT_TRUE(r->error());
+        EXPECT_EQ(r->error()->code(), plat::urlloading::URLErrorDataLengthExceedsMaximum);
+        const auto kept = request->delegate()->data();
+        EXPECT_TRUE(!kept || kept->empty()) << kept->length() << " bytes kept";
+    }
+    // At the limit exactly it is kept.
+    Waiter<DataResponse<Data>> done;
+    manager->request(server.url("/bytes/16"))
+        ->responseData([&](const DataResponse<Data>& r) { done.set(r); }, queue);
+    auto r = done.wait();
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->result.isSuccess()) << r->result.debugDescription();
+    EXPECT_TRUE(r->value()->view() == LoopbackServer::bytesBody(16));
+}
+
 TEST_F(SessionManagerTest, SerializersOnEmptyAndUndecodableBodies) {
     Waiter<int> done;
     // A 204 with a body counts as empty for every serializer. (Its own

@@ -1,5 +1,6 @@
 #include "platform/dispatch/Queue.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -115,24 +116,41 @@ namespace {
 
 // ---------------------------------------------------------------- serial
 
+// The vector a serial queue's drain takes its blocks into, one per thread
+// (see SerialQueue::drain), and whether a drain on this thread uses it.
+thread_local std::vector<std::function<void()>> threadBatch;
+thread_local bool threadBatchInUse = false;
+
 // Blocks wait in `items_`; `active_` says that someone owns the queue: a
 // drain job on the pool or a thread inside sync(). Only the owner runs
 // blocks, which is what makes the queue serial.
+//
+// Ownership is taken by a compare-and-swap of `active_` from false, so that
+// a sync() onto an idle queue and its release take no lock: they are most
+// of a sync's cost otherwise (two lock pairs). Whoever adds to `items_` does
+// so under the mutex, publishes the count in `itemsHint_` and then tries to
+// take ownership itself; an owner letting go clears `active_` and then looks
+// at `itemsHint_`. Both sides are sequentially consistent, so at least one
+// of them sees the other: an item added as the owner lets go is never left
+// without an owner to run it (whoever wins the queue then hands it on: to
+// a drain job, or to the sync caller in front).
 class SerialQueue final : public QueueImpl {
   public:
     using QueueImpl::QueueImpl;
 
     void async(Block block) override {
+        bool drain;
         {
             MutexLock lock(mutex_);
             items_.push_back(Item{std::move(block), nullptr});
-            itemsHint_.store(items_.size(), std::memory_order_relaxed);
-            if (active_) {
-                return;
+            itemsHint_.store(items_.size(), std::memory_order_seq_cst);
+            if (!tryOwn()) {
+                return;  // the owner runs it, or hands it on when it lets go
             }
-            active_ = true;
+            drain = handOnLocked();
         }
-        schedule();
+        if (drain)
+            schedule();
     }
 
     void sync(const Block& block) override {
@@ -163,7 +181,6 @@ class SerialQueue final : public QueueImpl {
     };
     // Blocks run before a busy queue yields its worker to other work.
     static constexpr std::size_t kBatch = 64;
-    static constexpr std::size_t kFirstBatchCapacity = 8;
     static constexpr std::chrono::microseconds kLinger{20};
 
     // Called by whoever just became the owner; there is one owner at a
@@ -184,21 +201,30 @@ class SerialQueue final : public QueueImpl {
     // busy queue cannot starve its peers.
     void drain() {
         Frame frame(this);
-        std::vector<Block> batch;
-        // Room for a few blocks only: a drain usually finds one or two, and
-        // a block the size of a whole batch (2 KB) is one the allocator
-        // serves from its slow path, at several thousand instructions. A
-        // busy queue grows the vector once per drain.
-        batch.reserve(kFirstBatchCapacity);
+        // The batch's vector is the thread's, kept with its room from drain
+        // to drain: a drain usually finds one or two blocks, and a vector of
+        // its own would cost it an allocation and its free. (A drain that
+        // runs inside another one's block on the same thread has its own.)
+        std::vector<Block> own;
+        const bool shared = !threadBatchInUse;
+        std::vector<Block>* const batch = shared ? &threadBatch : &own;
+        threadBatchInUse = true;
+        struct GiveBack {
+            bool shared;
+            ~GiveBack() {
+                if (shared)
+                    threadBatchInUse = false;
+            }
+        } giveBack{shared};
         for (;;) {
-            if (!takeBatch(batch)) {
+            if (!takeBatch(*batch)) {
                 return;
             }
-            for (auto& block : batch) {
+            for (auto& block : *batch) {
                 block();
                 block = nullptr;  // release captures in posting order
             }
-            batch.clear();
+            batch->clear();
             // A block handed this worker a job of its own (its next step,
             // often): that job waits for this drain to return.
             if (ThreadPool::hasLocalWork() ||
@@ -249,7 +275,9 @@ class SerialQueue final : public QueueImpl {
         }
         itemsHint_.store(items_.size(), std::memory_order_relaxed);
         if (batch.empty()) {
-            active_ = false;
+            // Under the mutex, so nothing was added meanwhile; whatever is
+            // added next takes the queue itself.
+            active_.store(false, std::memory_order_seq_cst);
             return false;
         }
         return true;
@@ -263,15 +291,59 @@ class SerialQueue final : public QueueImpl {
         itemsHint_.store(items_.size(), std::memory_order_relaxed);
     }
 
-    void acquire() EXCLUDES(mutex_) {
-        MutexLock lock(mutex_);
-        if (!active_) {
-            active_ = true;
-            return;
+    // Takes ownership when nobody has it; true when this call did.
+    bool tryOwn() {
+        bool expected = false;
+        return active_.compare_exchange_strong(expected, true, std::memory_order_seq_cst);
+    }
+
+    // Hands on the ownership the caller holds: to the sync caller waiting in
+    // front, or to a drain job for the blocks in front (true: the caller
+    // schedules it once the mutex is let go), or to nobody when nothing
+    // waits.
+    bool handOnLocked() REQUIRES(mutex_) {
+        if (items_.empty()) {
+            active_.store(false, std::memory_order_seq_cst);
+            return false;
         }
+        if (items_.front().waiter) {
+            grantFrontWaiterLocked();
+            return false;
+        }
+        return true;
+    }
+
+    void acquire() EXCLUDES(mutex_) {
+        // An idle queue with nothing queued: taken without the lock. With
+        // blocks queued (this caller's own, say, posted just before, which
+        // an owner letting go may be about to hand on) the caller queues up
+        // behind them, as it must run after them.
+        if (itemsHint_.load(std::memory_order_seq_cst) == 0 && tryOwn())
+            return;
         Waiter waiter;
-        items_.push_back(Item{nullptr, &waiter});
-        itemsHint_.store(items_.size(), std::memory_order_relaxed);
+        bool drain = false;
+        {
+            MutexLock lock(mutex_);
+            items_.push_back(Item{nullptr, &waiter});
+            itemsHint_.store(items_.size(), std::memory_order_seq_cst);
+            // The owner may have let go since the look above without seeing
+            // this waiter: then this call hands the queue on itself (to its
+            // own turn, when nothing was posted before it).
+            if (tryOwn())
+                drain = handOnLocked();
+            if (!drain) {
+                if (waiter.granted)
+                    return;  // its own turn was next: no wait
+                detail::ThreadPool::BlockingScope blocking;
+                while (!waiter.granted)
+                    waiter.turn.wait(mutex_);
+                return;
+            }
+        }
+        // Blocks posted before this call run first, on a drain job, which
+        // then grants this waiter its turn.
+        schedule();
+        MutexLock lock(mutex_);
         detail::ThreadPool::BlockingScope blocking;
         while (!waiter.granted)
             waiter.turn.wait(mutex_);
@@ -279,27 +351,30 @@ class SerialQueue final : public QueueImpl {
 
     // Gives up ownership: to the sync caller that is next, directly (it runs
     // on its own thread, so it must not wait for a pool worker), or to a new
-    // drain job for the remaining blocks.
+    // drain job for the remaining blocks. With nothing queued it only clears
+    // `active_`, without the lock; it then looks once more, since an item
+    // added meanwhile found the queue still owned.
     void release() EXCLUDES(mutex_) {
+        if (itemsHint_.load(std::memory_order_seq_cst) == 0) {
+            active_.store(false, std::memory_order_seq_cst);
+            if (itemsHint_.load(std::memory_order_seq_cst) == 0 || !tryOwn())
+                return;
+        }
+        bool drain;
         {
             MutexLock lock(mutex_);
-            if (items_.empty()) {
-                active_ = false;
-                return;
-            }
-            if (items_.front().waiter) {
-                grantFrontWaiterLocked();
-                return;
-            }
+            drain = handOnLocked();
         }
-        schedule();
+        if (drain)
+            schedule();
     }
 
     Mutex mutex_;
     std::deque<Item> items_ GUARDED_BY(mutex_);
     // items_.size(), for the owner lingering without the lock.
     std::atomic<std::size_t> itemsHint_{0};
-    bool active_ GUARDED_BY(mutex_) = false;
+    // Whether the queue has an owner (see above).
+    std::atomic<bool> active_{false};
     // Set by schedule() and taken by the drain job it submits (the hand-over
     // through the pool orders the two).
     std::shared_ptr<SerialQueue> drainHold_;
@@ -369,8 +444,28 @@ Queue Queue::serial(std::string label, QualityOfService qos) {
     return Queue(std::make_shared<detail::SerialQueue>(std::move(label), qos));
 }
 
+namespace {
+
+// The global queues and the main queue live for the whole process, so their
+// handles need not own them: a handle made here shares no owner (an aliasing
+// pointer with none), and copying or dropping it touches no reference count,
+// a line that every thread handing such a queue around would otherwise write.
+Queue unownedHandle(const std::shared_ptr<detail::QueueImpl>& impl) {
+    return Queue(std::shared_ptr<detail::QueueImpl>(std::shared_ptr<detail::QueueImpl>(), impl.get()));
+}
+
+const Queue& globalHandle(int band) {
+    static const auto* handles = new Queue[detail::kBandCount]{
+        unownedHandle(detail::globalQueueForBand(0)), unownedHandle(detail::globalQueueForBand(1)),
+        unownedHandle(detail::globalQueueForBand(2)), unownedHandle(detail::globalQueueForBand(3)),
+        unownedHandle(detail::globalQueueForBand(4))};
+    return handles[band];
+}
+
+}  // namespace
+
 Queue Queue::global(QualityOfService qos) {
-    return Queue(detail::globalQueueForBand(detail::bandFor(qos)));
+    return globalHandle(detail::bandFor(qos));
 }
 
 Queue Queue::global(Priority priority) {
@@ -388,7 +483,8 @@ Queue Queue::global(Priority priority) {
 }
 
 Queue Queue::main() {
-    return Queue(detail::mainQueueImpl());
+    static const auto* handle = new Queue(unownedHandle(detail::mainQueueImpl()));
+    return *handle;
 }
 
 Queue mainQueue() {

@@ -102,6 +102,12 @@ class URLSessionDelegate {
         completion(URLSessionResponseDisposition::Allow);
     }
     virtual void didReceiveData(URLSession&, URLSessionDataTask&, const Data&) {}
+    // How the session delivers each chunk: the chunk is the delegate's to
+    // keep, so one that collects the body may take the bytes instead of
+    // copying them. Unless overridden, it is didReceiveData.
+    virtual void didReceiveOwnedData(URLSession& session, URLSessionDataTask& task, Data&& data) {
+        didReceiveData(session, task, data);
+    }
     // With a cache configured, before a data task that may be cached
     // completes: the delegate may keep the proposal, change it or refuse
     // it (the task completes once it has answered).

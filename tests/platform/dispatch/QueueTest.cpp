@@ -351,5 +351,142 @@ TEST_F(QueueTest, ADroppedSerialQueueRunsItsBlocksAndIsFreed) {
     }
 }
 
+// Callers that post and sync onto a queue that keeps going idle race for it
+// (an idle queue is taken without its lock): blocks still never overlap,
+// each caller's blocks run in the order it made them, a sync runs after
+// every block its caller posted before it, and no block is left behind
+// when the queue goes idle as another is posted.
+TEST_F(QueueTest, CallersRacingForAnIdleQueueKeepItSerialAndLeaveNoBlockBehind) {
+    constexpr int kCallers = 4, kRounds = 1500;
+    struct Shared {
+        Queue queue = Queue::serial("test.race");
+        std::vector<std::vector<int>> seen = std::vector<std::vector<int>>(kCallers);  // queue only
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlapped{false};
+        std::atomic<int> syncsBehind{0};  // syncs that found an earlier block of their caller not run
+    };
+    auto shared = std::make_shared<Shared>();
+    auto enter = [shared] {
+        if (shared->inside.fetch_add(1) != 0)
+            shared->overlapped = true;
+    };
+    auto leave = [shared] { shared->inside.fetch_sub(1); };
+    ASSERT_TRUE(testing::returnsInTime([shared, enter, leave] {
+        std::vector<std::thread> callers;
+        for (int c = 0; c < kCallers; ++c) {
+            callers.emplace_back([shared, enter, leave, c] {
+                int posted = 0;
+                for (int round = 0; round < kRounds; ++round) {
+                    // Mostly one block then a sync, so that the queue goes
+                    // idle (and is taken without a lock) again and again.
+                    const int blocks = round % 3 == 0 ? 0 : round % 3;
+                    for (int b = 0; b < blocks; ++b) {
+                        const int value = posted++;
+                        shared->queue.async([shared, enter, leave, c, value] {
+                            enter();
+                            shared->seen[c].push_back(value);
+                            leave();
+                        });
+                    }
+                    shared->queue.sync([&] {
+                        enter();
+                        if (shared->seen[c].size() != static_cast<std::size_t>(posted))
+                            shared->syncsBehind.fetch_add(1);
+                        leave();
+                    });
+                }
+            });
+        }
+        for (auto& caller : callers)
+            caller.join();
+    }));
+    EXPECT_FALSE(shared->overlapped);
+    EXPECT_EQ(shared->syncsBehind.load(), 0);
+    shared->queue.sync([&] {
+        for (int c = 0; c < kCallers; ++c) {
+            const auto& seen = shared->seen[c];
+            ASSERT_EQ(seen.size(), static_cast<std::size_t>(kRounds));  // 0 + 1 + 2 per three rounds
+            for (std::size_t i = 0; i < seen.size(); ++i)
+                ASSERT_EQ(seen[i], static_cast<int>(i)) << "caller " << c;
+        }
+    });
+}
+
+// A sync onto an idle serial queue takes it at once: from a chain hosted on
+// a thread outside the pool it is no wait, so the chain is not handed over.
+TEST_F(QueueTest, ASyncOntoAnIdleQueueIsNoWaitForAHostedChain) {
+    auto queue = Queue::serial("test.idle.sync");
+    int handOvers = 0, ran = 0;
+    const bool kept = runChainHere(
+        [&] {
+            for (int i = 0; i < 10; ++i)
+                queue.sync([&] { ++ran; });
+        },
+        [&] {
+            ++handOvers;
+            return false;
+        });
+    EXPECT_TRUE(kept);
+    EXPECT_EQ(ran, 10);
+    EXPECT_EQ(handOvers, 0);
+}
+
+// What a block captured is let go once it has run, before the next block of
+// the drain runs (the vector the drain takes blocks into outlives it).
+TEST_F(QueueTest, ABlocksCapturesAreReleasedBeforeTheNextBlockRuns) {
+    auto queue = Queue::serial("test.captures");
+    for (int round = 0; round < 50; ++round) {
+        auto held = std::make_shared<int>(round);
+        std::weak_ptr<int> weak = held;
+        Semaphore gate;
+        std::atomic<bool> releasedInTime{false};
+        // Held back until both are queued, so that one drain takes both.
+        queue.async([&gate] { gate.wait(); });
+        queue.async([held = std::move(held)] { (void)*held; });
+        queue.async([&] { releasedInTime = weak.expired(); });
+        gate.signal();
+        queue.sync([] {});
+        EXPECT_TRUE(releasedInTime) << "round " << round;
+        EXPECT_TRUE(weak.expired());
+    }
+}
+
+// Handles of the queues that live for the process (the global ones, main)
+// own nothing: copying and dropping them counts no references, and any
+// number of copies made and dropped leaves the queue itself untouched.
+TEST_F(QueueTest, HandlesOfTheProcessQueuesOwnNothingAndStayUsable) {
+    const QualityOfService classes[] = {QualityOfService::UserInteractive, QualityOfService::UserInitiated,
+                                        QualityOfService::Default, QualityOfService::Utility,
+                                        QualityOfService::Background};
+    for (const auto qos : classes) {
+        const auto* impl = Queue::global(qos).impl().get();
+        {
+            std::vector<Queue> copies(100, Queue::global(qos));
+            for (const auto& copy : copies) {
+                EXPECT_EQ(copy.impl().use_count(), 0);
+                EXPECT_TRUE(copy == Queue::global(qos));
+            }
+        }
+        EXPECT_EQ(Queue::global(qos).impl().get(), impl);
+        Semaphore ran;
+        Queue::global(qos).async([&] {
+            EXPECT_TRUE(Queue::global(qos).isCurrent());
+            ran.signal();
+        });
+        ASSERT_TRUE(ran.wait(kLongWait));
+    }
+    {
+        std::vector<Queue> copies(100, Queue::main());
+        EXPECT_EQ(copies.back().impl().use_count(), 0);
+        EXPECT_TRUE(copies.back() == mainQueue());
+    }
+    bool ran = false;
+    Queue::main().async([&] { ran = Queue::main().isCurrent(); });
+    ASSERT_TRUE(MainLoop::runUntil([&] { return ran; }, kLongWait));
+    // A serial queue's handles still own it.
+    auto serial = Queue::serial("test.owned");
+    EXPECT_EQ(serial.impl().use_count(), 1);
+}
+
 }  // namespace
 }  // namespace plat::dispatch

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -188,4 +189,58 @@ TEST(EngineBodyDelivery, ADelegateThrowingOnAChunkIsLoggedAndTheTaskStillEndsOnc
     for (const auto& line : logged)
         throws += line.find("refused by the test") != std::string::npos;
     EXPECT_GE(throws, 8u);
+}
+
+namespace {
+
+// Takes each chunk the session gives it to keep, and counts the calls of
+// either kind.
+class TakingDelegate : public SequenceDelegate {
+  public:
+    std::atomic<int> owned{0};
+    std::atomic<int> copied{0};
+
+    void didReceiveOwnedData(URLSession& session, URLSessionDataTask& task, Data&& data) override {
+        ++owned;
+        const Data kept = std::move(data);
+        SequenceDelegate::didReceiveData(session, task, kept);
+    }
+    void didReceiveData(URLSession& session, URLSessionDataTask& task, const Data& data) override {
+        ++copied;
+        SequenceDelegate::didReceiveData(session, task, data);
+    }
+};
+
+}  // namespace
+
+// Every chunk, whether handed over with its task's end or on its own, comes
+// once, as the delegate's to keep: a delegate that takes the bytes sees each
+// task's body whole and in order, and no chunk a second time as a copy.
+TEST(EngineBodyDelivery, EachChunkIsHandedOverOnceForTheDelegateToKeep) {
+    LoopbackServer server;
+    auto delegate = std::make_shared<TakingDelegate>();
+    auto configuration = testConfiguration(server);
+    configuration.httpMaximumConnectionsPerHost = 4;
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate);
+    std::vector<Expected> expected;
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    const std::vector<size_t> sizes = {1, 64, 3000, 1 << 18, 100, 7};
+    for (int round = 0; round < 3; ++round) {
+        for (size_t n : sizes) {
+            auto task =
+                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
+            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
+            tasks.push_back(task);
+        }
+    }
+    for (auto& task : tasks)
+        task->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
+    const auto events = delegate->events();
+    expectEachTaskInOrder(events, expected);
+    const auto chunks =
+        std::count_if(events.begin(), events.end(), [](const Event& e) { return e.what == "data"; });
+    EXPECT_EQ(delegate->owned.load(), chunks);
+    EXPECT_EQ(delegate->copied.load(), 0);
+    session->invalidateAndCancel();
 }

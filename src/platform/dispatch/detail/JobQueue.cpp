@@ -58,7 +58,7 @@ bool JobQueue::tryPopRing(Job& job) {
         }
     }
     job = std::move(slot->job);
-    slot->job = Job{};
+    slot->job.run = nullptr;  // (the pointers are rewritten by the next push)
     slot->sequence.store(position + mask_ + 1, std::memory_order_release);
     return true;
 }
@@ -84,7 +84,7 @@ std::size_t JobQueue::tryPopRingBatch(Job* jobs, std::size_t max) {
             for (std::size_t i = 0; i < n; ++i) {
                 Slot& slot = slots_[(position + i) & mask_];
                 jobs[i] = std::move(slot.job);
-                slot.job = Job{};
+                slot.job.run = nullptr;
                 slot.sequence.store(position + i + mask_ + 1, std::memory_order_release);
             }
             return n;

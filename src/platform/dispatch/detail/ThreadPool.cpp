@@ -232,6 +232,11 @@ void ChainWatchdog::watch() {
 constexpr std::chrono::seconds kExtraLinger{2};
 // How long a worker out of work looks for more before it sleeps.
 constexpr std::chrono::microseconds kSpin{50};
+// The spinning worker's pace: pauses between two looks for work, and looks
+// between two reads of the clock (64 pauses, as many as a clock read
+// followed before looks were spaced out).
+constexpr unsigned kPausesPerLook = 4;
+constexpr unsigned kLooksPerClockCheck = 16;
 // Jobs a band holds in its ring before more wait in its overflow list.
 constexpr std::size_t kBandRing = 8192;
 }  // namespace
@@ -338,8 +343,10 @@ bool ThreadPool::trySlot(int band, Job& job) {
         return false;
     // Run next on this worker, the job would overtake whatever of its
     // priority or a more urgent one is already queued: it queues behind.
+    // (The returned jobs' count first: there are almost never any.)
+    const bool returned = returnedJobs_.load(std::memory_order_relaxed) != 0;
     for (int b = 0; b <= band; ++b) {
-        if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
+        if (bands_[b]->looksNonEmpty() || (returned && returned_[b]->looksNonEmpty()))
             return false;
     }
     {
@@ -371,7 +378,7 @@ bool ThreadPool::takeSlot(Slot& slot, Job& job, std::atomic<std::size_t>& slotte
         if (count == 0 || (band >= 0 && slot.bands[slot.head] != band))
             return false;
         job = std::move(slot.jobs[slot.head]);
-        slot.jobs[slot.head] = Job{};
+        slot.jobs[slot.head].run = nullptr;  // (the pointers are rewritten by the next job)
         if (taken)
             *taken = slot.bands[slot.head];
         slot.head = (slot.head + 1) % Slot::kCapacity;
@@ -518,8 +525,9 @@ void ThreadPool::submit(int band, Job job) {
 bool ThreadPool::hasWaitingWork(int band) {
     band = std::clamp(band, 0, kBandCount - 1);
     // A hint for yielding, asked after every batch.
+    const bool returned = returnedJobs_.load(std::memory_order_relaxed) != 0;
     for (int b = 0; b <= band; ++b) {
-        if (bands_[b]->looksNonEmpty() || returned_[b]->looksNonEmpty())
+        if (bands_[b]->looksNonEmpty() || (returned && returned_[b]->looksNonEmpty()))
             return true;
     }
     return false;
@@ -642,15 +650,20 @@ bool ThreadPool::spinForWork() {
         // once it stops spinning (below) if the worker has not by then.
         if (hasWork(false))
             return true;
-        // Paused between looks, yielding only at every fourth clock check
-        // (see lingerForItems in Queue.cpp): a yield is a system call, but
-        // without any a thread woken onto this processor (a worker, the main
-        // thread) waits for the spin to end.
-        cpuRelax();
-        if (i % 64 == 63) {
+        // Several pauses between looks: a look reads a line of every band,
+        // lines each submit writes, so looking less often leaves them to the
+        // submitters; a job is still seen within a few hundred nanoseconds,
+        // far less than the wake-up the spin spares. The clock is read
+        // every kLooksPerClockCheck looks and the processor yielded at every
+        // fourth check (see lingerForItems in Queue.cpp): a yield is a system
+        // call, but without any a thread woken onto this processor (a
+        // worker, the main thread) waits for the spin to end.
+        for (unsigned pause = 0; pause < kPausesPerLook; ++pause)
+            cpuRelax();
+        if (i % kLooksPerClockCheck == kLooksPerClockCheck - 1) {
             if (std::chrono::steady_clock::now() >= until)
                 return false;
-            if (i % 256 == 255)
+            if (i % (4 * kLooksPerClockCheck) == 4 * kLooksPerClockCheck - 1)
                 std::this_thread::yield();
         }
     }

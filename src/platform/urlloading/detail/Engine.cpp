@@ -826,8 +826,8 @@ void Engine::holdBody(std::shared_ptr<URLSessionDataTask> task, const char* byte
     const bool gathering = hostingChainOf != this &&
                            networkThread_.load(std::memory_order_relaxed) == std::this_thread::get_id();
     if (!gathering) {
-        deliver(task, [task, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) {
-            d.didReceiveData(s, *task, data);
+        deliver(task, [task, data = Data(bytes, length)](URLSessionDelegate& d, URLSession& s) mutable {
+            d.didReceiveOwnedData(s, *task, std::move(data));
         });
         return;
     }
@@ -841,9 +841,10 @@ void Engine::holdBody(std::shared_ptr<URLSessionDataTask> task, const char* byte
 void Engine::releaseHeldBodies(const URLSessionTask* task) {
     auto release = [this](HeldBody& held) {
         auto dataTask = std::move(held.task);
-        deliver(dataTask, [dataTask, data = std::move(held.data)](URLSessionDelegate& d, URLSession& s) {
-            d.didReceiveData(s, *dataTask, data);
-        });
+        deliver(dataTask,
+                [dataTask, data = std::move(held.data)](URLSessionDelegate& d, URLSession& s) mutable {
+                    d.didReceiveOwnedData(s, *dataTask, std::move(data));
+                });
     };
     if (!task) {
         auto held = std::move(heldBodies_);
@@ -2929,7 +2930,8 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         // cancelled (which an ended task ignores), and the rest still runs.
         if (dataIsLastChunk && delegate)
             callDelegate(*task, [&] {
-                delegate->didReceiveData(*session, static_cast<URLSessionDataTask&>(*task), *data);
+                delegate->didReceiveOwnedData(*session, static_cast<URLSessionDataTask&>(*task),
+                                              std::move(*data));
             });
         if (dataIsLastChunk)
             data.reset();
