@@ -257,8 +257,8 @@ void SessionDelegate::didReceiveResponse(ul::URLSession& session, ul::URLSession
     completion(disposition);
 }
 
-void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
-                                     const Data& data) {
+template <class D>
+void SessionDelegate::deliverData(ul::URLSession& session, ul::URLSessionDataTask& task, D&& data) {
     if (dataTaskDidReceiveData) {
         dataTaskDidReceiveData(session, task, data);
         return;
@@ -266,21 +266,18 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
     if (auto r = request(task)) {
         const auto delegate = r->delegate();
         if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
-            d->didReceiveData(session, task, data);
+            d->didReceiveData(session, task, std::forward<D>(data));
     }
+}
+
+void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
+                                     const Data& data) {
+    deliverData(session, task, data);
 }
 
 void SessionDelegate::didReceiveOwnedData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                           Data&& data) {
-    if (dataTaskDidReceiveData) {
-        dataTaskDidReceiveData(session, task, data);
-        return;
-    }
-    if (auto r = request(task)) {
-        const auto delegate = r->delegate();
-        if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
-            d->didReceiveData(session, task, std::move(data));
-    }
+    deliverData(session, task, std::move(data));
 }
 
 void SessionDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,

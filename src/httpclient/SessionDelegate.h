@@ -139,6 +139,10 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
                               const std::shared_ptr<plat::OutputStream>&) override;
 
   private:
+    // A chunk to the override, else to the request's data task delegate
+    // (moved when the caller gives it up).
+    template <class D>
+    void deliverData(ul::URLSession& session, ul::URLSessionDataTask& task, D&& data);
     ChallengeAnswer sessionChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&);
     // `r`: the request stored for the task (null when there is none).
     void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,

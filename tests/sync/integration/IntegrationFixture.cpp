@@ -1,6 +1,7 @@
 #include "sync/integration/IntegrationFixture.h"
 
 #include <algorithm>
+#include <random>
 
 #include "platform/coredata/UUIDObject.h"
 #include "platform/coredata/ValueTransformer.h"
@@ -330,6 +331,40 @@ struct EventCopy {
 };
 
 }  // namespace
+
+void playRandomExchanges(Machine& a, Machine& b, unsigned seed,
+                         const std::function<void(const Machine&, const std::string&)>& check) {
+    std::mt19937 random(seed);
+    auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    int saved = 0;
+    for (int step = 0; step < 24; ++step) {
+        Machine& one = below(2) == 0 ? a : b;
+        Machine& other = &one == &a ? b : a;
+        const int action = below(4);
+        if (action <= 1) {
+            const std::string name = "calendar " + std::to_string(++saved);
+            ASSERT_EQ(one.recordSave([&](ManagedObjectContext& context) {
+                context.insertNewObjectForEntityForName("Calendar")->setValue(Value(name), "name");
+            }),
+                      nullptr);
+        }
+        if (action >= 1 && action <= 2) {
+            copyEvents(*one.eventStore(), *other.eventStore());
+        }
+        check(other, "before the merge of step " + std::to_string(step));
+        ASSERT_EQ(other.merge(), nullptr);
+        check(other, "after the merge of step " + std::to_string(step));
+        check(one, "the other machine, step " + std::to_string(step));
+    }
+    // Exchanged and merged both ways, the machines agree.
+    copyEvents(*a.eventStore(), *b.eventStore());
+    ASSERT_EQ(b.merge(), nullptr);
+    copyEvents(*b.eventStore(), *a.eventStore());
+    ASSERT_EQ(a.merge(), nullptr);
+    EXPECT_EQ(a.dump(), b.dump());
+    check(a, "at the end");
+    check(b, "at the end");
+}
 
 std::size_t copyEvents(const SYNEventStore& from, SYNEventStore& to) {
     std::vector<EventCopy> copies;

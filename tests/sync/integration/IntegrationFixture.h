@@ -107,6 +107,14 @@ class Machine {
 // the number of events copied.
 std::size_t copyEvents(const SYNEventStore& from, SYNEventStore& to);
 
+// Plays 24 random steps on two machines (a save of a new calendar on one,
+// its events copied to the other, or both), each followed by a merge of the
+// other machine; `check(machine, step)` runs before and after each merge, on
+// both machines. Ends with the events exchanged and merged both ways, the
+// two stores equal, and a last check of each.
+void playRandomExchanges(Machine& a, Machine& b, unsigned seed,
+                         const std::function<void(const Machine&, const std::string&)>& check);
+
 // The object of an entity whose attribute equals the value (in the context).
 plat::coredata::ManagedObjectPtr objectWhere(plat::coredata::ManagedObjectContext& context,
                                              const std::string& entity, const std::string& key,
