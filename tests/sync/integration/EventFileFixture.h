@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -29,6 +30,20 @@ using eventstoretest::EventWriter;
 using eventstoretest::makeApplicationModel;
 using eventstoretest::revisions;
 using eventstoretest::toMany;
+
+// Starts an operation with a completion, runs the main loop until the
+// completion ran (once) and gives the error it was called with.
+inline plat::ErrorPtr wait(const std::function<void(std::function<void(plat::ErrorPtr)>)>& start) {
+    bool done = false;
+    plat::ErrorPtr result;
+    start([&](plat::ErrorPtr error) {
+        EXPECT_FALSE(done);
+        result = error;
+        done = true;
+    });
+    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
+    return result;
+}
 
 // Person and Pet take part in sync, Note is ignored. Person changes go in
 // batches of personBatchSize (0: the default).

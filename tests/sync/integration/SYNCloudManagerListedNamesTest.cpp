@@ -19,17 +19,6 @@ namespace {
 using namespace integrationtest;
 namespace fs = std::filesystem;
 
-plat::ErrorPtr wait(const std::function<void(SYNCloudManager::Completion)>& start) {
-    bool done = false;
-    plat::ErrorPtr result;
-    start([&](plat::ErrorPtr error) {
-        result = error;
-        done = true;
-    });
-    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-    return result;
-}
-
 // The local folder, keeping a reference to every item it lists.
 class KeepingFolder : public SYNLocalCloudFileSystem {
   public:

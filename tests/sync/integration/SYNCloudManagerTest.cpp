@@ -55,18 +55,6 @@ std::vector<ProgressCall> transfer(const std::function<void(SYNCloudManager::Pro
     return calls;
 }
 
-plat::ErrorPtr wait(const std::function<void(SYNCloudManager::Completion)>& start) {
-    bool done = false;
-    plat::ErrorPtr result;
-    start([&](plat::ErrorPtr error) {
-        EXPECT_FALSE(done);
-        result = error;
-        done = true;
-    });
-    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-    return result;
-}
-
 class SYNCloudManagerTest : public EventFileTest {
   protected:
     void SetUp() override {

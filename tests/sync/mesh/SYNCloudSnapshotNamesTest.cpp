@@ -19,17 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-plat::ErrorPtr wait(const std::function<void(SYNCloudManager::Completion)>& start) {
-    bool done = false;
-    plat::ErrorPtr result;
-    start([&](plat::ErrorPtr error) {
-        result = error;
-        done = true;
-    });
-    EXPECT_TRUE(plat::dispatch::MainLoop::runUntil([&] { return done; }, 60));
-    return result;
-}
+using integrationtest::wait;
 
 // The local folder through its items only (a subclass is not offered the
 // entries).
