@@ -18,17 +18,11 @@ using plat::coredata::ManagedObject;
 using plat::coredata::ManagedObjectContext;
 using plat::coredata::ManagedObjectPtr;
 
-struct SYNRevisionManager::Facts {
+// The tallies' facts (the baseline, the present revisions by store, the
+// latest local merges), as kept by them or read here, and where they came
+// from.
+struct SYNRevisionManager::Facts : SYNEventTallies::Facts {
     std::string localStore;
-    // The baseline (nullopt: none), its identifier and revision set.
-    std::optional<SYNEventTallies::BaselineFacts> baseline;
-    // The own revision numbers of the complete save and merge events, by
-    // store (with the count of events of each number).
-    std::shared_ptr<const SYNEventTallies::PresentRevisions> present;
-    // The complete merge events of the local store numbered highest (one,
-    // unless numbers repeat), and that number.
-    std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
-    int64_t latestLocalMergeNumber = 0;
     // Taken from the event store's tallies, whose facts were then of this
     // generation: they can name the events above a bound too.
     std::optional<uint64_t> keptGeneration;
@@ -411,18 +405,19 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
     auto tallies = store_->eventTallies();
     const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
     uint64_t generation = 0;
+    // Facts the tallies keep (or have just kept) become this manager's.
+    auto take = [&](SYNEventTallies::Kept<SYNEventTallies::Facts>& kept) {
+        static_cast<SYNEventTallies::Facts&>(facts) = std::move(*kept.value);
+        facts.keptGeneration = kept.generation;
+        if (sharesFetches_) {
+            sharedFacts_ = made;
+        }
+        return std::shared_ptr<const Facts>(std::move(made));
+    };
     if (saved) {
         auto kept = tallies->facts(facts.localStore);
         if (kept.value) {
-            facts.baseline = std::move(kept.value->baseline);
-            facts.present = std::move(kept.value->present);
-            facts.latestLocalMerges = std::move(kept.value->latestLocalMerges);
-            facts.latestLocalMergeNumber = kept.value->latestLocalMergeNumber;
-            facts.keptGeneration = kept.generation;
-            if (sharesFetches_) {
-                sharedFacts_ = made;
-            }
-            return std::shared_ptr<const Facts>(std::move(made));
+            return take(kept);
         }
         generation = kept.generation;
     }
@@ -435,15 +430,7 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
         kept = tallies->keepFacts(facts.localStore, *gathered, generation);
     }
     if (kept && kept->value) {
-        facts.baseline = std::move(kept->value->baseline);
-        facts.present = std::move(kept->value->present);
-        facts.latestLocalMerges = std::move(kept->value->latestLocalMerges);
-        facts.latestLocalMergeNumber = kept->value->latestLocalMergeNumber;
-        facts.keptGeneration = kept->generation;
-        if (sharesFetches_) {
-            sharedFacts_ = made;
-        }
-        return std::shared_ptr<const Facts>(std::move(made));
+        return take(*kept);
     }
     auto present = std::make_shared<SYNEventTallies::PresentRevisions>();
     for (const auto& event : gathered->events) {
@@ -451,13 +438,7 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
             continue;
         }
         if (event.type == SYNStoreModificationEventTypeMerge && event.store == facts.localStore) {
-            if (!facts.latestLocalMerges.empty() && event.number > facts.latestLocalMergeNumber) {
-                facts.latestLocalMerges.clear();
-            }
-            if (facts.latestLocalMerges.empty() || event.number == facts.latestLocalMergeNumber) {
-                facts.latestLocalMerges.push_back(event.event);
-                facts.latestLocalMergeNumber = event.number;
-            }
+            facts.offerLocalMerge(event.event, event.number);
         }
         // Rows of one store mostly follow each other: its entry is found
         // without a copy of the identifier.

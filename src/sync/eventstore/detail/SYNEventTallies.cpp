@@ -356,18 +356,22 @@ SYNEventTallies::Facts SYNEventTallies::factsLocked(const std::string& localStor
     facts.present = facts_->present;
     facts.baseline = facts_->baseline;
     for (const auto& [key, row] : facts_->events) {
-        if (row.type != SYNStoreModificationEventTypeMerge || !row.ownRevision || row.store != localStore) {
-            continue;
-        }
-        if (!facts.latestLocalMerges.empty() && row.number > facts.latestLocalMergeNumber) {
-            facts.latestLocalMerges.clear();
-        }
-        if (facts.latestLocalMerges.empty() || row.number == facts.latestLocalMergeNumber) {
-            facts.latestLocalMerges.push_back(row.event);
-            facts.latestLocalMergeNumber = row.number;
+        if (row.type == SYNStoreModificationEventTypeMerge && row.ownRevision && row.store == localStore) {
+            facts.offerLocalMerge(row.event, row.number);
         }
     }
     return facts;
+}
+
+void SYNEventTallies::Facts::offerLocalMerge(const plat::coredata::ManagedObjectIDPtr& event,
+                                             int64_t number) {
+    if (!latestLocalMerges.empty() && number > latestLocalMergeNumber) {
+        latestLocalMerges.clear();
+    }
+    if (latestLocalMerges.empty() || number == latestLocalMergeNumber) {
+        latestLocalMerges.push_back(event);
+        latestLocalMergeNumber = number;
+    }
 }
 
 uint64_t SYNEventTallies::factsGeneration() const {

@@ -132,6 +132,9 @@ class SYNEventTallies {
         // unless numbers repeat), and that number.
         std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
         int64_t latestLocalMergeNumber = 0;
+        // Takes a complete merge event of the local store into
+        // latestLocalMerges when its number is the highest so far.
+        void offerLocalMerge(const plat::coredata::ManagedObjectIDPtr& event, int64_t number);
     };
     // The facts of the local store's view, nullopt while unknown; the
     // generation counts changes to the facts (what keepFacts and the
