@@ -23,6 +23,7 @@
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/detail/BlockCache.h"
 #include "platform/urlloading/detail/CurlErrors.h"
+#include "platform/urlloading/detail/DelegateCalls.h"
 
 namespace plat::urlloading::detail {
 
@@ -1257,25 +1258,6 @@ void Engine::deliverConnectionChallenge(const TaskPtr& task, const URLAuthentica
         }
     });
 }
-
-namespace {
-
-// Calls the delegate for a task: a delegate that throws has the task
-// cancelled (which an ended task ignores), and what follows still runs.
-template <typename F>
-void callDelegate(URLSessionTask& task, F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-        task.cancel();
-    } catch (...) {
-        Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
-        task.cancel();
-    }
-}
-
-}  // namespace
 
 template <class Call>
 void Engine::deliver(const TaskPtr& task, Call call) {
@@ -2926,6 +2908,15 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
                                  downloadCompletion = std::move(downloadCompletion),
                                  dataIsLastChunk]() mutable {
         auto delegate = session->delegate();
+        // A task the delegate alone hears of ends in one call (by default
+        // the chunk's, the metrics' and the completion's, see didEndTask).
+        if (delegate && !dataCompletion && !downloadCompletion) {
+            callLoggingThrows("the delegate's didEndTask", [&] {
+                delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
+            });
+            task.reset();
+            return;
+        }
         // As its own block would: a delegate that throws here has the task
         // cancelled (which an ended task ignores), and the rest still runs.
         if (dataIsLastChunk && delegate)
@@ -2938,26 +2929,18 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         // The task has ended: what a completion or the delegate throws here
         // cannot change its outcome. It is logged, and the calls after it
         // (the delegate's, the caller's handler) still run.
-        auto guarded = [&](const char* what, auto&& f) {
-            try {
-                f();
-            } catch (const std::exception& e) {
-                Log(std::string("URL session: ") + what + " threw: " + e.what());
-            } catch (...) {
-                Log(std::string("URL session: ") + what + " threw an exception that is not a std::exception");
-            }
-        };
         if (delegate) {
-            guarded("the delegate's didFinishCollectingMetrics",
-                    [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+            callLoggingThrows("the delegate's didFinishCollectingMetrics",
+                              [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
         }
         if (dataCompletion)
-            guarded("a completion handler", [&] { dataCompletion(std::move(data), response, error); });
+            callLoggingThrows("a completion handler",
+                              [&] { dataCompletion(std::move(data), response, error); });
         if (downloadCompletion)
-            guarded("a completion handler", [&] { downloadCompletion(location, response, error); });
+            callLoggingThrows("a completion handler", [&] { downloadCompletion(location, response, error); });
         if (delegate) {
-            guarded("the delegate's didCompleteWithError",
-                    [&] { delegate->didCompleteWithError(*session, *task, error); });
+            callLoggingThrows("the delegate's didCompleteWithError",
+                              [&] { delegate->didCompleteWithError(*session, *task, error); });
         }
         dataCompletion = nullptr;
         downloadCompletion = nullptr;
