@@ -475,6 +475,10 @@ thread_local const Engine* hostingChainOf = nullptr;
 }  // namespace
 
 void Engine::post(std::function<void()> command) {
+    enqueue(Command{std::move(command), nullptr, nullptr});
+}
+
+void Engine::enqueue(Command command) {
     {
         plat::MutexLock lock(mutex_);
         commands_.push_back(std::move(command));
@@ -507,14 +511,14 @@ void Engine::post(std::function<void()> command) {
 
 void Engine::runCommands() {
     assertCommandThread();
-    std::vector<std::function<void()>> commands;
+    std::vector<Command> commands;
     {
         plat::MutexLock lock(mutex_);
         commands.swap(commands_);
         commandsWaiting_.store(false, std::memory_order_relaxed);
     }
     for (auto& c : commands)
-        c();
+        runCommand(c);
     commands.clear();
     // The list's storage goes back for the next batch (a small one: each
     // request's commands would otherwise grow a new list from nothing).
@@ -528,7 +532,7 @@ void Engine::runCommands() {
 
 void Engine::runCommandsAfterExit() {
     for (;;) {
-        std::vector<std::function<void()>> commands;
+        std::vector<Command> commands;
         {
             plat::MutexLock lock(mutex_);
             if (commands_.empty()) {
@@ -539,8 +543,8 @@ void Engine::runCommandsAfterExit() {
             commands.swap(commands_);
         }
         for (auto& c : commands) {
-            c();
-            c = nullptr;
+            runCommand(c);
+            c = Command{};
         }
     }
 }
@@ -1086,29 +1090,31 @@ void Engine::forgetTask(uint64_t identifier) {
 }
 
 void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
-    post([this, task] {
-        auto& t = *task->transfer_;
-        if (t.completed)
-            return;
-        if (!t.started) {
-            startTask(task);
-            return;
-        }
-        if (!t.suspended)
-            return;
-        t.suspended = false;
-        {
-            plat::MutexLock lock(task->mutex_);
-            task->state_ = URLSessionTaskState::Running;
-        }
-        t.lastActivity = SteadyClock::now();
-        if (t.easy) {
-            unpause(task);
-        } else if (t.hopPendingWhileSuspended) {
-            t.hopPendingWhileSuspended = false;
-            startHop(task);
-        }
-    });
+    enqueue(Command{nullptr, &Engine::resumeNow, std::move(task)});
+}
+
+void Engine::resumeNow(const std::shared_ptr<URLSessionTask>& task) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    if (!t.started) {
+        startTask(task);
+        return;
+    }
+    if (!t.suspended)
+        return;
+    t.suspended = false;
+    {
+        plat::MutexLock lock(task->mutex_);
+        task->state_ = URLSessionTaskState::Running;
+    }
+    t.lastActivity = SteadyClock::now();
+    if (t.easy) {
+        unpause(task);
+    } else if (t.hopPendingWhileSuspended) {
+        t.hopPendingWhileSuspended = false;
+        startHop(task);
+    }
 }
 
 void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
