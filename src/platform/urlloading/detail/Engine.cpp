@@ -287,7 +287,7 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     t.lastActivity = t.engine->activityTime();
     const size_t max = size * count;
     if (t.suspended)
-        return t.easyKeepsOptions = false, CURL_READFUNC_PAUSE;
+        return t.easyKeepsOptions = false, t.pausedByCallback = true, CURL_READFUNC_PAUSE;
     if (t.uploadFd >= 0) {
         ssize_t n = ::read(t.uploadFd, buffer, max);
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
@@ -1528,6 +1528,7 @@ void Engine::startHop(const TaskPtr& task) {
             std::string("libcurl refused to start the transfer: ") + curl_multi_strerror(added));
     }
     t.easy = handle->easy;
+    t.pausedByCallback = false;
     putActive(active_, handle->easy, task);
 }
 
@@ -1983,6 +1984,10 @@ bool Engine::setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeade
 void Engine::unpause(const TaskPtr& task) {
     assertCommandThread();
     auto& t = *task->transfer_;
+    // A handle no callback paused goes on by itself: a task suspended and
+    // resumed before any of its body arrived.
+    if (!std::exchange(t.pausedByCallback, false))
+        return;
     // libcurl hands over the data it kept from inside this call: should that
     // fail (a download file that cannot be written), the transfer has ended.
     const CURLcode result = curl_easy_pause(t.easy, CURLPAUSE_CONT);
@@ -2171,6 +2176,7 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
     }
     if (t.awaitingDisposition || t.suspended) {
         t.easyKeepsOptions = false;  // a paused handle is reset before it is used again
+        t.pausedByCallback = true;
         return CURL_WRITEFUNC_PAUSE;
     }
     auto self = task.shared_from_this();

@@ -121,6 +121,10 @@ struct Transfer {
     // configureHop) and was never paused: it goes back to the idle handles
     // as it is, not reset.
     bool easyKeepsOptions = false;
+    // A callback of the hop's handle told libcurl to pause: only then has a
+    // resume anything to undo (libcurl refuses to unpause a handle that has
+    // no connection yet, one still waiting for a free one, say).
+    bool pausedByCallback = false;
     int uploadFd = -1;
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
