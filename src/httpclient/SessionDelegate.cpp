@@ -1,8 +1,13 @@
 #include "httpclient/SessionDelegate.h"
 
+#include <exception>
+#include <string>
+#include <typeinfo>
+
 #include "httpclient/Notifications.h"
 #include "httpclient/ServerTrustPolicy.h"
 #include "httpclient/SessionManager.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/NotificationCenter.h"
 
 namespace httpclient {
@@ -200,7 +205,11 @@ void SessionDelegate::completeTask(ul::URLSession& session, ul::URLSessionTask& 
 
 void SessionDelegate::didCompleteWithError(ul::URLSession& session, ul::URLSessionTask& task,
                                            const ErrorPtr& error) {
-    auto r = request(task);
+    completeWithError(session, task, error, request(task));
+}
+
+void SessionDelegate::completeWithError(ul::URLSession& session, ul::URLSessionTask& task,
+                                        const ErrorPtr& error, std::shared_ptr<Request> r) {
     auto manager = sessionManager();
     if (!r || !manager) {
         completeTask(session, task, error, r);
@@ -263,11 +272,19 @@ void SessionDelegate::deliverData(ul::URLSession& session, ul::URLSessionDataTas
         dataTaskDidReceiveData(session, task, data);
         return;
     }
-    if (auto r = request(task)) {
-        const auto delegate = r->delegate();
-        if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
-            d->didReceiveData(session, task, std::forward<D>(data));
+    if (auto r = request(task))
+        deliverData(session, task, std::forward<D>(data), r->delegate());
+}
+
+template <class D>
+void SessionDelegate::deliverData(ul::URLSession& session, ul::URLSessionDataTask& task, D&& data,
+                                  const std::shared_ptr<TaskDelegate>& delegate) {
+    if (dataTaskDidReceiveData) {
+        dataTaskDidReceiveData(session, task, data);
+        return;
     }
+    if (auto* d = dynamic_cast<DataTaskDelegate*>(delegate.get()))
+        d->didReceiveData(session, task, std::forward<D>(data));
 }
 
 void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionDataTask& task,
@@ -278,6 +295,56 @@ void SessionDelegate::didReceiveData(ul::URLSession& session, ul::URLSessionData
 void SessionDelegate::didReceiveOwnedData(ul::URLSession& session, ul::URLSessionDataTask& task,
                                           Data&& data) {
     deliverData(session, task, std::move(data));
+}
+
+namespace {
+
+// What the session does with what a call of a task's end throws: logged;
+// the chunk's call also cancels the task (which has ended, so nothing
+// changes), as the session's own calls would.
+template <class F>
+void loggingThrows(const char* what, ul::URLSessionTask* cancelled, F&& f) {
+    try {
+        f();
+    } catch (const std::exception& e) {
+        plat::Log(cancelled ? std::string("URL session delegate threw; cancelling task: ") + e.what()
+                            : std::string("URL session: ") + what + " threw: " + e.what());
+        if (cancelled)
+            cancelled->cancel();
+    } catch (...) {
+        plat::Log(cancelled ? std::string("URL session delegate threw an exception that is not a "
+                                          "std::exception; cancelling task")
+                            : std::string("URL session: ") + what +
+                                  " threw an exception that is not a std::exception");
+        if (cancelled)
+            cancelled->cancel();
+    }
+}
+
+}  // namespace
+
+void SessionDelegate::didEndTask(ul::URLSession& session, ul::URLSessionTask& task, Data* lastChunk,
+                                 const std::shared_ptr<ul::TaskMetrics>& metrics, const ErrorPtr& error) {
+    if (typeid(*this) != typeid(SessionDelegate)) {
+        ul::URLSessionDelegate::didEndTask(session, task, lastChunk, metrics, error);
+        return;
+    }
+    // Nothing between these calls stores another request under the task or
+    // gives the request another delegate (a retry does so later, from the
+    // retrier's answer; a download takes over in a call of its own).
+    auto r = request(task);
+    const auto delegate = r ? r->delegate() : nullptr;
+    if (lastChunk) {
+        loggingThrows("didReceiveOwnedData", &task, [&] {
+            deliverData(session, static_cast<ul::URLSessionDataTask&>(task), std::move(*lastChunk), delegate);
+        });
+    }
+    if (delegate) {
+        loggingThrows("the delegate's didFinishCollectingMetrics", nullptr,
+                      [&] { delegate->setMetrics(metrics); });
+    }
+    loggingThrows("the delegate's didCompleteWithError", nullptr,
+                  [&] { completeWithError(session, task, error, std::move(r)); });
 }
 
 void SessionDelegate::didBecomeDownloadTask(ul::URLSession& session, ul::URLSessionDataTask& task,

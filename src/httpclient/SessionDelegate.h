@@ -111,6 +111,11 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     void didFinishCollectingMetrics(ul::URLSession&, ul::URLSessionTask&,
                                     const std::shared_ptr<ul::TaskMetrics>&) override;
     void didCompleteWithError(ul::URLSession&, ul::URLSessionTask&, const ErrorPtr&) override;
+    // The task's last chunk, metrics and completion with one look-up of its
+    // request (and of that request's delegate for the first two). A subclass
+    // gets the three calls one by one, so that its overrides of them run.
+    void didEndTask(ul::URLSession&, ul::URLSessionTask&, Data* lastChunk,
+                    const std::shared_ptr<ul::TaskMetrics>&, const ErrorPtr&) override;
     void didReceiveResponse(ul::URLSession&, ul::URLSessionDataTask&, const ul::HTTPURLResponsePtr&,
                             ul::ResponseCompletion completion) override;
     void didReceiveData(ul::URLSession&, ul::URLSessionDataTask&, const Data&) override;
@@ -143,6 +148,13 @@ class SessionDelegate : public ul::URLSessionDelegate, public std::enable_shared
     // (moved when the caller gives it up).
     template <class D>
     void deliverData(ul::URLSession& session, ul::URLSessionDataTask& task, D&& data);
+    // The same with the request's delegate already taken (null without one).
+    template <class D>
+    void deliverData(ul::URLSession& session, ul::URLSessionDataTask& task, D&& data,
+                     const std::shared_ptr<TaskDelegate>& delegate);
+    // didCompleteWithError with the task's request already looked up.
+    void completeWithError(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,
+                           std::shared_ptr<Request> r);
     ChallengeAnswer sessionChallengeAnswer(ul::URLSession&, const ul::URLAuthenticationChallenge&);
     // `r`: the request stored for the task (null when there is none).
     void completeTask(ul::URLSession& session, ul::URLSessionTask& task, const ErrorPtr& error,

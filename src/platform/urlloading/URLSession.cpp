@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "platform/foundation/FileManager.h"
+#include "platform/urlloading/detail/DelegateCalls.h"
 #include "platform/urlloading/detail/Engine.h"
 
 namespace plat::urlloading {
@@ -286,6 +287,19 @@ std::string URLSession::downloadDirectory() {
     if (::mkdtemp(pattern.data()))
         return pattern;
     return dir;
+}
+
+void URLSessionDelegate::didEndTask(URLSession& session, URLSessionTask& task, Data* lastChunk,
+                                    const std::shared_ptr<TaskMetrics>& metrics, const ErrorPtr& error) {
+    if (lastChunk) {
+        detail::callDelegate(task, [&] {
+            didReceiveOwnedData(session, static_cast<URLSessionDataTask&>(task), std::move(*lastChunk));
+        });
+    }
+    detail::callLoggingThrows("the delegate's didFinishCollectingMetrics",
+                              [&] { didFinishCollectingMetrics(session, task, metrics); });
+    detail::callLoggingThrows("the delegate's didCompleteWithError",
+                              [&] { didCompleteWithError(session, task, error); });
 }
 
 }  // namespace plat::urlloading

@@ -95,6 +95,17 @@ class URLSessionDelegate {
     virtual void didFinishCollectingMetrics(URLSession&, URLSessionTask&,
                                             const std::shared_ptr<TaskMetrics>&) {}
     virtual void didCompleteWithError(URLSession&, URLSessionTask&, const ErrorPtr&) {}
+    // A task with no completion handler has ended: its last calls, made
+    // together. `lastChunk` is the body's last chunk when the session held it
+    // back to go with them (the delegate's to keep; null otherwise). Unless
+    // overridden: didReceiveOwnedData with that chunk, then
+    // didFinishCollectingMetrics, then didCompleteWithError, each as its own
+    // call would be (a chunk's call that throws cancels the task, which has
+    // ended; what the others throw is logged and the next still runs). A
+    // delegate that finds its state for a task by a look-up may override it
+    // to look once for the three; what the override throws is logged.
+    virtual void didEndTask(URLSession& session, URLSessionTask& task, Data* lastChunk,
+                            const std::shared_ptr<TaskMetrics>& metrics, const ErrorPtr& error);
 
     // Data and upload tasks.
     virtual void didReceiveResponse(URLSession&, URLSessionDataTask&, const HTTPURLResponsePtr&,

@@ -11,12 +11,14 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/Log.h"
 #include "platform/urlloading/URLLoadingTestSupport.h"
+#include "support/WaitUntil.h"
 
 using namespace urltest;
 using testsupport::LoopbackServer;
@@ -242,5 +244,93 @@ TEST(EngineBodyDelivery, EachChunkIsHandedOverOnceForTheDelegateToKeep) {
         std::count_if(events.begin(), events.end(), [](const Event& e) { return e.what == "data"; });
     EXPECT_EQ(delegate->owned.load(), chunks);
     EXPECT_EQ(delegate->copied.load(), 0);
+    session->invalidateAndCancel();
+}
+
+namespace {
+
+// Makes a task's last calls its own way: notes the chunks it gets one by one,
+// then the end with the chunk held back for it (if any); never passes the
+// end on to the three calls.
+class EndingDelegate : public SequenceDelegate {
+  public:
+    std::atomic<int> ends{0};
+    std::atomic<int> endsWithoutMetrics{0};
+    std::atomic<int> endsWithError{0};
+
+    void didEndTask(URLSession& session, URLSessionTask& task, Data* lastChunk,
+                    const std::shared_ptr<TaskMetrics>& metrics, const ErrorPtr& error) override {
+        if (lastChunk)
+            SequenceDelegate::didReceiveData(session, static_cast<URLSessionDataTask&>(task), *lastChunk);
+        endsWithoutMetrics += metrics == nullptr;
+        endsWithError += error != nullptr;
+        ++ends;
+        // Recorded as the two calls it stands for, so that the order checks
+        // apply as they are.
+        SequenceDelegate::didFinishCollectingMetrics(session, task, metrics);
+        SequenceDelegate::didCompleteWithError(session, task, error);
+    }
+    void didFinishCollectingMetrics(URLSession&, URLSessionTask&,
+                                    const std::shared_ptr<TaskMetrics>&) override {
+        ++separateCalls;
+    }
+    void didCompleteWithError(URLSession&, URLSessionTask&, const ErrorPtr&) override { ++separateCalls; }
+
+    std::atomic<int> separateCalls{0};
+};
+
+}  // namespace
+
+// A task the delegate alone hears of ends in one didEndTask: the chunks
+// before it and the one it carries make the whole body, and the metrics and
+// completion come with it, not as calls of their own. A task with a
+// completion handler ends as before: its handler, then the delegate's
+// completion.
+TEST(EngineBodyDelivery, ATaskForTheDelegateAloneEndsInOneCallCarryingItsLastChunk) {
+    LoopbackServer server;
+    auto delegate = std::make_shared<EndingDelegate>();
+    auto configuration = testConfiguration(server);
+    configuration.httpMaximumConnectionsPerHost = 8;
+    auto session = URLSession::sessionWithConfiguration(configuration, delegate);
+    const std::vector<size_t> sizes = {1, 64, 4096, 300000, 64, 512, 1000, 64};
+    std::vector<Expected> expected;
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    for (int round = 0; round < 3; ++round) {
+        for (size_t n : sizes) {
+            auto task =
+                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
+            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
+            tasks.push_back(task);
+        }
+    }
+    for (auto& task : tasks)
+        task->resume();
+    ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
+    expectEachTaskInOrder(delegate->events(), expected);
+    EXPECT_EQ(delegate->ends.load(), static_cast<int>(tasks.size()));
+    EXPECT_EQ(delegate->endsWithoutMetrics.load(), 0);
+    EXPECT_EQ(delegate->endsWithError.load(), 0);
+    EXPECT_EQ(delegate->separateCalls.load(), 0);
+
+    // With a completion handler: no didEndTask, the delegate's own calls.
+    std::mutex mutex;
+    std::condition_variable handled;
+    std::optional<std::string> body;
+    auto withHandler = session->dataTaskWithRequest(
+        URLRequest(url(server.url("/bytes/64"))),
+        [&](std::optional<Data> data, const HTTPURLResponsePtr&, const ErrorPtr&) {
+            std::lock_guard lock(mutex);
+            body = data ? std::string(data->view()) : std::string("(none)");
+            handled.notify_all();
+        });
+    withHandler->resume();
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(handled.wait_for(lock, kHangGuard, [&] { return body.has_value(); }));
+        EXPECT_EQ(*body, LoopbackServer::bytesBody(64));
+    }
+    // Its completion call follows the handler on the delegate queue.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return delegate->separateCalls.load() == 2; }));
+    EXPECT_EQ(delegate->ends.load(), static_cast<int>(tasks.size()));
     session->invalidateAndCancel();
 }

@@ -8,9 +8,15 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <future>
+#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/OperationQueue.h"
 #include "platform/foundation/Log.h"
@@ -206,4 +212,54 @@ TEST(EngineTuningOption, RefusedIsLoggedAndTheDownloadStillArrives) {
     for (const auto& line : logged)
         found = found || line.find("CURLOPT_BUFFERSIZE") != std::string::npos;
     EXPECT_TRUE(found) << "nothing logged for the refused buffer size";
+}
+
+// Resumes go through the engine's command list with every other command, in
+// the order they were asked for: tasks resumed, suspended and resumed again
+// at once end running and complete whole (run out of order, the suspend
+// would come last and the task would never end). Most of them are still
+// waiting for the one connection when they are suspended and resumed: a
+// resume then has no pause of libcurl's to undo, and must not fail.
+TEST(EngineRules, ATaskResumedSuspendedAndResumedAtOnceCompletesWhole) {
+    LoopbackServer server;
+    auto configuration = testConfiguration(server);
+    configuration.httpMaximumConnectionsPerHost = 1;
+    auto session = URLSession::sessionWithConfiguration(configuration);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> finished;
+    std::vector<std::string> bodies(6);
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    for (int i = 0; i < 6; ++i) {
+        const size_t length = 100 + 1000 * static_cast<size_t>(i);
+        tasks.push_back(session->dataTaskWithRequest(
+            URLRequest(url(server.url("/bytes/" + std::to_string(length)))),
+            [&, i](std::optional<Data> data, HTTPURLResponsePtr, ErrorPtr error) {
+                std::lock_guard lock(mutex);
+                EXPECT_FALSE(error) << "task " << i << ": " << (error ? error->description() : "");
+                bodies[static_cast<size_t>(i)] = data ? data->toString() : std::string();
+                finished.push_back(i);
+                changed.notify_all();
+            }));
+    }
+    const std::vector<int> order = {4, 1, 5, 0, 3, 2};
+    for (int i : order) {
+        auto& task = tasks[static_cast<size_t>(i)];
+        task->resume();
+        if (i != 4) {
+            task->suspend();
+            task->resume();
+        }
+    }
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, kHangGuard, [&] { return finished.size() == order.size(); }))
+        << finished.size() << " of " << order.size() << " finished";
+    std::sort(finished.begin(), finished.end());
+    EXPECT_EQ(finished, (std::vector<int>{0, 1, 2, 3, 4, 5}));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(bodies[static_cast<size_t>(i)],
+                  LoopbackServer::bytesBody(100 + 1000 * static_cast<size_t>(i)))
+            << "task " << i;
+    lock.unlock();
+    session->invalidateAndCancel();
 }

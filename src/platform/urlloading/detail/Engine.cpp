@@ -23,6 +23,7 @@
 #include "platform/urlloading/URLError.h"
 #include "platform/urlloading/detail/BlockCache.h"
 #include "platform/urlloading/detail/CurlErrors.h"
+#include "platform/urlloading/detail/DelegateCalls.h"
 
 namespace plat::urlloading::detail {
 
@@ -286,7 +287,7 @@ size_t readCallback(char* buffer, size_t size, size_t count, void* user) {
     t.lastActivity = t.engine->activityTime();
     const size_t max = size * count;
     if (t.suspended)
-        return t.easyKeepsOptions = false, CURL_READFUNC_PAUSE;
+        return t.easyKeepsOptions = false, t.pausedByCallback = true, CURL_READFUNC_PAUSE;
     if (t.uploadFd >= 0) {
         ssize_t n = ::read(t.uploadFd, buffer, max);
         return n < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(n);
@@ -474,6 +475,10 @@ thread_local const Engine* hostingChainOf = nullptr;
 }  // namespace
 
 void Engine::post(std::function<void()> command) {
+    enqueue(Command{std::move(command), nullptr, nullptr});
+}
+
+void Engine::enqueue(Command command) {
     {
         plat::MutexLock lock(mutex_);
         commands_.push_back(std::move(command));
@@ -506,14 +511,14 @@ void Engine::post(std::function<void()> command) {
 
 void Engine::runCommands() {
     assertCommandThread();
-    std::vector<std::function<void()>> commands;
+    std::vector<Command> commands;
     {
         plat::MutexLock lock(mutex_);
         commands.swap(commands_);
         commandsWaiting_.store(false, std::memory_order_relaxed);
     }
     for (auto& c : commands)
-        c();
+        runCommand(c);
     commands.clear();
     // The list's storage goes back for the next batch (a small one: each
     // request's commands would otherwise grow a new list from nothing).
@@ -527,7 +532,7 @@ void Engine::runCommands() {
 
 void Engine::runCommandsAfterExit() {
     for (;;) {
-        std::vector<std::function<void()>> commands;
+        std::vector<Command> commands;
         {
             plat::MutexLock lock(mutex_);
             if (commands_.empty()) {
@@ -538,8 +543,8 @@ void Engine::runCommandsAfterExit() {
             commands.swap(commands_);
         }
         for (auto& c : commands) {
-            c();
-            c = nullptr;
+            runCommand(c);
+            c = Command{};
         }
     }
 }
@@ -1085,29 +1090,31 @@ void Engine::forgetTask(uint64_t identifier) {
 }
 
 void Engine::resumeTask(std::shared_ptr<URLSessionTask> task) {
-    post([this, task] {
-        auto& t = *task->transfer_;
-        if (t.completed)
-            return;
-        if (!t.started) {
-            startTask(task);
-            return;
-        }
-        if (!t.suspended)
-            return;
-        t.suspended = false;
-        {
-            plat::MutexLock lock(task->mutex_);
-            task->state_ = URLSessionTaskState::Running;
-        }
-        t.lastActivity = SteadyClock::now();
-        if (t.easy) {
-            unpause(task);
-        } else if (t.hopPendingWhileSuspended) {
-            t.hopPendingWhileSuspended = false;
-            startHop(task);
-        }
-    });
+    enqueue(Command{nullptr, &Engine::resumeNow, std::move(task)});
+}
+
+void Engine::resumeNow(const std::shared_ptr<URLSessionTask>& task) {
+    auto& t = *task->transfer_;
+    if (t.completed)
+        return;
+    if (!t.started) {
+        startTask(task);
+        return;
+    }
+    if (!t.suspended)
+        return;
+    t.suspended = false;
+    {
+        plat::MutexLock lock(task->mutex_);
+        task->state_ = URLSessionTaskState::Running;
+    }
+    t.lastActivity = SteadyClock::now();
+    if (t.easy) {
+        unpause(task);
+    } else if (t.hopPendingWhileSuspended) {
+        t.hopPendingWhileSuspended = false;
+        startHop(task);
+    }
 }
 
 void Engine::suspendTask(std::shared_ptr<URLSessionTask> task) {
@@ -1257,25 +1264,6 @@ void Engine::deliverConnectionChallenge(const TaskPtr& task, const URLAuthentica
         }
     });
 }
-
-namespace {
-
-// Calls the delegate for a task: a delegate that throws has the task
-// cancelled (which an ended task ignores), and what follows still runs.
-template <typename F>
-void callDelegate(URLSessionTask& task, F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        Log(std::string("URL session delegate threw; cancelling task: ") + e.what());
-        task.cancel();
-    } catch (...) {
-        Log("URL session delegate threw an exception that is not a std::exception; cancelling task");
-        task.cancel();
-    }
-}
-
-}  // namespace
 
 template <class Call>
 void Engine::deliver(const TaskPtr& task, Call call) {
@@ -1540,6 +1528,7 @@ void Engine::startHop(const TaskPtr& task) {
             std::string("libcurl refused to start the transfer: ") + curl_multi_strerror(added));
     }
     t.easy = handle->easy;
+    t.pausedByCallback = false;
     putActive(active_, handle->easy, task);
 }
 
@@ -1995,6 +1984,10 @@ bool Engine::setMethodAndBody(OptionSetter& set, URLSessionTask& task, HTTPHeade
 void Engine::unpause(const TaskPtr& task) {
     assertCommandThread();
     auto& t = *task->transfer_;
+    // A handle no callback paused goes on by itself: a task suspended and
+    // resumed before any of its body arrived.
+    if (!std::exchange(t.pausedByCallback, false))
+        return;
     // libcurl hands over the data it kept from inside this call: should that
     // fail (a download file that cannot be written), the transfer has ended.
     const CURLcode result = curl_easy_pause(t.easy, CURLPAUSE_CONT);
@@ -2183,6 +2176,7 @@ size_t Engine::onBody(URLSessionTask& task, const char* bytes, size_t length) {
     }
     if (t.awaitingDisposition || t.suspended) {
         t.easyKeepsOptions = false;  // a paused handle is reset before it is used again
+        t.pausedByCallback = true;
         return CURL_WRITEFUNC_PAUSE;
     }
     auto self = task.shared_from_this();
@@ -2926,6 +2920,15 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
                                  downloadCompletion = std::move(downloadCompletion),
                                  dataIsLastChunk]() mutable {
         auto delegate = session->delegate();
+        // A task the delegate alone hears of ends in one call (by default
+        // the chunk's, the metrics' and the completion's, see didEndTask).
+        if (delegate && !dataCompletion && !downloadCompletion) {
+            callLoggingThrows("the delegate's didEndTask", [&] {
+                delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
+            });
+            task.reset();
+            return;
+        }
         // As its own block would: a delegate that throws here has the task
         // cancelled (which an ended task ignores), and the rest still runs.
         if (dataIsLastChunk && delegate)
@@ -2938,26 +2941,18 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
         // The task has ended: what a completion or the delegate throws here
         // cannot change its outcome. It is logged, and the calls after it
         // (the delegate's, the caller's handler) still run.
-        auto guarded = [&](const char* what, auto&& f) {
-            try {
-                f();
-            } catch (const std::exception& e) {
-                Log(std::string("URL session: ") + what + " threw: " + e.what());
-            } catch (...) {
-                Log(std::string("URL session: ") + what + " threw an exception that is not a std::exception");
-            }
-        };
         if (delegate) {
-            guarded("the delegate's didFinishCollectingMetrics",
-                    [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+            callLoggingThrows("the delegate's didFinishCollectingMetrics",
+                              [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
         }
         if (dataCompletion)
-            guarded("a completion handler", [&] { dataCompletion(std::move(data), response, error); });
+            callLoggingThrows("a completion handler",
+                              [&] { dataCompletion(std::move(data), response, error); });
         if (downloadCompletion)
-            guarded("a completion handler", [&] { downloadCompletion(location, response, error); });
+            callLoggingThrows("a completion handler", [&] { downloadCompletion(location, response, error); });
         if (delegate) {
-            guarded("the delegate's didCompleteWithError",
-                    [&] { delegate->didCompleteWithError(*session, *task, error); });
+            callLoggingThrows("the delegate's didCompleteWithError",
+                              [&] { delegate->didCompleteWithError(*session, *task, error); });
         }
         dataCompletion = nullptr;
         downloadCompletion = nullptr;

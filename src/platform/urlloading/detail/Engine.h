@@ -121,6 +121,10 @@ struct Transfer {
     // configureHop) and was never paused: it goes back to the idle handles
     // as it is, not reset.
     bool easyKeepsOptions = false;
+    // A callback of the hop's handle told libcurl to pause: only then has a
+    // resume anything to undo (libcurl refuses to unpause a handle that has
+    // no connection yet, one still waiting for a free one, say).
+    bool pausedByCallback = false;
     int uploadFd = -1;
     HopKind hopKind = HopKind::Final;
     int hopStatus = 0;
@@ -282,6 +286,24 @@ class Engine : public std::enable_shared_from_this<Engine> {
     void sessionReleased();
 
   private:
+    // A command waiting for the network thread: a block, or one of the
+    // engine's steps with the task it is for (a resume, one a request, then
+    // needs no block of its own to allocate).
+    struct Command {
+        std::function<void()> block;
+        void (Engine::*taskStep)(const std::shared_ptr<URLSessionTask>&) = nullptr;
+        std::shared_ptr<URLSessionTask> task;
+    };
+    void enqueue(Command command);
+    void runCommand(Command& command) {
+        if (command.taskStep)
+            (this->*command.taskStep)(command.task);
+        else
+            command.block();
+    }
+    // What resumeTask asks for, on the network thread.
+    void resumeNow(const std::shared_ptr<URLSessionTask>& task);
+
     void run();
     void runCommands();
     // Runs commands until none is left, after the network thread has ended;
@@ -477,7 +499,7 @@ class Engine : public std::enable_shared_from_this<Engine> {
     SteadyClock::time_point curlDeadline_{};
 
     plat::Mutex mutex_;
-    std::vector<std::function<void()>> commands_ GUARDED_BY(mutex_);
+    std::vector<Command> commands_ GUARDED_BY(mutex_);
     std::atomic<bool> commandsWaiting_{false};  // commands_ is not empty
     // The thread is about to block in epoll_wait, or blocks there: only
     // then does a posted command need the eventfd to be seen. While it runs
