@@ -191,6 +191,12 @@ struct LoopbackServer::Impl {
         res.set_header("Accept-Ranges", "bytes");
         if (req.has_param("disposition"))
             res.set_header("Content-Disposition", req.get_param_value("disposition"));
+        if (total == 0) {
+            // httplib sends a provider of no length with neither a length
+            // nor chunks, which leaves a keep-alive client waiting.
+            res.set_content("", "application/octet-stream");
+            return;
+        }
         const std::string range = req.get_header_value("Range");
         const std::string ifRange = req.get_header_value("If-Range");
         const bool honour = ifRange.empty() || ifRange == etag || ifRange == kLastModified;

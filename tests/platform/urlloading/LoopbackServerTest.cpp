@@ -78,3 +78,20 @@ TEST(LoopbackServerTest, BodilessStatusesSendNoBodyOnAReusedConnection) {
 }
 
 }  // namespace
+
+namespace {
+
+// An empty body is served as a complete response (with its length), so
+// that tests of empty bodies can ask for zero bytes like any other size.
+TEST(LoopbackServerTest, ZeroBytesAreAnsweredWithAnEmptyBody) {
+    LoopbackServer server;
+    RawConnection connection(server.port());
+    ASSERT_TRUE(connection.connected());
+    connection.send("GET /bytes/0 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    std::string head = connection.readHead();
+    ASSERT_EQ(head.rfind("HTTP/1.1 200", 0), 0u) << head;
+    EXPECT_NE(head.find("Content-Length: 0\r\n"), std::string::npos) << head;
+    EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
+}
+
+}  // namespace
