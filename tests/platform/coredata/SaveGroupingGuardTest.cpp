@@ -6,7 +6,9 @@
 // - a save whose inserts are all of one entity writes them in its order,
 //   one of several entities groups them: every row reads back as saved;
 // - a context reset after its saves keeps its registry's storage for the
-//   next objects: every object is still found by its ID, and only it.
+//   next objects: every object is still found by its ID, and only it;
+// - a coordinator with one store checks each change against that store:
+//   a change of a store removed since fails the save, and nothing is written.
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -219,6 +221,51 @@ TEST_F(SaveGroupingGuardTest, ARegistryKeptAcrossResetsFindsEachObjectByItsID) {
             EXPECT_EQ(context->registeredObjectCount(), 0u);
         }
     }
+}
+
+// A coordinator left with one store (another file) after the object's store
+// was removed refuses the change, writes nothing to either file, and keeps
+// saving changes of the store it has.
+TEST_F(SaveGroupingGuardTest, AChangeOfARemovedStoreFailsWhenOneOtherStoreIsLeft) {
+    auto model = makeFamilyModel();
+    auto coordinator = open(model, {}, "first.sqlite");
+    auto context = contextOn(coordinator);
+    auto first = context->insertNewObjectForEntityForName("Other");
+    first->setValue(Value("kept"), "label");
+    ASSERT_EQ(context->save(), nullptr);
+    auto firstStore = coordinator->persistentStoreForURL(url("first.sqlite"));
+    ASSERT_NE(firstStore, nullptr);
+    ASSERT_TRUE(coordinator->addPersistentStore(SQLiteStoreType, "", url("second.sqlite")));
+    ASSERT_EQ(coordinator->removePersistentStore(firstStore), nullptr);
+    ASSERT_EQ(coordinator->persistentStoreCount(), 1u);
+    first->setValue(Value("lost?"), "label");
+    auto stray = context->insertNewObjectForEntityForName("Sub3");
+    stray->setValue(Value("new"), "label");
+    auto error = context->save();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), PersistentStoreSaveError);
+    EXPECT_TRUE(context->hasChanges());
+    // Neither file holds the refused save.
+    for (const char* name : {"first.sqlite", "second.sqlite"}) {
+        auto reader = contextOn(open(model, {}, name));
+        std::vector<std::string> labels;
+        for (const char* entity : {"Root", "Other"}) {
+            for (const auto& o : fetchAll(reader, makeRequest(entity)))
+                labels.push_back(labelOf(o));
+        }
+        EXPECT_EQ(labels, std::string(name) == "first.sqlite" ? std::vector<std::string>{"kept"}
+                                                              : std::vector<std::string>{})
+            << name;
+    }
+    // Changes of the remaining store still save.
+    auto other = contextOn(coordinator);
+    auto fresh = other->insertNewObjectForEntityForName("Sub3");
+    fresh->setValue(Value("second"), "label");
+    ASSERT_EQ(other->save(), nullptr);
+    auto reader = contextOn(open(model, {}, "second.sqlite"));
+    auto rows = fetchAll(reader, makeRequest("Root"));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(labelOf(rows[0]), "second");
 }
 
 }  // namespace
