@@ -192,7 +192,7 @@ ErrorPtr ManagedObjectContext::save() {
             if (o->hasTemporaryID())
                 temporaries.push_back(o.get());
         }
-        if (auto error = obtainPermanentIDs(temporaries))
+        if (auto error = obtainPermanentIDs(std::move(temporaries)))
             return error;
     }
     if (auto error = parent_ ? saveToParent() : saveToStore())
@@ -230,7 +230,6 @@ struct ManagedObjectContext::LentRows {
     std::vector<std::size_t> rows;
     std::vector<std::size_t> starts;
     std::vector<ManagedObject::LentLink> links;
-    LentRows() : starts{0} {}
 };
 
 StoreChanges ManagedObjectContext::collectStoreChanges(
@@ -240,9 +239,10 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
     changes.updated.reserve(impl_->updated.size());
     changes.updatedFrom.reserve(impl_->updated.size());
     versions.reserve(impl_->inserted.size() + impl_->updated.size());
-    if (lent) {
+    if (lent && !impl_->inserted.items().empty()) {
         lent->rows.reserve(impl_->inserted.size());
         lent->starts.reserve(impl_->inserted.size() + 1);
+        lent->starts.push_back(0);
     }
     for (const auto& o : impl_->inserted.items()) {
         if (lent && o->changes() && o->state_ == ManagedObject::State::Filled) {

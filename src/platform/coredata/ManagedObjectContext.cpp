@@ -495,7 +495,7 @@ Result<std::vector<ManagedObjectPtr>> ManagedObjectContext::fetchObjects(const F
     // which the pass below takes as read, in the order read, and no object
     // is added; the context's changes are then not scanned per fetch.
     // Rows of several stores come store by store: order and window them here.
-    const bool severalStores = !parent_ && coordinator_->persistentStores().size() > 1;
+    const bool severalStores = !parent_ && coordinator_->persistentStoreCount() > 1;
     const bool dirty =
         hasChanges() && (severalStores || !sortsOnOwnAttributes(request, entity) ||
                          changesOfEntity(impl_->inserted, impl_->updated, impl_->deleted, entity));
@@ -941,32 +941,62 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ma
             throw ModelException("obtainPermanentIDsForObjects: an object of another context.");
         own.push_back(o.get());
     }
-    return obtainPermanentIDs(own);
+    return obtainPermanentIDs(std::move(own));
 }
 
-ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObject*>& objects) {
-    std::map<const EntityDescription*, std::vector<ManagedObject*>> byEntity;
-    for (ManagedObject* o : objects) {
-        if (o->hasTemporaryID())
-            byEntity[o->entity()].push_back(o);
-    }
-    if (byEntity.empty())
+ErrorPtr ManagedObjectContext::obtainPermanentIDs(std::vector<ManagedObject*> objects) {
+    std::erase_if(objects, [](const ManagedObject* o) { return !o->hasTemporaryID(); });
+    if (objects.empty())
         return nullptr;
+    // Entity by entity, in the order of the entities' addresses, each
+    // entity's objects in the order given; a save's inserts are mostly of
+    // one entity, already in that order.
+    std::vector<const EntityDescription*> entities;
+    for (const ManagedObject* o : objects) {
+        if (std::find(entities.begin(), entities.end(), o->entity()) == entities.end()) {
+            entities.push_back(o->entity());
+            if (entities.size() > 8)
+                break;  // many entities: sorted below
+        }
+    }
+    if (entities.size() > 8) {
+        std::stable_sort(objects.begin(), objects.end(), [](const ManagedObject* a, const ManagedObject* b) {
+            return std::less<const EntityDescription*>()(a->entity(), b->entity());
+        });
+    } else if (entities.size() > 1) {
+        // A few entities (a save's usual mix): one pass per entity.
+        std::sort(entities.begin(), entities.end(), std::less<const EntityDescription*>());
+        std::vector<ManagedObject*> grouped;
+        grouped.reserve(objects.size());
+        for (const EntityDescription* entity : entities) {
+            for (ManagedObject* o : objects) {
+                if (o->entity() == entity)
+                    grouped.push_back(o);
+            }
+        }
+        objects = std::move(grouped);
+    }
     // Every entity's keys in one reservation (one commit for a store that
     // writes it); keys of a save that fails later are lost, never reused.
     std::vector<PersistentStore::KeyRequest> requests;
-    requests.reserve(byEntity.size());
-    for (const auto& [entity, list] : byEntity)
-        requests.emplace_back(entity, list.size());
+    for (std::size_t i = 0; i < objects.size();) {
+        const EntityDescription* entity = objects[i]->entity();
+        std::size_t end = i + 1;
+        while (end < objects.size() && objects[end]->entity() == entity)
+            ++end;
+        requests.emplace_back(entity, end - i);
+        i = end;
+    }
     auto reserved = persistentStoreCoordinator()->reserveNewObjectKeys(requests);
     if (!reserved)
         return reserved.error();
     const auto& store = reserved->first;
-    std::size_t request = 0;
-    for (auto& [entity, list] : byEntity) {
-        const std::vector<int64_t>& keys = reserved->second[request++];
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            ManagedObject& o = *list[i];
+    std::size_t first = 0;
+    for (std::size_t request = 0; request < requests.size(); ++request) {
+        const EntityDescription* entity = requests[request].first;
+        const std::vector<int64_t>& keys = reserved->second[request];
+        for (std::size_t i = 0; i < requests[request].second; ++i) {
+            ManagedObject& o = *objects[first + i];
             const int64_t key = keys[i];
             // (A temporary ID is never kept in the room: id_ holds it.)
             if (o.id_.use_count() != 1) {
@@ -981,6 +1011,7 @@ ErrorPtr ManagedObjectContext::obtainPermanentIDs(const std::vector<ManagedObjec
             const_cast<ManagedObjectID&>(*o.id_).becomePermanent(store, key);
             impl_->registered.insert(std::move(shared));
         }
+        first += requests[request].second;
         comparisonIdentitiesChanged();
     }
     return nullptr;

@@ -193,7 +193,7 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     [[nodiscard]] ErrorPtr saveToStore();
     [[nodiscard]] ErrorPtr saveToParent();
     // obtainPermanentIDsForObjects for objects known to be this context's.
-    [[nodiscard]] ErrorPtr obtainPermanentIDs(const std::vector<ManagedObject*>& objects);
+    [[nodiscard]] ErrorPtr obtainPermanentIDs(std::vector<ManagedObject*> objects);
     void commitSaved(const std::vector<std::pair<ManagedObject*, uint64_t>>& versions);
     void postSaveNotification(const char* name, Dictionary info);
     // Whether a notification of this name from this context would reach an

@@ -61,6 +61,11 @@ std::vector<std::shared_ptr<PersistentStore>> PersistentStoreCoordinator::persis
     return stores_;
 }
 
+std::size_t PersistentStoreCoordinator::persistentStoreCount() const {
+    Lock lock(mutex_);
+    return stores_.size();
+}
+
 std::shared_ptr<PersistentStore> PersistentStoreCoordinator::persistentStoreForURL(const URL& url) const {
     Lock lock(mutex_);
     return storeForURLLocked(url);
@@ -271,6 +276,32 @@ ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     // A change whose store is gone (removed since the object was saved or
     // fetched) fails the whole save before anything is written: dropping it
     // would report success for data that was never stored.
+    auto noStore = [](const ManagedObjectID& id) {
+        return makeError(PersistentStoreSaveError,
+                         "The object " + id.description() + " belongs to no store of the coordinator.");
+    };
+    // With one store (the usual case) every change must be of that store:
+    // its identifier is compared once per change, nothing is gathered.
+    if (stores_.size() == 1) {
+        PersistentStore& only = *stores_[0];
+        const std::string& identifier = only.identifier();
+        bool any = false;
+        auto check = [&](const ManagedObjectID& id) {
+            any = true;
+            return !id.isTemporaryID() && id.storeIdentifier() == identifier;
+        };
+        for (const auto* list : {&changes.inserted, &changes.updated, &changes.deleted}) {
+            for (const auto& s : *list) {
+                if (!check(*s->objectID))
+                    return noStore(*s->objectID);
+            }
+        }
+        for (const auto& t : changes.toMany) {
+            if (!check(*t.owner))
+                return noStore(*t.owner);
+        }
+        return any ? only.save(changes) : nullptr;
+    }
     std::vector<const ManagedObjectIDPtr*> owners;
     for (const auto* list : {&changes.inserted, &changes.updated, &changes.deleted})
         for (const auto& s : *list)
@@ -281,8 +312,7 @@ ErrorPtr PersistentStoreCoordinator::save(const StoreChanges& changes) {
     for (const ManagedObjectIDPtr* id : owners) {
         auto store = storeFor(**id);
         if (!store)
-            return makeError(PersistentStoreSaveError, "The object " + (*id)->description() +
-                                                           " belongs to no store of the coordinator.");
+            return noStore(**id);
         if (std::find(used.begin(), used.end(), store.get()) == used.end())
             used.push_back(store.get());
     }

@@ -43,6 +43,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
                                                                 const Dictionary& options = {});
     [[nodiscard]] ErrorPtr removePersistentStore(const std::shared_ptr<PersistentStore>& store);
     std::vector<std::shared_ptr<PersistentStore>> persistentStores() const;
+    // The number of stores, without copying the list.
+    std::size_t persistentStoreCount() const;
     std::shared_ptr<PersistentStore> persistentStoreForURL(const URL& url) const;
     std::shared_ptr<PersistentStore> persistentStoreForIdentifier(const std::string& identifier) const;
 

@@ -1391,57 +1391,79 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     // Inserts go entity by entity (in the order the entities first appear,
     // each entity's rows in the save's order), so that long runs of one
     // entity are written a group of rows at a time.
-    std::vector<std::pair<const EntityDescription*, std::vector<const StoreSnapshot*>>> byEntity;
-    for (const auto& row : changes.inserted) {
-        const EntityDescription* entity = row->objectID->entity();
-        auto it = std::find_if(byEntity.begin(), byEntity.end(),
-                               [&](const auto& entry) { return entry.first == entity; });
-        if (it == byEntity.end()) {
-            byEntity.emplace_back(entity, std::vector<const StoreSnapshot*>());
-            it = byEntity.end() - 1;
-        }
-        it->second.push_back(row.get());
-    }
+    // Most saves insert rows of one entity or none: those are written in
+    // the save's order without grouping them first.
     InsertRun run;
-    for (const auto& [entity, rows] : byEntity) {
-        for (const StoreSnapshot* row : rows) {
+    const bool oneEntity =
+        std::all_of(changes.inserted.begin(), changes.inserted.end(), [&](const auto& row) {
+            return row->objectID->entity() == changes.inserted.front()->objectID->entity();
+        });
+    if (oneEntity) {
+        for (const auto& row : changes.inserted) {
             if (auto error = writeRow(*row, RowWrite::Insert, nullptr, &run))
                 return error;
+        }
+    } else {
+        std::vector<std::pair<const EntityDescription*, std::vector<const StoreSnapshot*>>> byEntity;
+        for (const auto& row : changes.inserted) {
+            const EntityDescription* entity = row->objectID->entity();
+            auto it = std::find_if(byEntity.begin(), byEntity.end(),
+                                   [&](const auto& entry) { return entry.first == entity; });
+            if (it == byEntity.end()) {
+                byEntity.emplace_back(entity, std::vector<const StoreSnapshot*>());
+                it = byEntity.end() - 1;
+            }
+            it->second.push_back(row.get());
+        }
+        for (const auto& [entity, rows] : byEntity) {
+            for (const StoreSnapshot* row : rows) {
+                if (auto error = writeRow(*row, RowWrite::Insert, nullptr, &run))
+                    return error;
+            }
         }
     }
     if (auto error = writePendingInserts(run))
         return error;
-    // The rows this save writes, by key: only permanent IDs of this store
-    // are asked for. One sorted block rather than a hash node per row; built
-    // on first use, as most saves never ask.
-    std::vector<std::pair<int64_t, const StoreSnapshot*>> written;
-    bool writtenBuilt = false;
-    auto rowInSave = [&](const ManagedObjectIDPtr& id) -> const StoreSnapshot* {
-        if (!id || id->isTemporaryID())
-            return nullptr;
-        if (!writtenBuilt) {
-            written.reserve(changes.inserted.size() + changes.updated.size());
-            for (const auto* list : {&changes.inserted, &changes.updated})
-                for (const auto& row : *list)
-                    if (row->objectID && !row->objectID->isTemporaryID())
-                        written.emplace_back(row->objectID->primaryKey(), row.get());
-            std::stable_sort(written.begin(), written.end(),
-                             [](const auto& a, const auto& b) { return a.first < b.first; });
-            writtenBuilt = true;
+    if (!changes.toMany.empty()) {
+        // The rows this save writes, by key: only permanent IDs of this
+        // store are asked for. One sorted block rather than a hash node per
+        // row; built on first use, as most saves never ask.
+        struct Written {
+            const StoreChanges& changes;
+            std::vector<std::pair<int64_t, const StoreSnapshot*>> rows;
+            bool built = false;
+
+            const StoreSnapshot* find(const ManagedObjectIDPtr& id) {
+                if (!id || id->isTemporaryID())
+                    return nullptr;
+                if (!built) {
+                    rows.reserve(changes.inserted.size() + changes.updated.size());
+                    for (const auto* list : {&changes.inserted, &changes.updated})
+                        for (const auto& row : *list)
+                            if (row->objectID && !row->objectID->isTemporaryID())
+                                rows.emplace_back(row->objectID->primaryKey(), row.get());
+                    std::stable_sort(rows.begin(), rows.end(),
+                                     [](const auto& a, const auto& b) { return a.first < b.first; });
+                    built = true;
+                }
+                // Keys of one store are unique per root entity: equal keys of
+                // other entities are told apart by the full comparison.
+                auto it = std::lower_bound(rows.begin(), rows.end(), id->primaryKey(),
+                                           [](const auto& entry, int64_t key) { return entry.first < key; });
+                for (; it != rows.end() && it->first == id->primaryKey(); ++it) {
+                    if (it->second->objectID->isEqualID(*id))
+                        return it->second;
+                }
+                return nullptr;
+            }
+        } written{changes, {}};
+        // One pointer captured: the function keeps it in place (no block
+        // allocated), and it is made once for all of the save's to-manys.
+        const RowInSave rowInSave = [w = &written](const ManagedObjectIDPtr& id) { return w->find(id); };
+        for (const auto& change : changes.toMany) {
+            if (auto error = writeToMany(change, rowInSave))
+                return error;
         }
-        // Keys of one store are unique per root entity: equal keys of other
-        // entities are told apart by the full comparison.
-        auto it = std::lower_bound(written.begin(), written.end(), id->primaryKey(),
-                                   [](const auto& entry, int64_t key) { return entry.first < key; });
-        for (; it != written.end() && it->first == id->primaryKey(); ++it) {
-            if (it->second->objectID->isEqualID(*id))
-                return it->second;
-        }
-        return nullptr;
-    };
-    for (const auto& change : changes.toMany) {
-        if (auto error = writeToMany(change, rowInSave))
-            return error;
     }
     // Metadata nobody replaced since a save found it written is neither
     // copied nor compared again.

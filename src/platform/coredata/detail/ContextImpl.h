@@ -93,6 +93,10 @@ class Registry {
             if (!section) {
                 sections_.push_back(Section{id.storeIdentifier(), id.entity()->rootEntity(), 0, {}, {}, 0});
                 section = &sections_.back();
+                if (!spareObjects_.empty()) {
+                    section->objects = std::move(spareObjects_.back());
+                    spareObjects_.pop_back();
+                }
             }
             if (section->takes(id.primaryKey())) {
                 // Past the section's last key: only the table could hold it.
@@ -186,11 +190,25 @@ class Registry {
                     out.push_back(std::move(o));
             }
         }
-        table_.release();
-        recent_ = std::vector<Recent>();
+        // A context reset after each save fills its registry again with
+        // about as many objects: small tables and lists keep their storage
+        // for them (the table and the lists are empty; a section's list goes
+        // to the next new section); large ones give it back.
+        table_.clear();
+        if (recent_.capacity() > kKeptCapacity)
+            recent_ = std::vector<Recent>();
+        recent_.clear();
         dead_ = 0;
         temporariesInTable_ = 0;
-        sections_ = std::vector<Section>();
+        for (Section& section : sections_) {
+            if (section.objects.capacity() <= kKeptCapacity && spareObjects_.size() < kSpareLists) {
+                section.objects.clear();
+                spareObjects_.push_back(std::move(section.objects));
+            }
+        }
+        if (sections_.size() > kSpareLists)
+            sections_ = std::vector<Section>();
+        sections_.clear();
         sectionsLive_ = 0;
         return out;
     }
@@ -341,6 +359,10 @@ class Registry {
     std::vector<Section> sections_;
     std::size_t sectionsLive_ = 0;
     std::size_t expected_ = 0;  // see expectInserts
+    // Emptied lists of sections dropped by takeAll, for sections made later.
+    static constexpr std::size_t kKeptCapacity = 4096;
+    static constexpr std::size_t kSpareLists = 8;
+    std::vector<std::vector<ManagedObjectPtr>> spareObjects_;
 };
 
 inline bool RegistryTraits::matches(const RegistrySlot& s, const ManagedObjectID& key, std::size_t hash) {

@@ -1226,23 +1226,33 @@ std::optional<std::string> QueryBuilder::listedValues(const Predicate& predicate
         texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
         if (texts.size() < kMinListedValues)
             return std::nullopt;
-        std::size_t size = 2;
+        std::size_t size = 1;
         for (std::string_view text : texts)
             size += text.size() + 3;
-        json.reserve(size);
+        if (!quoting) {
+            // Most lists (identifiers) have nothing to escape: the text is
+            // laid out at once, each member copied whole.
+            json.resize(size);
+            char* out = json.data() + 1;
+            for (std::string_view text : texts) {
+                *out++ = '"';
+                std::memcpy(out, text.data(), text.size());
+                out += text.size();
+                *out++ = '"';
+                *out++ = ',';
+            }
+            out[-1] = ']';
+            return json;
+        }
+        json.reserve(size + 1);
         for (std::string_view text : texts) {
             if (json.size() > 1)
                 json += ',';
             json += '"';
-            // Most lists (identifiers) have nothing to escape: their texts go in whole.
-            if (!quoting) {
-                json.append(text);
-            } else {
-                for (char ch : text) {
-                    if (ch == '"' || ch == '\\')
-                        json += '\\';
-                    json += ch;
-                }
+            for (char ch : text) {
+                if (ch == '"' || ch == '\\')
+                    json += '\\';
+                json += ch;
             }
             json += '"';
         }
