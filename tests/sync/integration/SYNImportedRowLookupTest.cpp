@@ -255,8 +255,8 @@ TEST_F(SYNImportedRowLookupTest, AnswersForFewAndManyIdentifiersAreTheStoreLookU
     storeRow("P000007", "Person", "x-coredata://STORE/Person/p12");
     storeRow("P000007", "Person", "x-coredata://STORE/Person/p13");
     const std::size_t people = 24;
-    const auto events = importSaves(2, people);
-    ASSERT_EQ(events.size(), 2u);
+    const auto events = importSaves(3, people);
+    ASSERT_EQ(events.size(), 3u);
     takeRecords(events);
     std::vector<std::string> all;
     for (std::size_t i = 0; i < people; ++i) {
