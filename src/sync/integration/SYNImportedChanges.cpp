@@ -290,6 +290,34 @@ bool SYNImportedChanges::storeURIsOf(const std::string& entityName,
     if (unusable_ || rows_.empty() || rows_.size() > kRowsAnswered) {
         return false;
     }
+    if (!rowsIndexed_ && identifiers.size() * rows_.size() <= kRowsSearchedInPlace) {
+        // Few rows and identifiers: each identifier is searched in the rows
+        // as they are kept (the index costs a hash node per row, made again
+        // after every save that writes a kept row).
+        std::vector<const Row*> found;
+        found.reserve(identifiers.size());
+        for (const auto& identifier : identifiers) {
+            const Row* first = nullptr;
+            int64_t firstKey = 0;
+            for (const auto& [key, row] : rows_) {
+                if (row.identifier && (!first || key < firstKey) && *row.identifier == identifier &&
+                    row.entityName == entityName) {
+                    first = &row;  // the fetch gives the first made
+                    firstKey = key;
+                }
+            }
+            if (!first) {
+                return false;
+            }
+            found.push_back(first);
+        }
+        storeURIs.clear();
+        storeURIs.reserve(found.size());
+        for (const Row* row : found) {
+            storeURIs.push_back(row->storeURI);
+        }
+        return true;
+    }
     if (!rowsIndexed_) {
         for (const auto& [key, row] : rows_) {
             if (!row.identifier) {

@@ -49,6 +49,9 @@ class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChange
     static void setMaximumChangesForTesting(std::size_t maximum);
     // The most identifier rows kept for which storeURIsOf answers.
     static constexpr std::size_t kRowsAnswered = 128;
+    // Up to this many identifiers times rows, storeURIsOf searches the kept
+    // rows for each identifier instead of indexing them.
+    static constexpr std::size_t kRowsSearchedInPlace = 512;
 
     template <class T>
     using IDMap = std::unordered_map<plat::coredata::ManagedObjectIDPtr, T, plat::coredata::ObjectIDHash,

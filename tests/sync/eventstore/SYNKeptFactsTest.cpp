@@ -445,4 +445,80 @@ TEST_F(SYNKeptFactsTest, RandomSavesKeepWhatAFreshReadGives) {
 }
 
 }  // namespace
+// Saves that name many events at once, in no order of their keys: inserted
+// together, retyped and renumbered together, their own revisions swapped
+// between events in one save. What is kept after each is the store's; two
+// records naming one event as their own revision are not followed.
+TEST_F(SYNKeptFactsTest, SavesOfManyEventsAtOnceKeepWhatAFreshReadGives) {
+    std::mt19937 random(15602);
+    EventWriter write(*context);
+    auto save = [&] { ASSERT_EQ(inStore([&] { return context->save(); }), nullptr); };
+    gather();
+    int64_t count = 0;
+    const std::vector<std::string> stores{local(), "B", "C"};
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        // Many events in one save, of several stores and types.
+        inStore([&] {
+            for (int i = 0; i < 24; ++i) {
+                const std::string& storeID = stores[random() % stores.size()];
+                const int16_t type =
+                    random() % 2 ? SYNStoreModificationEventTypeSave : SYNStoreModificationEventTypeMerge;
+                write.event("r" + std::to_string(round) + "e" + std::to_string(i), type, ++count,
+                            {storeID, static_cast<int64_t>(random() % 9)});
+            }
+        });
+        save();
+        EXPECT_TRUE(checkKeptFacts("inserted together"));
+        auto events = completeAndBaselineEvents();
+        ASSERT_GE(events.size(), 24u);
+        // Retyped and renumbered together.
+        inStore([&] {
+            for (int i = 0; i < 10; ++i) {
+                auto& event = events[random() % events.size()];
+                if (random() % 2) {
+                    event->setValue(plat::Value(int64_t{random() % 2 ? SYNStoreModificationEventTypeSave
+                                                                     : SYNStoreModificationEventTypeMerge}),
+                                    "type");
+                } else if (auto record = event->objectForKey("eventRevision")) {
+                    record->setValue(plat::Value(static_cast<int64_t>(random() % 9)), "revisionNumber");
+                }
+            }
+        });
+        save();
+        EXPECT_TRUE(checkKeptFacts("changed together"));
+        // Own revisions swapped between pairs of events in one save.
+        events = completeAndBaselineEvents();
+        inStore([&] {
+            for (int i = 0; i < 4; ++i) {
+                auto& a = events[random() % events.size()];
+                auto& b = events[random() % events.size()];
+                if (a == b) {
+                    continue;
+                }
+                auto first = a->objectForKey("eventRevision");
+                auto second = b->objectForKey("eventRevision");
+                a->setObject(nullptr, "eventRevision");
+                b->setObject(first, "eventRevision");
+                a->setObject(second, "eventRevision");
+            }
+        });
+        save();
+        EXPECT_TRUE(checkKeptFacts("swapped"));
+    }
+    // Two records naming one event as their own revision (links set on the
+    // records' side only): not followed, read again.
+    const auto all = completeAndBaselineEvents();
+    inStore([&] {
+        const auto& event = all.front();
+        for (const char* storeID : {"D", "E"}) {
+            auto record =
+                SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(storeID, 1, *context);
+            record->setPrimitiveValue(plat::Value(event), "storeModificationEvent");
+        }
+    });
+    save();
+    EXPECT_FALSE(checkKeptFacts("two own revisions"));
+}
+
 }  // namespace eventstoretest

@@ -246,4 +246,57 @@ TEST_F(SYNImportedRowLookupTest, ManyRowsAreNotAnsweredAndTheirRecordsKeepTheirS
     EXPECT_TRUE(sawStoredURI);
 }
 
+// The rows are searched in place for few identifiers and indexed for more:
+// for every count of identifiers on both sides of that bound (repeated
+// identifiers, rows the store held before, two rows of one identifier, store
+// URIs written between the questions), the answer is the store's.
+TEST_F(SYNImportedRowLookupTest, AnswersForFewAndManyIdentifiersAreTheStoreLookUps) {
+    storeRow("P000001", "Person", "x-coredata://STORE/Person/p11");
+    storeRow("P000007", "Person", "x-coredata://STORE/Person/p12");
+    storeRow("P000007", "Person", "x-coredata://STORE/Person/p13");
+    const std::size_t people = 24;
+    const auto events = importSaves(3, people);
+    ASSERT_EQ(events.size(), 3u);
+    takeRecords(events);
+    std::vector<std::string> all;
+    for (std::size_t i = 0; i < people; ++i) {
+        char gid[32];
+        std::snprintf(gid, sizeof gid, "P%06zu", i);
+        all.emplace_back(gid);
+    }
+    all.insert(all.end(), {"U1", "D1", "RICH"});
+    // At least one row per identifier asked, so the bound falls between
+    // these counts.
+    const std::size_t rows = all.size();
+    ASSERT_LT(SYNImportedChanges::kRowsSearchedInPlace / rows, all.size());
+    bool searched = false;
+    bool indexed = false;
+    uint32_t seed = 15601;
+    auto next = [&] {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 8) % all.size();
+    };
+    for (std::size_t count = 1; count <= 2 * all.size(); ++count) {
+        std::vector<std::string> asked;
+        for (std::size_t i = 0; i < count; ++i) {
+            asked.push_back(all[next()]);
+        }
+        if (count % 7 == 0) {
+            writeURI(asked.front(), "Person", Value("x-coredata://STORE/Person/w" + std::to_string(count)));
+        }
+        auto answer = kept("Person", asked);
+        ASSERT_TRUE(answer) << count;
+        EXPECT_EQ(*answer, fetched("Person", asked)) << count;
+        searched = searched || count * rows <= SYNImportedChanges::kRowsSearchedInPlace;
+        indexed = indexed || count * rows > 2 * SYNImportedChanges::kRowsSearchedInPlace;
+    }
+    EXPECT_TRUE(searched);
+    EXPECT_TRUE(indexed);
+    // An identifier without a row of the entity declines either way.
+    EXPECT_FALSE(kept("Person", {"PET1"}));
+    std::vector<std::string> many(all.begin(), all.end());
+    many.push_back("PET1");
+    EXPECT_FALSE(kept("Person", many));
+}
+
 }  // namespace

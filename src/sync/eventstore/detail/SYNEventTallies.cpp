@@ -215,9 +215,9 @@ void SYNEventTallies::followAnswersLocked(const plat::Value* const (&objects)[3]
                 forgetAnswersLocked();
                 return;
             }
-            const std::string& entity = object->entity()->name();
-            const bool event = entity == SYNStoreModificationEventEntityName;
-            if (!event && entity != SYNEventRevisionEntityName) {
+            const std::string_view entity = object->entity()->name();
+            const bool event = entity == std::string_view(SYNStoreModificationEventEntityName);
+            if (!event && entity != std::string_view(SYNEventRevisionEntityName)) {
                 continue;
             }
             if (object->objectID()->isTemporaryID()) {
@@ -516,10 +516,18 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     // The events the save names (inserted or updated), the events whose own
     // revision a saved record may have changed, and the own revision each
     // saved record now gives its event.
-    std::unordered_map<int64_t, const ManagedObject*> savedEvents;
+    // (Lists sorted by key once filled and searched by halves: a save names
+    // few events, and a hash table costs a node each.)
+    using ByKey = std::vector<std::pair<int64_t, const ManagedObject*>>;
+    auto byKey = [](const auto& entry, int64_t key) { return entry.first < key; };
+    auto findKey = [&byKey](const ByKey& list, int64_t key) {
+        auto found = std::lower_bound(list.begin(), list.end(), key, byKey);
+        return found != list.end() && found->first == key ? found : list.end();
+    };
+    ByKey savedEvents;
     std::vector<int64_t> deletedEvents;
     std::vector<int64_t> touched;
-    std::unordered_map<int64_t, const ManagedObject*> ownLinks;
+    ByKey ownLinks;
     std::vector<int64_t> savedRevisions;
     bool changed = false;
     for (int list = 0; list < 3; ++list) {
@@ -561,7 +569,7 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
                     forgetFactsLocked();
                     return;
                 }
-                savedEvents.emplace(key, object.get());
+                savedEvents.emplace_back(key, object.get());
                 touched.push_back(key);
                 continue;
             }
@@ -583,11 +591,11 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
             }
             if (const auto owner = object->objectForKey("storeModificationEvent")) {
                 const int64_t ownerKey = owner->objectID()->primaryKey();
-                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey) ||
-                    !ownLinks.emplace(ownerKey, object.get()).second) {
+                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
                     forgetFactsLocked();
                     return;
                 }
+                ownLinks.emplace_back(ownerKey, object.get());
                 touched.push_back(ownerKey);
             } else if (baseline) {
                 // A revision of another store added to the baseline.
@@ -602,6 +610,17 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     if (!changed) {
         return;
     }
+    const auto keyOrder = [](const auto& a, const auto& b) { return a.first < b.first; };
+    const auto sameKey = [](const auto& a, const auto& b) { return a.first == b.first; };
+    // An event saved twice in one list is the same object: the first is kept.
+    std::stable_sort(savedEvents.begin(), savedEvents.end(), keyOrder);
+    savedEvents.erase(std::unique(savedEvents.begin(), savedEvents.end(), sameKey), savedEvents.end());
+    // Two saved records naming one event as their own revision.
+    std::sort(ownLinks.begin(), ownLinks.end(), keyOrder);
+    if (std::adjacent_find(ownLinks.begin(), ownLinks.end(), sameKey) != ownLinks.end()) {
+        forgetFactsLocked();
+        return;
+    }
     for (int64_t key : deletedEvents) {
         setEventRowLocked(key, std::nullopt);
     }
@@ -612,7 +631,7 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
             continue;
         }
         EventRow row;
-        auto saved = savedEvents.find(key);
+        auto saved = findKey(savedEvents, key);
         auto kept = facts_->events.find(key);
         if (saved != savedEvents.end()) {
             const ManagedObject& event = *saved->second;
@@ -642,7 +661,7 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
             }
         } else {
             // Named only by a revision record: the event kept its type.
-            auto link = ownLinks.find(key);
+            auto link = findKey(ownLinks, key);
             if (kept == facts_->events.end() || link == ownLinks.end()) {
                 forgetFactsLocked();
                 return;
