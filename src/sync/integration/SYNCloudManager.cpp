@@ -267,6 +267,20 @@ void SYNCloudManager::removeFilesAtPaths(const std::vector<std::string>& paths) 
 
 void SYNCloudManager::addTaskQueue(std::vector<SYNTask> tasks, int policy, Completion completion) {
     auto self = shared_from_this();
+    if (tasks.empty() && !operationQueue_->isSuspended() && operationQueue_->operationCount() == 0) {
+        // A queue without tasks completes without an error as soon as it
+        // starts. With nothing before it in the manager's queue, that is its
+        // completion on the main thread, later, as the queue would call it:
+        // no operation made, handed to a worker and hopping back to main for
+        // nothing (half the manager's queues of a merge have no task: an
+        // export or download that finds nothing, no file to remove).
+        onMain([self, completion = std::move(completion)] {
+            if (completion) {
+                completion(nullptr);
+            }
+        });
+        return;
+    }
     operationQueue_->addOperation(std::make_shared<SYNAsynchronousTaskQueue>(
         std::move(tasks), policy, [self, completion = std::move(completion)](plat::ErrorPtr error) {
             if (completion) {
@@ -478,8 +492,8 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
     auto listing = [self](std::string directory, Kind kind,
                           void (SYNCloudManager::*store)(std::shared_ptr<const Names>)) -> SYNTask {
         return [self, directory, kind, store](SYNTaskCompletion next) {
-            auto take = [self, directory, kind, store, next](SYNCloudListingEntries entries,
-                                                             plat::ErrorPtr error) {
+            auto take = [self, directory, kind, store, next = std::move(next)](SYNCloudListingEntries entries,
+                                                                               plat::ErrorPtr error) {
                 if (!error) {
                     ((*self).*store)(
                         self->snapshotNames(directory, kind == Kind::Baselines, kind == Kind::Data, entries));
@@ -491,9 +505,10 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
                 fs.entriesOfDirectoryAtPath(directory, std::move(take));
                 return;
             }
-            fs.contentsOfDirectoryAtPath(directory, [take](SYNCloudItems items, plat::ErrorPtr error) {
-                take(listingEntries(items), std::move(error));
-            });
+            fs.contentsOfDirectoryAtPath(directory,
+                                         [take = std::move(take)](SYNCloudItems items, plat::ErrorPtr error) {
+                                             take(listingEntries(items), std::move(error));
+                                         });
         };
     };
     std::vector<SYNTask> tasks{
@@ -502,7 +517,7 @@ void SYNCloudManager::snapshotRemoteFilesWithCompletion(Completion completion) {
         listing(remoteEventsDirectory(), Kind::Events, &SYNCloudManager::setSharedSnapshotEventFilenames),
         listing(remoteDataDirectory(), Kind::Data, &SYNCloudManager::setSharedSnapshotDataFilenames)};
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
-                 [self, completion](plat::ErrorPtr error) {
+                 [self, completion = std::move(completion)](plat::ErrorPtr error) {
                      if (error) {
                          self->clearSnapshot();
                      }
@@ -1363,8 +1378,8 @@ void SYNCloudManager::importNewBaselineEventsWithProgress(Progress progress) {
 void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress) {
     auto self = shared_from_this();
     auto downloadedNone = std::make_shared<std::atomic<bool>>(false);
-    auto afterDownload = [self, baselines, progress, downloadedNone](plat::ErrorPtr error, float fraction,
-                                                                     bool finished) {
+    auto afterDownload = [self, baselines, progress = std::move(progress), downloadedNone](
+                             plat::ErrorPtr error, float fraction, bool finished) {
         if (!error && finished && downloadedNone->load()) {
             // The download directory was just emptied and nothing came:
             // there is nothing to list or import.
@@ -1389,7 +1404,7 @@ void SYNCloudManager::importEventsOrBaselines(bool baselines, Progress progress)
     };
     transferNewFilesToTransitCache(baselines ? remoteBaselinesDirectory() : remoteEventsDirectory(),
                                    sharedSnapshot(baselines), baselines ? kBaselineTypes : kEventTypes,
-                                   afterDownload, downloadedNone);
+                                   std::move(afterDownload), std::move(downloadedNone));
 }
 
 void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDirectory,
@@ -1399,11 +1414,13 @@ void SYNCloudManager::transferNewFilesToTransitCache(const std::string& remoteDi
     auto self = shared_from_this();
     filesRequiringRetrieval(
         available ? std::move(available) : std::make_shared<const Names>(), std::move(types),
-        [self, remoteDirectory, progress, downloadedNone](std::vector<std::string> names) {
+        [self, remoteDirectory, progress = std::move(progress),
+         downloadedNone = std::move(downloadedNone)](std::vector<std::string> names) mutable {
             if (downloadedNone) {
                 downloadedNone->store(names.empty());
             }
-            self->transferRemoteFiles(std::move(names), remoteDirectory, progress);
+            // Called once: the progress goes on with the transfer.
+            self->transferRemoteFiles(std::move(names), remoteDirectory, std::move(progress));
         });
 }
 
@@ -1417,33 +1434,35 @@ void SYNCloudManager::filesRequiringRetrieval(std::shared_ptr<const Names> avail
                                               std::vector<int16_t> types,
                                               std::function<void(std::vector<std::string>)> completion) {
     auto self = shared_from_this();
-    operationQueue_->addOperationWithBlock(
-        [self, available = std::move(available), types = std::move(types), completion] {
-            const bool baselines = containsBaselines(types);
-            // Events that cannot be read count as not held: their import finds
-            // out what the store holds.
-            const auto held = self->localEvents(types, std::nullopt);
-            const auto listing = self->groupedListing(*available, baselines);
-            const auto& remote = listing->grouping;
-            // Only the names of complete sets whose event is not here yet;
-            // names that form no set are not event files and never copied.
-            std::vector<std::string> names;
-            auto take = [&](std::size_t i) {
-                names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
-            };
-            if (held) {
-                for (std::size_t i : *self->completeSetsMissingLocally(*listing, held, baselines)) {
-                    take(i);
-                }
+    operationQueue_->addOperationWithBlock([self, available = std::move(available), types = std::move(types),
+                                            completion = std::move(completion)]() mutable {
+        const bool baselines = containsBaselines(types);
+        // Events that cannot be read count as not held: their import finds
+        // out what the store holds.
+        const auto held = self->localEvents(types, std::nullopt);
+        const auto listing = self->groupedListing(*available, baselines);
+        const auto& remote = listing->grouping;
+        // Only the names of complete sets whose event is not here yet;
+        // names that form no set are not event files and never copied.
+        std::vector<std::string> names;
+        auto take = [&](std::size_t i) {
+            names.insert(names.end(), remote.filenames[i].begin(), remote.filenames[i].end());
+        };
+        if (held) {
+            for (std::size_t i : *self->completeSetsMissingLocally(*listing, held, baselines)) {
+                take(i);
             }
-            for (std::size_t i = 0; !held && i < remote.sets.size(); ++i) {
-                if (remote.sets[i]->hasAllParts()) {
-                    take(i);
-                }
+        }
+        for (std::size_t i = 0; !held && i < remote.sets.size(); ++i) {
+            if (remote.sets[i]->hasAllParts()) {
+                take(i);
             }
-            auto sorted = sortFilenamesByGlobalCount(std::move(names));
-            onMain([completion, sorted = std::move(sorted)] { completion(sorted); });
+        }
+        auto sorted = sortFilenamesByGlobalCount(std::move(names));
+        onMain([completion = std::move(completion), sorted = std::move(sorted)]() mutable {
+            completion(std::move(sorted));
         });
+    });
 }
 
 void SYNCloudManager::transferRemoteFiles(std::vector<std::string> names, const std::string& remoteDirectory,
@@ -1470,9 +1489,12 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
     names.erase(std::remove_if(names.begin(), names.end(),
                                [](const std::string& name) { return !isSafeRemoteName(name); }),
                 names.end());
-    if (!names.empty()) {
-        downloadDirectoryEmpty_.store(false);
+    if (names.empty()) {
+        // Nothing to download: no transfer to set up.
+        transferFiles(names, remoteDirectory, localDownloadDirectory(), FileTransfer(), std::move(progress));
+        return;
     }
+    downloadDirectoryEmpty_.store(false);
     auto fs = cloudFileSystem_;
     FileTransfer transfer;
     transfer.what = "Downloading files to transit cache";
@@ -1525,17 +1547,29 @@ void SYNCloudManager::downloadFiles(std::vector<std::string> names, const std::s
 void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const std::string& remoteDirectory,
                                     const std::string& localDirectory, FileTransfer transfer,
                                     Progress progress) {
+    if (names.empty()) {
+        addTaskQueue({}, SYNTaskQueueTerminationPolicyStopOnError,
+                     [progress = std::move(progress)](plat::ErrorPtr error) {
+                         if (progress) {
+                             progress(error, 1.0f, true);
+                         }
+                     });
+        return;
+    }
     const std::size_t total = names.size();
     const std::size_t batchSize = std::max<std::size_t>(1, transfer.batchSize);
     auto done = std::make_shared<std::atomic<std::size_t>>(0);
     auto how = std::make_shared<const FileTransfer>(std::move(transfer));
-    auto advance = [progress, done, total](std::size_t count) {
+    // Held once and shared by every file's closures and hops: a copy of the
+    // block itself would copy whatever its caller captured, each time.
+    auto shared = progress ? std::make_shared<const Progress>(std::move(progress)) : nullptr;
+    auto advance = [progress = shared, done, total](std::size_t count) {
         const auto now = done->fetch_add(count) + count;
         if (progress) {
             // File systems may complete on any thread; progress is
             // reported on main, before the next task starts there.
             onMain([progress, fraction = static_cast<float>(now) / static_cast<float>(total)] {
-                progress(nullptr, fraction, false);
+                (*progress)(nullptr, fraction, false);
             });
         }
     };
@@ -1549,13 +1583,14 @@ void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const
             tasks.push_back([how, remote = join(remoteDirectory, name), local = join(localDirectory, name),
                              advance](SYNTaskCompletion next) {
                 SYN_LOG(SYNLoggingLevelVerbose, "%@: %@", how->what, remote);
-                how->one(remote, local, [how, remote, local, advance, next](plat::ErrorPtr error) {
-                    error = how->settle({remote}, {local}, error, true);
-                    if (!error) {
-                        advance(1);
-                    }
-                    next(error, false);
-                });
+                how->one(remote, local,
+                         [how, remote, local, advance, next = std::move(next)](plat::ErrorPtr error) {
+                             error = how->settle({remote}, {local}, error, true);
+                             if (!error) {
+                                 advance(1);
+                             }
+                             next(error, false);
+                         });
             });
         }
     }
@@ -1569,7 +1604,7 @@ void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const
                          advance](SYNTaskCompletion next) {
             SYN_LOG(SYNLoggingLevelVerbose, "%@: %@", how->what, joinLines(remotePaths));
             how->many(remotePaths, localPaths,
-                      [how, remotePaths, localPaths, advance, next](plat::ErrorPtr error) {
+                      [how, remotePaths, localPaths, advance, next = std::move(next)](plat::ErrorPtr error) {
                           error = how->settle(remotePaths, localPaths, error, false);
                           if (!error) {
                               advance(remotePaths.size());
@@ -1579,9 +1614,9 @@ void SYNCloudManager::transferFiles(const std::vector<std::string>& names, const
         });
     }
     addTaskQueue(std::move(tasks), SYNTaskQueueTerminationPolicyStopOnError,
-                 [progress](plat::ErrorPtr error) {
+                 [progress = std::move(shared)](plat::ErrorPtr error) {
                      if (progress) {
-                         progress(error, 1.0f, true);
+                         (*progress)(error, 1.0f, true);
                      }
                  });
 }
@@ -1704,12 +1739,12 @@ void SYNCloudManager::migrateNewEventsFromTransitCache(bool baselines, Completio
                 next(nullptr, false);
                 return;
             }
-            onMain([self, set, migrator, paths, remoteDirectory, next] {
+            onMain([self, set, migrator, paths, remoteDirectory, next = std::move(next)]() mutable {
                 SYN_LOG(SYNLoggingLevelVerbose, "Migrating event in to event store from files: %@",
                         set->description());
                 migrator->migrateEventInFromFiles(
-                    paths, [self, set, paths, remoteDirectory, next](plat::ErrorPtr error,
-                                                                     plat::coredata::ManagedObjectIDPtr) {
+                    paths, [self, set, paths, remoteDirectory, next = std::move(next)](
+                               plat::ErrorPtr error, plat::coredata::ManagedObjectIDPtr) {
                         self->removeFilesAtPaths(paths);
                         if (SYNErrorHasCode(error, SYNErrorDamagedFile)) {
                             // Reported and skipped: the merge goes on without it.
@@ -1785,7 +1820,8 @@ SYNTask SYNCloudManager::batchImportTask(std::vector<SYNEventFileSet::Ptr> sets,
                 static_cast<int>(chosen.size()));
         migrator->migrateEventsInFromSingleFiles(
             paths, self->importBatchChangeLimit_,
-            [self, chosen, paths, imported, next](std::vector<plat::coredata::ManagedObjectIDPtr> ids) {
+            [self, chosen = std::move(chosen), paths, imported,
+             next = std::move(next)](std::vector<plat::coredata::ManagedObjectIDPtr> ids) {
                 std::vector<std::string> done;
                 for (std::size_t k = 0; k < chosen.size() && k < ids.size(); ++k) {
                     if (ids[k]) {
@@ -1821,7 +1857,8 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
     auto self = shared_from_this();
     migrateLocalEventsToTransitCache(
         std::move(sets), types,
-        [self, remote, baselines, progress, none](plat::ErrorPtr migrationError) {
+        [self, remote, baselines, progress = std::move(progress),
+         none](plat::ErrorPtr migrationError) mutable {
             if (none && !migrationError) {
                 // The upload directory was just emptied and nothing was put
                 // in it: there is nothing to list or upload.
@@ -1841,7 +1878,8 @@ void SYNCloudManager::exportEventsOrBaselines(bool baselines, Progress progress)
             // migration is then reported in the final call, so that an export
             // that left an event behind never reads as complete.
             self->transferFilesInTransitCacheToRemoteDirectory(
-                remote, [progress, migrationError](plat::ErrorPtr error, float fraction, bool finished) {
+                remote, [progress = std::move(progress), migrationError](plat::ErrorPtr error, float fraction,
+                                                                         bool finished) {
                     if (progress) {
                         progress(finished && !error ? migrationError : error, fraction, finished);
                     }
@@ -2035,14 +2073,20 @@ void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileS
         }
         return;
     }
+    if (sets.empty()) {
+        addTaskQueue({}, SYNTaskQueueTerminationPolicyCompleteAll, std::move(completion));
+        return;
+    }
     auto migrator = std::make_shared<SYNEventMigrator>(eventStore_, model_);
     auto self = shared_from_this();
     std::vector<SYNTask> tasks;
+    tasks.reserve(sets.size());
     for (std::size_t i = 0; i < sets.size(); ++i) {
         const auto& set = sets[i];
         const std::optional<int64_t> row = i < rows.size() ? rows[i] : std::nullopt;
         tasks.push_back([self, set, migrator, types, row](SYNTaskCompletion next) {
-            auto moved = [self, set, next](plat::ErrorPtr error, std::vector<std::string> paths) {
+            auto moved = [self, set, next = std::move(next)](plat::ErrorPtr error,
+                                                             std::vector<std::string> paths) {
                 if (error) {
                     // Whatever the export left behind is not uploaded.
                     self->removeFilesAtPaths(paths);
@@ -2051,14 +2095,14 @@ void SYNCloudManager::migrateLocalEventsToTransitCache(std::vector<SYNEventFileS
                 }
                 next(self->moveFilesToUploadDirectory(paths, *set), false);
             };
-            onMain([set, migrator, types, moved, row] {
+            onMain([set, migrator, types, moved = std::move(moved), row]() mutable {
                 if (set->isBaseline()) {
                     migrator->migrateLocalBaselineToTemporaryFiles(
                         set->uniqueIdentifier().value_or(""), set->globalCount(),
-                        set->persistentStorePrefix().value_or(""), moved);
+                        set->persistentStorePrefix().value_or(""), std::move(moved));
                 } else {
                     migrator->migrateLocalEventToTemporaryFilesForRevision(set->revisionNumber(), types,
-                                                                           moved, row);
+                                                                           std::move(moved), row);
                 }
             });
         });
@@ -2118,10 +2162,14 @@ void SYNCloudManager::exportDataFilesWithProgress(Progress progress) {
     }
     if (exported == 0) {
         // The upload directory was just emptied and nothing was put in it:
-        // finished, reported later as a transfer's end is.
-        if (progress) {
-            onMain([progress] { progress(nullptr, 1.0f, true); });
-        }
+        // finished, reported later as a transfer's end is (after the work
+        // queued before it, like every call that finds nothing to do).
+        addTaskQueue({}, SYNTaskQueueTerminationPolicyStopOnError,
+                     [progress = std::move(progress)](plat::ErrorPtr error) {
+                         if (progress) {
+                             progress(error, 1.0f, true);
+                         }
+                     });
         return;
     }
     transferFilesInTransitCacheToRemoteDirectory(remoteDataDirectory(), std::move(progress));
@@ -2216,14 +2264,16 @@ std::vector<SYNTask> SYNCloudManager::tasksForPathsToRemove(std::vector<std::str
     std::vector<SYNTask> tasks;
     if (fs->respondsToMember(Option::RemoveItemsAtPaths)) {
         tasks.push_back([fs, paths](SYNTaskCompletion next) {
-            fs->removeItemsAtPaths(paths, [next](plat::ErrorPtr error) { next(error, false); });
+            fs->removeItemsAtPaths(paths,
+                                   [next = std::move(next)](plat::ErrorPtr error) { next(error, false); });
         });
         return tasks;
     }
     for (auto& path : paths) {
         tasks.push_back([fs, path](SYNTaskCompletion next) {
-            fs->removeItemAtPath(
-                path, [next](plat::ErrorPtr error) { next(removalErrorUnlessGone(error), false); });
+            fs->removeItemAtPath(path, [next = std::move(next)](plat::ErrorPtr error) {
+                next(removalErrorUnlessGone(error), false);
+            });
         });
     }
     return tasks;

@@ -362,12 +362,13 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     // save that could not be recorded is known once it completes.
     auto processChanges = newStepIf(
         runs[SYNMergeStepProcessChanges], kPhaseSetup, 1.0, [self](const auto&, SYNCompletion done) {
-            self->eventStore_->flushWithCompletion(
-                [self, done](plat::ErrorPtr error) { done(error ? error : self->lostSaveEventError()); });
+            self->eventStore_->flushWithCompletion([self, done = std::move(done)](plat::ErrorPtr error) {
+                done(error ? error : self->lostSaveEventError());
+            });
         });
     auto snapshot =
         newStepIf(runs[SYNMergeStepSnapshot], kPhaseSetup, 5.0, [cm](const auto&, SYNCompletion done) {
-            cm->snapshotRemoteFilesWithCompletion([cm, done](plat::ErrorPtr error) {
+            cm->snapshotRemoteFilesWithCompletion([cm, done = std::move(done)](plat::ErrorPtr error) {
                 if (!error) {
                     done(nullptr);
                     return;
@@ -385,17 +386,17 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                   [cm](const auto&, SYNCompletion done) { done(cm->removeOutOfDateNewlyImportedFiles()); });
     auto importDataFiles = newTransferStepIf(
         runs[SYNMergeStepImportDataFiles], kPhaseImportDataFiles,
-        [cm](auto progress) { cm->importNewDataFilesWithProgress(progress); }, true);
+        [cm](auto progress) { cm->importNewDataFilesWithProgress(std::move(progress)); }, true);
     auto importBaselines = newTransferStepIf(
         runs[SYNMergeStepImportBaselines], kPhaseImportBaselines,
-        [cm](auto progress) { cm->importNewBaselineEventsWithProgress(progress); }, true);
+        [cm](auto progress) { cm->importNewBaselineEventsWithProgress(std::move(progress)); }, true);
     auto mergeBaselines = newStepIf(runs[SYNMergeStepMergeBaselines], kPhaseMergeBaselines, 20.0,
                                     [self](const auto&, SYNCompletion done) {
                                         self->consolidator_->consolidateBaselineWithCompletion(done);
                                     });
     auto importEvents = newTransferStepIf(
         runs[SYNMergeStepImportEvents], kPhaseImportEvents,
-        [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(progress); }, true);
+        [cm](auto progress) { cm->importNewRemoteNonBaselineEventsWithProgress(std::move(progress)); }, true);
     // Both steps delete events, so a deregistration whose write was left for
     // later is written first: a restart must never find the token of a
     // stored save whose event is gone (it would record the save again).
@@ -446,32 +447,33 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
                     step->addUnitsCompleted(units);
                 }
             });
-            self->integration_->mergeEventsWithCompletion([self, done](plat::ErrorPtr error) {
-                self->integration_->setProgressUnitsCompletionBlock(nullptr);
-                // A full integration frees hundreds of megabytes on the
-                // integrator's thread; the exports that follow run on other
-                // threads, whose allocator arenas would not reuse them, so
-                // they are given back first (a machine joining a cloud of
-                // 100,000 objects peaked at 770 MB, now 570 MB).
-                if (self->takeFreedMemoryLook()) {
-                    releaseFreedMemory();
-                }
-                if (!error) {
-                    // Most merges keep the baseline: the metadata is then
-                    // not encoded again only to find it unchanged. The cloud
-                    // manager's look at the local baselines names it without
-                    // a read of its own when the store holds one at most
-                    // (the export of baselines looks next, and takes it).
-                    std::optional<std::string> baseline;
-                    if (!self->cloudManager_ || !self->cloudManager_->soleBaselineIdentifier(baseline)) {
-                        baseline = self->eventStore_->currentBaselineIdentifier();
+            self->integration_->mergeEventsWithCompletion(
+                [self, done = std::move(done)](plat::ErrorPtr error) {
+                    self->integration_->setProgressUnitsCompletionBlock(nullptr);
+                    // A full integration frees hundreds of megabytes on the
+                    // integrator's thread; the exports that follow run on other
+                    // threads, whose allocator arenas would not reuse them, so
+                    // they are given back first (a machine joining a cloud of
+                    // 100,000 objects peaked at 770 MB, now 570 MB).
+                    if (self->takeFreedMemoryLook()) {
+                        releaseFreedMemory();
                     }
-                    if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
-                        self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
+                    if (!error) {
+                        // Most merges keep the baseline: the metadata is then
+                        // not encoded again only to find it unchanged. The cloud
+                        // manager's look at the local baselines names it without
+                        // a read of its own when the store holds one at most
+                        // (the export of baselines looks next, and takes it).
+                        std::optional<std::string> baseline;
+                        if (!self->cloudManager_ || !self->cloudManager_->soleBaselineIdentifier(baseline)) {
+                            baseline = self->eventStore_->currentBaselineIdentifier();
+                        }
+                        if (baseline != self->eventStore_->identifierOfBaselineUsedToConstructStore()) {
+                            self->eventStore_->setIdentifierOfBaselineUsedToConstructStore(baseline);
+                        }
                     }
-                }
-                done(error);
-            });
+                    done(error);
+                });
         });
     if (mergeEvents) {
         mergeEvents->setTotalUnitCount(
@@ -480,14 +482,14 @@ SYNProcedure::Ptr SYNPersistentStoreMesh::newMergeProcedure(uint64_t options) {
     auto store = eventStore_;
     auto exportDataFiles = newTransferStepIf(
         runs[SYNMergeStepExportDataFiles], kPhaseExportDataFiles,
-        [cm](auto progress) { cm->exportDataFilesWithProgress(progress); }, false,
+        [cm](auto progress) { cm->exportDataFilesWithProgress(std::move(progress)); }, false,
         [store] { store->removeUnreferencedDataFiles(); });
     auto exportBaselines = newTransferStepIf(
         runs[SYNMergeStepExportBaselines], kPhaseExportBaselines,
-        [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(progress); }, false);
+        [cm](auto progress) { cm->exportNewLocalBaselineWithProgress(std::move(progress)); }, false);
     auto exportEvents = newTransferStepIf(
         runs[SYNMergeStepExportEvents], kPhaseExportEvents,
-        [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(progress); }, false);
+        [cm](auto progress) { cm->exportNewLocalNonBaselineEventsWithProgress(std::move(progress)); }, false);
     auto removeRemote = newStepIf(
         runs[SYNMergeStepRemoveRemote], kPhaseRemoveRemoteFiles, 5.0,
         [cm](const auto&, SYNCompletion done) { cm->removeOutdatedRemoteFilesWithCompletion(done); });
