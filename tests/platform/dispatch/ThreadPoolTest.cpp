@@ -126,6 +126,61 @@ TEST_F(ThreadPoolTest, SleepingWorkersAreWokenForEachJobSubmittedFromOutside) {
     EXPECT_EQ(ran, kJobs + kJobs / 100);
 }
 
+// A job submitted while every worker sleeps wakes the one that went to
+// sleep last, which is the one that ran the job before: one job at a time
+// stays on one thread (the kernel's own order, the longest sleeper first,
+// sent each job to another worker in turn).
+TEST_F(ThreadPoolTest, AJobSubmittedToSleepingWorkersWakesTheOneThatSleptLast) {
+    ThreadPool& pool = ThreadPool::shared();
+    constexpr int kJobs = 30;
+    std::vector<std::thread::id> ranOn;
+    Semaphore done;
+    for (int i = 0; i < kJobs; ++i) {
+        // Every base worker asleep (none spinning, which would take it).
+        ASSERT_TRUE(eventually([&] { return pool.sleepingThreadCount() == pool.threadCount(); })) << i;
+        std::thread::id id;
+        Queue::global().async([&] {
+            id = std::this_thread::get_id();
+            done.signal();
+        });
+        ASSERT_TRUE(done.wait(kLongWait)) << i;
+        ranOn.push_back(id);
+    }
+    int moves = 0;
+    for (int i = 1; i < kJobs; ++i)
+        moves += ranOn[i] != ranOn[i - 1] ? 1 : 0;
+    // A worker back from a spurious wake-up sleeps on top again: allow a few.
+    EXPECT_LE(moves, 3);
+}
+
+// As many jobs as there are workers, each waiting (outside the layer's
+// waits) until all of them run: every sleeping worker must be woken, the
+// most recent sleeper first and the rest after it, several times over.
+TEST_F(ThreadPoolTest, EverySleepingWorkerIsWokenWhenAllAreNeededAtOnce) {
+    ThreadPool& pool = ThreadPool::shared();
+    const std::size_t workers = pool.threadCount();
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_TRUE(eventually([&] { return pool.sleepingThreadCount() == workers; })) << round;
+        std::mutex mutex;
+        std::condition_variable allIn;
+        std::size_t arrived = 0;
+        std::atomic<std::size_t> sawAll{0};
+        Group group;
+        for (std::size_t i = 0; i < workers; ++i) {
+            group.async(Queue::global(), [&] {
+                std::unique_lock lock(mutex);
+                if (++arrived == workers)
+                    allIn.notify_all();
+                if (allIn.wait_for(lock, std::chrono::duration<double>(kLongWait),
+                                   [&] { return arrived == workers; }))
+                    ++sawAll;
+            });
+        }
+        ASSERT_TRUE(group.wait(2 * kLongWait)) << round;
+        EXPECT_EQ(sawAll.load(), workers) << round;
+    }
+}
+
 TEST_F(ThreadPoolTest, WaitsOutsideThePoolAddNoWorkers) {
     ThreadPool& pool = ThreadPool::shared();
     ASSERT_TRUE(eventually([&] { return pool.liveThreadCount() == pool.threadCount(); }));

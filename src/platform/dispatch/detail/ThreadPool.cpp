@@ -308,27 +308,61 @@ void ThreadPool::wakeIfNeeded() {
         wakesPending_.load(std::memory_order_relaxed) > 0)
         return;
     bool wake;
+    Slot* target = nullptr;
     {
         MutexLock lock(mutex_);
         wake = shouldWakeLocked();
+        // The base worker that went to sleep last, else an extra one.
+        if (wake && sleepers_) {
+            target = sleepers_;
+            removeSleeperLocked(target);
+        }
     }
     if (wake) {
         // After the decision, made under the mutex: a worker that counted
         // itself idle before it read the word it sleeps on.
-        wakeWord_.fetch_add(1, std::memory_order_seq_cst);
-        futexWake(wakeWord_, 1);
+        std::atomic<std::uint32_t>& word = target ? target->wakeWord : wakeWord_;
+        word.fetch_add(1, std::memory_order_seq_cst);
+        futexWake(word, 1);
     }
 }
 
-bool ThreadPool::sleep(const std::chrono::steady_clock::time_point* deadline) {
+bool ThreadPool::sleep(Slot* slot, const std::chrono::steady_clock::time_point* deadline) {
     // Read under the mutex: a wake decided after this worker counted itself
     // idle changes the word after this read, so the wait below returns at
     // once or is woken.
-    const std::uint32_t seen = wakeWord_.load(std::memory_order_relaxed);
+    std::atomic<std::uint32_t>& word = slot ? slot->wakeWord : wakeWord_;
+    if (slot) {
+        slot->asleep = true;
+        slot->below = sleepers_;
+        sleepers_ = slot;
+        ++sleeperCount_;
+    }
+    const std::uint32_t seen = word.load(std::memory_order_relaxed);
     mutex_.unlock();
-    const bool woken = futexWait(wakeWord_, seen, deadline);
+    const bool woken = futexWait(word, seen, deadline);
     mutex_.lock();
+    // Back without a wake of its own (a spurious return): off the stack.
+    if (slot && slot->asleep)
+        removeSleeperLocked(slot);
     return woken;
+}
+
+void ThreadPool::removeSleeperLocked(Slot* slot) {
+    for (Slot** at = &sleepers_; *at; at = &(*at)->below) {
+        if (*at == slot) {
+            *at = slot->below;
+            break;
+        }
+    }
+    slot->asleep = false;
+    slot->below = nullptr;
+    --sleeperCount_;
+}
+
+std::size_t ThreadPool::sleepingThreadCount() {
+    MutexLock lock(mutex_);
+    return sleeperCount_;
 }
 
 std::size_t ThreadPool::liveThreadCount() {
@@ -697,7 +731,7 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
         }
         if (extra) {
             const auto deadline = std::chrono::steady_clock::now() + kExtraLinger;
-            while (!hasWork() && sleep(&deadline)) {
+            while (!hasWork() && sleep(nullptr, &deadline)) {
             }
             --idle_;
             if (wakesPending_ > 0)
@@ -710,7 +744,7 @@ bool ThreadPool::waitForJob(Job& job, bool extra) {
                 return false;
             ++live_;
         } else {
-            (void)sleep(nullptr);
+            (void)sleep(static_cast<Slot*>(currentSlot), nullptr);
             --idle_;
             if (wakesPending_ > 0)
                 --wakesPending_;

@@ -116,6 +116,8 @@ class ThreadPool {
     std::size_t threadCount() const { return base_; }
     // Workers alive now, extras included.
     std::size_t liveThreadCount() EXCLUDES(mutex_);
+    // Base workers asleep now, waiting for a wake (for tests).
+    std::size_t sleepingThreadCount() EXCLUDES(mutex_);
 
     // True when the calling thread is a worker holding a job in its
     // hand-off slot, or a thread hosting a chain (see runChainHere): it
@@ -165,6 +167,12 @@ class ThreadPool {
         std::size_t head GUARDED_BY(lock) = 0;
         Job jobs[kCapacity] GUARDED_BY(lock);
         int bands[kCapacity] GUARDED_BY(lock) = {};
+        // The slot's worker sleeps on this word when idle (see sleepers_).
+        std::atomic<std::uint32_t> wakeWord{0};
+        // Whether the worker is on the sleepers' stack, and the one below
+        // it there (written under the pool's mutex_).
+        bool asleep = false;
+        Slot* below = nullptr;
     };
 
     explicit ThreadPool(std::size_t threads);
@@ -185,8 +193,18 @@ class ThreadPool {
     void startWorker(Slot* slot) EXCLUDES(mutex_);
 
     Mutex mutex_;
-    // Idle workers sleep on this word (see Futex.h); a wake changes it.
+    // Idle extra workers sleep on this word (see Futex.h); a wake changes
+    // it. Base workers sleep on their slot's word instead.
     std::atomic<std::uint32_t> wakeWord_{0};
+    // Base workers asleep, the one that went to sleep last on top: a wake
+    // goes to it. The thread that ran jobs most recently runs the next one,
+    // with its caches (the C library's per-thread free lists, the
+    // SmallBlockCache, the processor's) still holding what those jobs
+    // freed, and the blocks a job allocates are mostly freed on the thread
+    // that allocated them. (The kernel wakes the sleeper of a shared word
+    // that waited longest: jobs went round every worker in turn.)
+    Slot* sleepers_ GUARDED_BY(mutex_) = nullptr;
+    std::size_t sleeperCount_ GUARDED_BY(mutex_) = 0;
     // Takes the first job of the most urgent non-empty band.
     bool take(Job& job);
     // Whether any band has a job queued (or being pushed), or, with `slots`,
@@ -201,8 +219,11 @@ class ThreadPool {
     // a time), then asleep. False when an extra worker should retire.
     bool waitForJob(Job& job, bool extra) EXCLUDES(mutex_);
     // Sleeps, with the mutex let go, until woken or until `deadline` when
-    // given (false then). The caller counted itself idle under the mutex.
-    bool sleep(const std::chrono::steady_clock::time_point* deadline) REQUIRES(mutex_);
+    // given (false then). The caller counted itself idle under the mutex;
+    // `slot` is its own (null for an extra worker).
+    bool sleep(Slot* slot, const std::chrono::steady_clock::time_point* deadline) REQUIRES(mutex_);
+    // Takes `slot` off the sleepers' stack.
+    void removeSleeperLocked(Slot* slot) REQUIRES(mutex_);
     // Spins briefly for work to arrive; true when some did.
     bool spinForWork();
 
