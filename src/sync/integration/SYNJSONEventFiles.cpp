@@ -86,6 +86,57 @@ plat::ErrorPtr malformedError(const std::exception& exception) {
 
 // --- Writing --------------------------------------------------------------------
 
+namespace {
+
+// The revisions of other stores of a stored event, as its records of them
+// hold them, read in one statement as rows of two columns: loading the
+// event's list of them and then each record's row takes two reads or more.
+// Only for a context with no unsaved changes straight on its coordinator
+// (then the store holds what the context would read); nullopt otherwise, or
+// when a row is not what the read expects, and the records are read through
+// the context instead.
+std::optional<SYNRevisionSet> storedRevisionsOfOtherStores(const plat::coredata::ManagedObject& event,
+                                                           plat::coredata::ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    const auto eventID = event.objectID();
+    if (!coordinator || context.parentContext() || context.hasChanges() || !eventID ||
+        eventID->isTemporaryID()) {
+        return std::nullopt;
+    }
+    auto rowEntity = coordinator->managedObjectModel()->entityForName(SYNEventRevisionEntityName);
+    const auto* storeProperty = rowEntity ? rowEntity->propertyNamed("persistentStoreIdentifier") : nullptr;
+    const auto* numberProperty = rowEntity ? rowEntity->propertyNamed("revisionNumber") : nullptr;
+    if (!storeProperty || !numberProperty) {
+        return std::nullopt;
+    }
+    static const std::vector<std::string> kColumns{"persistentStoreIdentifier", "revisionNumber"};
+    plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+    request.predicate = plat::coredata::Predicate::equal("storeModificationEventForOtherStores",
+                                                         Value(plat::ObjectPtr(eventID)));
+    request.ordersByKey = false;
+    auto rows = coordinator->fetchRowsReading(request, *rowEntity, kColumns);
+    if (!rows.ok()) {
+        return std::nullopt;
+    }
+    SYNRevisionSet set;
+    for (const auto& row : *rows) {
+        const auto& values = row->values;
+        if (row->objectID->entity() != rowEntity.get() || storeProperty->index() >= values.size() ||
+            numberProperty->index() >= values.size()) {
+            return std::nullopt;
+        }
+        const std::string* store = values[storeProperty->index()].asString();
+        const Value& number = values[numberProperty->index()];
+        if (!store || !number.isNumber()) {
+            return std::nullopt;
+        }
+        set.addRevision(SYNRevision{*store, number.longLongValue()});
+    }
+    return set;
+}
+
+}  // namespace
+
 Value SYNJSONEventExport::JSONValueFromCoreDataValue(const Value& value) {
     switch (value.kind()) {
         case Value::Kind::Decimal:
@@ -137,8 +188,15 @@ bool SYNJSONEventExport::prepareForExport() {
     header_.set("uniqueIdentifier", Value(SYNStoreModificationEvent::uniqueIdentifier(*event)));
     header_.set("storeIdentifier", Value(SYNStoreModificationEvent::storeIdentifier(*event)));
     plat::Dictionary revisions;
-    const auto revisionSet = SYNStoreModificationEvent::revisionSet(*event);
-    for (const auto& [store, number] : revisionSet.revisions()) {
+    auto revisionSet = storedRevisionsOfOtherStores(*event, context());
+    if (revisionSet) {
+        if (auto own = SYNStoreModificationEvent::revision(*event)) {
+            revisionSet->addRevision(*own);
+        }
+    } else {
+        revisionSet = SYNStoreModificationEvent::revisionSet(*event);
+    }
+    for (const auto& [store, number] : revisionSet->revisions()) {
         revisions.set(store, Value(number));
     }
     header_.set("revisionsByStoreIdentifier", Value(std::move(revisions)));
