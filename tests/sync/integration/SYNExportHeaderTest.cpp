@@ -1,7 +1,10 @@
-// The revisions a JSON event file's header lists: read as rows of the
+// The header of a JSON event file. Its revisions are read as rows of the
 // event's revision records when the exporting context holds no unsaved
-// changes, through the context's objects otherwise. Both must give the same
-// file, byte for byte, and the revisions the event holds.
+// changes, through the context's objects otherwise: both must give the same
+// file, byte for byte, and the revisions the event holds. Its text is
+// written out directly: it must be the writer's text of the file's own
+// document, whatever bytes its texts hold, and a value the writer refuses
+// fails the export as the writer fails it.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -24,7 +27,7 @@ std::string fileBytes(const std::string& path) {
     return out.str();
 }
 
-class SYNExportHeaderRevisionsTest : public EventFileTest {
+class SYNExportHeaderTest : public EventFileTest {
   protected:
     // The bytes of the one file the export of id makes; with
     // `unsavedChange`, the context holds an unsaved insert while it runs.
@@ -96,7 +99,7 @@ class SYNExportHeaderRevisionsTest : public EventFileTest {
     }
 };
 
-TEST_F(SYNExportHeaderRevisionsTest, StoredRowsAndContextObjectsGiveTheSameFile) {
+TEST_F(SYNExportHeaderTest, StoredRowsAndContextObjectsGiveTheSameFile) {
     // Events sharing stores, so that a read not limited to its event's own
     // records would list numbers of another event.
     struct Case {
@@ -164,7 +167,7 @@ TEST_F(SYNExportHeaderRevisionsTest, StoredRowsAndContextObjectsGiveTheSameFile)
     }
 }
 
-TEST_F(SYNExportHeaderRevisionsTest, RevisionsChangedSinceTheEventWasLoadedAreThoseWritten) {
+TEST_F(SYNExportHeaderTest, RevisionsChangedSinceTheEventWasLoadedAreThoseWritten) {
     auto id = eventWith("CHANGED", 4, revisions({{"OTHER-STORE", 7}, {"zz-last", 2}}));
     const std::string before = exportBytes(id, false);
     EXPECT_EQ(headerRevisions(before),
@@ -182,6 +185,137 @@ TEST_F(SYNExportHeaderRevisionsTest, RevisionsChangedSinceTheEventWasLoadedAreTh
     EXPECT_EQ(stored, exportBytes(id, true));
     EXPECT_EQ(headerRevisions(stored),
               (std::map<std::string, int64_t>{{storeID(source), 4}, {"OTHER-STORE", 30}}));
+}
+
+// An event of the source whose header values are set as given.
+struct HeaderCase {
+    std::string uid;
+    std::string ownStore;  // written as a revisions key
+    std::string otherStore;
+    Value modelVersion;
+    Value modelVersionIdentifier;
+    double timestamp = 0;
+    int64_t globalCount = 0;
+};
+
+TEST_F(SYNExportHeaderTest, HeaderTextIsTheWritersTextOfTheFilesDocument) {
+    // Each byte the writer escapes or checks, in every kind of header text.
+    const std::vector<std::string> texts = {"plain",
+                                            "with/slash",
+                                            "quote\"inside",
+                                            "back\\slash",
+                                            "tab\tand\nnewline",
+                                            "\x01control",
+                                            "del\x7f",
+                                            "caf\xc3\xa9",
+                                            "\xf0\x9f\x98\x80" "four",
+                                            "",
+                                            "/",
+                                            "trailing\\",
+                                            "0123456789abcdef0123456789abcdef0123456789"};
+    const std::vector<double> timestamps = {0.0, -1.5, 1e21, 123456789.125, 1e-300, -0.0, 1.0 / 3.0};
+    const std::vector<int64_t> counts = {0, -1, int64_t{1} << 62, 42};
+    std::vector<HeaderCase> cases;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        HeaderCase c;
+        c.uid = "UID-" + std::to_string(i) + "-" + texts[i];
+        c.ownStore = "own-" + texts[i];
+        c.otherStore = texts[(i + 3) % texts.size()] + "-other";
+        c.modelVersion = i % 3 == 2 ? Value() : Value(texts[(i + 1) % texts.size()]);
+        c.modelVersionIdentifier = i % 4 == 1 ? Value() : Value(texts[(i + 5) % texts.size()]);
+        c.timestamp = timestamps[i % timestamps.size()];
+        c.globalCount = counts[i % counts.size()];
+        cases.push_back(c);
+    }
+    std::vector<plat::coredata::ManagedObjectIDPtr> ids;
+    int64_t revision = 0;
+    for (const auto& c : cases) {
+        ids.push_back(inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            EventWriter writer(context);
+            auto event =
+                writer.event(c.uid, SYNStoreModificationEventTypeSave, c.globalCount,
+                             SYNRevision{c.ownStore, ++revision}, revisions({{c.otherStore.c_str(), 5}}));
+            event->setValue(c.modelVersion, "modelVersion");
+            event->setValue(c.modelVersionIdentifier, "modelVersionIdentifier");
+            event->setValue(Value(c.timestamp), "timestamp");
+            writer.change(event, "P-" + std::to_string(revision), SYNObjectChangeTypeInsert,
+                          {attribute("name", Value(c.uid))});
+            EXPECT_EQ(context.save(), nullptr);
+            auto id = event->objectID();
+            context.reset();
+            return id;
+        }));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const auto& c = cases[i];
+        SCOPED_TRACE(c.uid);
+        for (const bool unsaved : {false, true}) {
+            const std::string bytes = exportBytes(ids[i], unsaved);
+            ASSERT_FALSE(bytes.empty());
+            auto parsed = plat::JSONSerialization::JSONObjectWithString(bytes);
+            ASSERT_TRUE(parsed.ok());
+            auto rewritten = plat::JSONSerialization::stringWithJSONObject(*parsed);
+            ASSERT_TRUE(rewritten.ok());
+            EXPECT_EQ(bytes, *rewritten);
+            // The members in the writer's order, with the event's values.
+            const auto& members = *parsed->asDictionary();
+            std::vector<std::string> keys;
+            for (const auto& [key, value] : members) {
+                keys.push_back(key);
+            }
+            std::vector<std::string> expected = {"globalCount", "type"};
+            if (c.modelVersion.isString()) {
+                expected.push_back("modelVersion");
+            }
+            if (c.modelVersionIdentifier.isString()) {
+                expected.push_back("modelVersionIdentifier");
+            }
+            for (const char* key : {"timestamp", "uniqueIdentifier", "storeIdentifier",
+                                    "revisionsByStoreIdentifier", "changesByEntity"}) {
+                expected.push_back(key);
+            }
+            EXPECT_EQ(keys, expected);
+            EXPECT_EQ(parsed->find("globalCount")->longLongValue(), c.globalCount);
+            EXPECT_EQ(*parsed->find("uniqueIdentifier")->asString(), c.uid);
+            EXPECT_EQ(*parsed->find("storeIdentifier")->asString(), c.ownStore);
+            EXPECT_EQ(std::stod(*parsed->find("timestamp")->asString()), c.timestamp);
+            if (c.modelVersion.isString()) {
+                EXPECT_EQ(*parsed->find("modelVersion"), c.modelVersion);
+            }
+            EXPECT_EQ(headerRevisions(bytes),
+                      (std::map<std::string, int64_t>{{c.ownStore, int64_t(i) + 1}, {c.otherStore, 5}}));
+        }
+    }
+}
+
+TEST_F(SYNExportHeaderTest, AHeaderTextTheWriterRefusesFailsTheExport) {
+    // Not UTF-8: the writer refuses it, as a model version and as a store
+    // identifier (a key of the revisions).
+    const std::string invalid = "bad\xff\xfe";
+    for (const bool asStore : {false, true}) {
+        SCOPED_TRACE(asStore);
+        auto id = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            EventWriter writer(context);
+            const std::string uid = asStore ? "AS-STORE" : "AS-VERSION";
+            auto event =
+                writer.event(uid, SYNStoreModificationEventTypeSave, 3, SYNRevision{storeID(source), 3},
+                             asStore ? revisions({{invalid.c_str(), 1}}) : SYNRevisionSet{});
+            if (!asStore) {
+                event->setValue(Value(invalid), "modelVersion");
+            }
+            writer.change(event, "P-" + uid, SYNObjectChangeTypeInsert, {attribute("name", Value(uid))});
+            EXPECT_EQ(context.save(), nullptr);
+            auto id = event->objectID();
+            context.reset();
+            return id;
+        });
+        auto operation = std::make_shared<SYNJSONEventExport>(source, id, applicationModel());
+        run(operation);
+        auto error = operation->error();
+        ASSERT_NE(error, nullptr);
+        EXPECT_EQ(error->code(), plat::PropertyListWriteInvalidError);
+        EXPECT_TRUE(operation->filePaths().empty());
+    }
 }
 
 }  // namespace
