@@ -208,7 +208,8 @@ TEST_F(SYNExportHeaderTest, HeaderTextIsTheWritersTextOfTheFilesDocument) {
                                             "\x01control",
                                             "del\x7f",
                                             "caf\xc3\xa9",
-                                            "\xf0\x9f\x98\x80" "four",
+                                            "\xf0\x9f\x98\x80"
+                                            "four",
                                             "",
                                             "/",
                                             "trailing\\",
