@@ -500,6 +500,30 @@ plat::Dictionary headerDictionary(const HeaderValues& header) {
     return dictionary;
 }
 
+// Appends the JSON text of a model version as the writer makes it. Every
+// event of a mesh carries the same version (a property list's XML text,
+// with line breaks and tabs the writer escapes), so the text written last
+// on this thread is kept with the version it was made of. False when the
+// writer refuses the text.
+bool appendVersionText(const std::string& version, std::string& out) {
+    struct Kept {
+        std::string version;
+        std::string text;
+    };
+    thread_local Kept kept;
+    if (!kept.text.empty() && kept.version == version) {
+        out.append(kept.text);
+        return true;
+    }
+    const std::size_t before = out.size();
+    if (!appendJSONValue(Value(version), out)) {
+        return false;
+    }
+    kept.version = version;
+    kept.text.assign(out, before, std::string::npos);
+    return true;
+}
+
 // Appends the text the writer makes of headerDictionary(header), without
 // its closing brace: the keys are plain text, every value is written as
 // appendJSONValue writes it. False when a text is one the writer refuses
@@ -516,7 +540,7 @@ bool appendHeaderText(const HeaderValues& header, std::string& out) {
         out.append(",\""sv);
         out.append(key);
         out.append("\":"sv);
-        if (!appendJSONValue(version, out)) {
+        if (!appendVersionText(*version.asString(), out)) {
             return false;
         }
     }
