@@ -86,6 +86,57 @@ plat::ErrorPtr malformedError(const std::exception& exception) {
 
 // --- Writing --------------------------------------------------------------------
 
+namespace {
+
+// The revisions of other stores of a stored event, as its records of them
+// hold them, read in one statement as rows of two columns: loading the
+// event's list of them and then each record's row takes two reads or more.
+// Only for a context with no unsaved changes straight on its coordinator
+// (then the store holds what the context would read); nullopt otherwise, or
+// when a row is not what the read expects, and the records are read through
+// the context instead.
+std::optional<SYNRevisionSet> storedRevisionsOfOtherStores(const plat::coredata::ManagedObject& event,
+                                                           plat::coredata::ManagedObjectContext& context) {
+    auto coordinator = context.persistentStoreCoordinator();
+    const auto eventID = event.objectID();
+    if (!coordinator || context.parentContext() || context.hasChanges() || !eventID ||
+        eventID->isTemporaryID()) {
+        return std::nullopt;
+    }
+    auto rowEntity = coordinator->managedObjectModel()->entityForName(SYNEventRevisionEntityName);
+    const auto* storeProperty = rowEntity ? rowEntity->propertyNamed("persistentStoreIdentifier") : nullptr;
+    const auto* numberProperty = rowEntity ? rowEntity->propertyNamed("revisionNumber") : nullptr;
+    if (!storeProperty || !numberProperty) {
+        return std::nullopt;
+    }
+    static const std::vector<std::string> kColumns{"persistentStoreIdentifier", "revisionNumber"};
+    plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+    request.predicate = plat::coredata::Predicate::equal("storeModificationEventForOtherStores",
+                                                         Value(plat::ObjectPtr(eventID)));
+    request.ordersByKey = false;
+    auto rows = coordinator->fetchRowsReading(request, *rowEntity, kColumns);
+    if (!rows.ok()) {
+        return std::nullopt;
+    }
+    SYNRevisionSet set;
+    for (const auto& row : *rows) {
+        const auto& values = row->values;
+        if (row->objectID->entity() != rowEntity.get() || storeProperty->index() >= values.size() ||
+            numberProperty->index() >= values.size()) {
+            return std::nullopt;
+        }
+        const std::string* store = values[storeProperty->index()].asString();
+        const Value& number = values[numberProperty->index()];
+        if (!store || !number.isNumber()) {
+            return std::nullopt;
+        }
+        set.addRevision(SYNRevision{*store, number.longLongValue()});
+    }
+    return set;
+}
+
+}  // namespace
+
 Value SYNJSONEventExport::JSONValueFromCoreDataValue(const Value& value) {
     switch (value.kind()) {
         case Value::Kind::Decimal:
@@ -117,35 +168,6 @@ Value SYNJSONEventExport::JSONValueFromCoreDataValue(const Value& value) {
         default:
             return value;
     }
-}
-
-bool SYNJSONEventExport::prepareForExport() {
-    if (!event) {
-        setError(SYNMakeError(SYNErrorMissingEvent, "The event to export is gone."));
-        return false;
-    }
-    header_ = plat::Dictionary();
-    header_.set("globalCount", Value(SYNStoreModificationEvent::globalCount(*event)));
-    header_.set("type", Value(int64_t{SYNStoreModificationEvent::type(*event)}));
-    for (const char* key : {"modelVersion", "modelVersionIdentifier"}) {
-        auto version = event->valueForKey(key);
-        if (version.isString()) {
-            header_.set(key, version);
-        }
-    }
-    header_.set("timestamp", Value(decimalString(SYNStoreModificationEvent::timestamp(*event))));
-    header_.set("uniqueIdentifier", Value(SYNStoreModificationEvent::uniqueIdentifier(*event)));
-    header_.set("storeIdentifier", Value(SYNStoreModificationEvent::storeIdentifier(*event)));
-    plat::Dictionary revisions;
-    const auto revisionSet = SYNStoreModificationEvent::revisionSet(*event);
-    for (const auto& [store, number] : revisionSet.revisions()) {
-        revisions.set(store, Value(number));
-    }
-    header_.set("revisionsByStoreIdentifier", Value(std::move(revisions)));
-    changesByEntity_.clear();
-    filePath_ = newFilePath();
-    addFilePath(filePath_);
-    return true;
 }
 
 bool SYNJSONEventExport::prepareForNewEntity(const plat::coredata::EntityDescription& entity) {
@@ -240,36 +262,50 @@ Value changeEntry(int64_t type, std::string globalIdentifier, plat::Array dataFi
     return Value(plat::Dictionary::fromEntries(std::move(object), distinct));
 }
 
-// Appends the JSON text of s as the writer makes it, when that is s
-// itself in quotes: printable ASCII without a quote, backslash or slash
-// (which the writer escapes). False, with nothing appended, otherwise.
+// Appends the JSON text of s as the writer makes it, when s is printable
+// ASCII: s itself in quotes, with a backslash before each quote, backslash
+// and slash (the writer's escapes of those three). False, with nothing
+// appended, for any other byte (control bytes, DEL, bytes from 0x80 up).
 bool appendPlainJSONString(std::string_view s, std::string& out) {
     // Eight bytes at a time (identifiers are mostly such bytes), the rest
     // one by one.
     constexpr uint64_t kEvery = 0x0101010101010101ULL;
     constexpr uint64_t kHigh = 0x8080808080808080ULL;
     const auto anyZero = [](uint64_t word) { return (word - kEvery) & ~word & kHigh; };
+    const auto escaped = [](char c) { return c == '"' || c == '\\' || c == '/'; };
+    bool escapes = false;
     std::size_t i = 0;
     for (; i + 8 <= s.size(); i += 8) {
         uint64_t word;
         std::memcpy(&word, s.data() + i, sizeof word);
         // Bytes of 0x80 and above, below 0x20 (their high bit is clear, so
-        // the subtraction borrows into it), and the four refused ones.
-        const uint64_t refused = (word & kHigh) | ((word - kEvery * 0x20) & ~word & kHigh) |
-                                 anyZero(word ^ (kEvery * '"')) | anyZero(word ^ (kEvery * '\\')) |
-                                 anyZero(word ^ (kEvery * '/')) | anyZero(word ^ (kEvery * 0x7F));
+        // the subtraction borrows into it), and DEL.
+        const uint64_t refused =
+            (word & kHigh) | ((word - kEvery * 0x20) & ~word & kHigh) | anyZero(word ^ (kEvery * 0x7F));
         if (refused != 0) {
             return false;
         }
+        escapes = escapes || (anyZero(word ^ (kEvery * '"')) | anyZero(word ^ (kEvery * '\\')) |
+                              anyZero(word ^ (kEvery * '/'))) != 0;
     }
     for (; i < s.size(); ++i) {
         const char c = s[i];
-        if (c < 0x20 || c > 0x7E || c == '"' || c == '\\' || c == '/') {
+        if (c < 0x20 || c > 0x7E) {
             return false;
         }
+        escapes = escapes || escaped(c);
     }
     out.push_back('"');
-    out.append(s);
+    if (!escapes) {
+        out.append(s);
+    } else {
+        for (const char c : s) {
+            if (escaped(c)) {
+                out.push_back('\\');
+            }
+            out.push_back(c);
+        }
+    }
     out.push_back('"');
     return true;
 }
@@ -433,6 +469,154 @@ bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::str
 
 }  // namespace
 
+namespace {
+
+// What the first file's header holds, in the order it is written.
+struct HeaderValues {
+    int64_t globalCount = 0;
+    int64_t type = 0;
+    std::vector<std::pair<const char*, Value>> versions;  // string values only
+    std::string timestamp;
+    std::string uniqueIdentifier;
+    std::string storeIdentifier;
+    SYNRevisionSet revisions;
+};
+
+plat::Dictionary headerDictionary(const HeaderValues& header) {
+    plat::Dictionary dictionary;
+    dictionary.set("globalCount", Value(header.globalCount));
+    dictionary.set("type", Value(header.type));
+    for (const auto& [key, version] : header.versions) {
+        dictionary.set(key, version);
+    }
+    dictionary.set("timestamp", Value(header.timestamp));
+    dictionary.set("uniqueIdentifier", Value(header.uniqueIdentifier));
+    dictionary.set("storeIdentifier", Value(header.storeIdentifier));
+    plat::Dictionary revisions;
+    for (const auto& [store, number] : header.revisions.revisions()) {
+        revisions.set(store, Value(number));
+    }
+    dictionary.set("revisionsByStoreIdentifier", Value(std::move(revisions)));
+    return dictionary;
+}
+
+// Appends the JSON text of a model version as the writer makes it. Every
+// event of a mesh carries the same version (a property list's XML text,
+// with line breaks and tabs the writer escapes), so the text written last
+// on this thread is kept with the version it was made of. False when the
+// writer refuses the text.
+bool appendVersionText(const std::string& version, std::string& out) {
+    struct Kept {
+        std::string version;
+        std::string text;
+    };
+    thread_local Kept kept;
+    if (!kept.text.empty() && kept.version == version) {
+        out.append(kept.text);
+        return true;
+    }
+    const std::size_t before = out.size();
+    if (!appendJSONValue(Value(version), out)) {
+        return false;
+    }
+    kept.version = version;
+    kept.text.assign(out, before, std::string::npos);
+    return true;
+}
+
+// Appends the text the writer makes of headerDictionary(header), without
+// its closing brace: the keys are plain text, every value is written as
+// appendJSONValue writes it. False when a text is one the writer refuses
+// (out then unusable).
+bool appendHeaderText(const HeaderValues& header, std::string& out) {
+    auto text = [&](std::string_view s) {
+        return appendPlainJSONString(s, out) || appendJSONValue(Value(std::string(s)), out);
+    };
+    out.append("{\"globalCount\":"sv);
+    appendInteger(header.globalCount, out);
+    out.append(",\"type\":"sv);
+    appendInteger(header.type, out);
+    for (const auto& [key, version] : header.versions) {
+        out.append(",\""sv);
+        out.append(key);
+        out.append("\":"sv);
+        if (!appendVersionText(*version.asString(), out)) {
+            return false;
+        }
+    }
+    out.append(",\"timestamp\":"sv);
+    if (!text(header.timestamp)) {
+        return false;
+    }
+    out.append(",\"uniqueIdentifier\":"sv);
+    if (!text(header.uniqueIdentifier)) {
+        return false;
+    }
+    out.append(",\"storeIdentifier\":"sv);
+    if (!text(header.storeIdentifier)) {
+        return false;
+    }
+    out.append(",\"revisionsByStoreIdentifier\":{"sv);
+    bool first = true;
+    for (const auto& [store, number] : header.revisions.revisions()) {
+        if (!first) {
+            out.push_back(',');
+        }
+        first = false;
+        if (!text(store)) {
+            return false;
+        }
+        out.push_back(':');
+        appendInteger(number, out);
+    }
+    out.push_back('}');
+    return true;
+}
+
+}  // namespace
+
+bool SYNJSONEventExport::prepareForExport() {
+    if (!event) {
+        setError(SYNMakeError(SYNErrorMissingEvent, "The event to export is gone."));
+        return false;
+    }
+    HeaderValues header;
+    header.globalCount = SYNStoreModificationEvent::globalCount(*event);
+    header.type = int64_t{SYNStoreModificationEvent::type(*event)};
+    for (const char* key : {"modelVersion", "modelVersionIdentifier"}) {
+        auto version = event->valueForKey(key);
+        if (version.isString()) {
+            header.versions.emplace_back(key, std::move(version));
+        }
+    }
+    header.timestamp = decimalString(SYNStoreModificationEvent::timestamp(*event));
+    header.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(*event);
+    header.storeIdentifier = SYNStoreModificationEvent::storeIdentifier(*event);
+    if (auto others = storedRevisionsOfOtherStores(*event, context())) {
+        header.revisions = std::move(*others);
+        if (auto own = SYNStoreModificationEvent::revision(*event)) {
+            header.revisions.addRevision(*own);
+        }
+    } else {
+        header.revisions = SYNStoreModificationEvent::revisionSet(*event);
+    }
+    // Written out as the file's text at once (no dictionary made and
+    // written); as a dictionary when a text is one the writer refuses, so
+    // that the file's writing reports it as before.
+    headerText_.clear();
+    headerAsText_ = appendHeaderText(header, headerText_);
+    if (headerAsText_) {
+        header_ = plat::Dictionary();
+    } else {
+        headerText_.clear();
+        header_ = headerDictionary(header);
+    }
+    changesByEntity_.clear();
+    filePath_ = newFilePath();
+    addFilePath(filePath_);
+    return true;
+}
+
 bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
     auto& array = changesByEntity_.back().entries;
     if (array.empty()) {
@@ -497,23 +681,52 @@ plat::ErrorPtr SYNJSONEventExport::saveToFile() {
             for (auto& entity : changesByEntity_) {
                 changes.set(entity.name, Value(std::move(entity.entries)));
             }
-            plat::Dictionary object = header_;
+            if (!headerAsText_) {
+                plat::Dictionary object = header_;
+                object.set("changesByEntity", Value(std::move(changes)));
+                auto text = plat::JSONSerialization::stringWithJSONObject(Value(std::move(object)));
+                if (!text.ok()) {
+                    return text.error();
+                }
+                return writeNewFile(*text, filePath_);
+            }
+            // The header's text, then the writer's text of an object
+            // holding "changesByEntity" alone (the values at the depth
+            // they have in the whole document) without its opening brace.
+            plat::Dictionary object;
             object.set("changesByEntity", Value(std::move(changes)));
             auto text = plat::JSONSerialization::stringWithJSONObject(Value(std::move(object)));
             if (!text.ok()) {
                 return text.error();
             }
-            return writeNewFile(*text, filePath_);
+            std::string out;
+            out.reserve(headerText_.size() + text->size());
+            out.append(headerText_);
+            if (out.size() > 1) {
+                out.push_back(',');
+            }
+            out.append(*text, 1);
+            return writeNewFile(out, filePath_);
         }
         // The same text as the document above: the header as the writer
         // makes it, then "changesByEntity" last, each entity's entries
         // written out and those made as values.
-        auto text = plat::JSONSerialization::stringWithJSONObject(Value(header_));
-        if (!text.ok()) {
-            return text.error();
+        std::string out;
+        if (headerAsText_) {
+            std::size_t size = headerText_.size() + 24;
+            for (const auto& entity : changesByEntity_) {
+                size += entity.name.size() + entity.text.size() + 8;
+            }
+            out.reserve(size);
+            out.append(headerText_);
+        } else {
+            auto text = plat::JSONSerialization::stringWithJSONObject(Value(header_));
+            if (!text.ok()) {
+                return text.error();
+            }
+            out = std::move(*text);
+            out.pop_back();  // the header's closing brace
         }
-        std::string& out = *text;
-        out.pop_back();  // the header's closing brace
         if (out.size() > 1) {
             out.push_back(',');
         }
@@ -560,7 +773,10 @@ bool SYNJSONEventExport::prepareNewFile() {
     }
     filePath_ = newFilePath();
     addFilePath(filePath_);
+    // Later files have no header.
     header_ = plat::Dictionary();
+    headerText_ = "{";
+    headerAsText_ = true;
     changesByEntity_.clear();
     changesByEntity_.push_back({currentEntity_, {}, {}});
     return true;

@@ -60,7 +60,12 @@ class SYNJSONEventExport : public SYNEventExport {
         std::string text;
     };
 
+    // The header of the current file: as text (its opening brace and
+    // members as the writer writes them, without the closing brace) or,
+    // when the writer would refuse a value of it, as a dictionary.
     plat::Dictionary header_;
+    std::string headerText_;
+    bool headerAsText_ = false;
     std::vector<EntityChanges> changesByEntity_;
     std::string currentEntity_;
     std::string filePath_;
