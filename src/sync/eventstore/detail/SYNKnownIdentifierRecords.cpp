@@ -1,6 +1,7 @@
 #include "sync/eventstore/detail/SYNKnownIdentifierRecords.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -15,6 +16,13 @@ namespace {
 
 bool isRecord(const ManagedObject& object) {
     return object.entity()->name() == SYNGlobalIdentifierEntityName;
+}
+
+// Whether the record holds `text` as a string for `key`.
+bool sameText(const ManagedObject& record, std::string_view key, const std::string& text) {
+    const Value value = record.valueForKey(key);
+    const std::string* held = value.asString();
+    return held && *held == text;
 }
 
 // The record's text for `key`, or null when it holds no string there.
@@ -227,8 +235,16 @@ void SYNKnownIdentifierRecords::observe(const plat::Notification& notification) 
     bool followed = claimsHold;
     bool touched = false;
     bool forgot = false;
-    // URIs that records of this save other than the expected ones hold.
-    std::vector<std::string> held;
+    // The records expected, and the URIs that records of this save other
+    // than those hold (looked at only when some are expected).
+    std::unordered_map<const ManagedObject*, const std::string*> expectedURIs;
+    if (claimsHold) {
+        expectedURIs.reserve(expected->made.size());
+        for (const auto& [record, uri] : expected->made) {
+            expectedURIs.emplace(record.get(), &uri);
+        }
+    }
+    std::unordered_set<std::string> held;
     std::vector<std::pair<const ManagedObject*, const std::string*>> made;
     // Deleted, updated, then inserted.
     for (int index : {2, 1, 0}) {
@@ -256,44 +272,47 @@ void SYNKnownIdentifierRecords::observe(const plat::Notification& notification) 
                 forgot = true;
                 continue;
             }
-            const auto uri = textOf(*record, "storeURI");
             if (index == 1) {
                 if (auto it = uriOfKey_.find(key); it != uriOfKey_.end()) {
                     const Known& kept = byURI_.at(*it->second);
-                    if (uri && *uri == *it->second &&
-                        textOf(*record, "globalIdentifier") == kept.identifier &&
-                        textOf(*record, "nameOfEntity") == kept.entityName) {
+                    if (sameText(*record, "storeURI", *it->second) &&
+                        sameText(*record, "globalIdentifier", kept.identifier) &&
+                        sameText(*record, "nameOfEntity", kept.entityName)) {
                         continue;  // saved for its other values (its changes): answers the same
                     }
                     dropKeyLocked(key);
                 }
-            } else if (claimsHold) {
-                auto it = std::find_if(expected->made.begin(), expected->made.end(),
-                                       [&](const auto& entry) { return entry.first.get() == record.get(); });
-                if (it != expected->made.end() && uri && *uri == it->second) {
-                    touched = true;
-                    made.emplace_back(record.get(), &it->second);
-                    continue;
-                }
+            } else if (auto it = expectedURIs.find(record.get());
+                       it != expectedURIs.end() && sameText(*record, "storeURI", *it->second)) {
+                touched = true;
+                made.emplace_back(record.get(), it->second);
+                continue;
             }
             touched = true;
             followed = false;
-            if (!uri) {
+            if (byURI_.empty() && expectedURIs.empty()) {
+                continue;  // no URI of it to drop or to compare
+            }
+            const Value uri = record->valueForKey("storeURI");
+            const std::string* text = uri.asString();
+            if (!text) {
                 continue;
             }
             // A record of a lower key than the one kept for its URI is the one
             // a look-up takes now.
-            if (auto it = byURI_.find(*uri); it != byURI_.end() && it->second.recordKey > key) {
-                dropURILocked(*uri);
+            if (auto it = byURI_.find(*text); it != byURI_.end() && it->second.recordKey > key) {
+                dropURILocked(*text);
             }
-            held.push_back(*uri);
+            if (!expectedURIs.empty()) {
+                held.insert(*text);
+            }
         }
     }
     for (const auto& [record, uri] : made) {
         if (forgot) {
             break;
         }
-        if (byURI_.count(*uri) || std::find(held.begin(), held.end(), *uri) != held.end()) {
+        if (byURI_.count(*uri) || held.count(*uri)) {
             dropURILocked(*uri);
             continue;
         }
