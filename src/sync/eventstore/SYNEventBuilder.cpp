@@ -16,7 +16,6 @@
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNSavedEvent.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
-#include "sync/eventstore/detail/SYNKnownIdentifierRecords.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -34,11 +33,8 @@ struct SYNEventBuilder::ChangeSpec {
     // The application object the change is for, when known and the record
     // holds its URI.
     ManagedObjectIDPtr objectID = nullptr;
-    // The record's identifier string, once read (addChanges), or given with
-    // a record not loaded.
+    // The record's identifier string, once read (addChanges).
     Value identifier = Value();
-    // The record's entity name, when given with its identifier.
-    Value entityName = Value();
 };
 
 namespace {
@@ -311,14 +307,14 @@ bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTex
     }
     auto record = change->objectForKey("globalIdentifier");
     if (record) {
-        // The identifier read (or known) when the change was made, if the
-        // change still links to that record: a record taken as the store is
-        // known to hold it is not loaded for it.
-        const bool textKept = texts && texts->record == record.get() && texts->identifier.isString();
-        if ((record->isFault() && !textKept) || record->isDeleted()) {
+        if (record->isFault() || record->isDeleted()) {
             return false;
         }
-        const Value text = textKept ? texts->identifier : record->valueForKey("globalIdentifier");
+        // The identifier read when the change was made, if the change still
+        // links to that record.
+        const Value text = texts && texts->record == record.get() && texts->identifier.isString()
+                               ? texts->identifier
+                               : record->valueForKey("globalIdentifier");
         if (text.isString()) {
             kept.globalIdentifier = *text.asString();
         }
@@ -703,7 +699,7 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
                             ? gatherNewEventChanges(store_->savedEvent(), context, *event,
                                                     oneWayEventChanges_, oneWayEventChangeTexts_, revision_)
                             : std::nullopt;
-        plat::ErrorPtr error = saveFollowingRecords(context);
+        plat::ErrorPtr error = context.save();
         if (event.ok()) {
             eventID_ = (*event)->objectID();
         }
@@ -719,25 +715,6 @@ plat::ErrorPtr SYNEventBuilder::saveAndReset(bool readEventAgain) {
         }
         return requireEvent(context).error();
     });
-}
-
-plat::ErrorPtr SYNEventBuilder::saveFollowingRecords(ManagedObjectContext& context) {
-    auto known = store_->knownIdentifierRecords();
-    if (!known || !knownGeneration_) {
-        madeForUnknownURIs_.clear();
-        return context.save();
-    }
-    // The records made for URIs no record held become known with the save,
-    // if nothing else touched identifier records since those look-ups; what
-    // the look-ups found nothing for still holds after it if so.
-    known->expect(&context, *knownGeneration_, std::move(madeForUnknownURIs_));
-    madeForUnknownURIs_.clear();
-    plat::ErrorPtr error = context.save();
-    knownGeneration_ = known->settle(&context);
-    if (error) {
-        knownGeneration_.reset();
-    }
-    return error;
 }
 
 void SYNEventBuilder::setRemembersIdentifiers(bool remembers) {
@@ -812,14 +789,7 @@ void SYNEventBuilder::planIdentifiersForManagedObjectIDs(const SYNManagedObjectI
 }
 
 void SYNEventBuilder::setObjectsHaveNoIdentifierRecords(bool none) {
-    performBlockAndWait([&] {
-        objectsHaveNoIdentifierRecords_ = none;
-        // From now on the records made for these objects are the only ones
-        // of their URIs.
-        if (auto known = store_->knownIdentifierRecords(); none && known && !knownGeneration_) {
-            knownGeneration_ = known->generation();
-        }
-    });
+    performBlockAndWait([&] { objectsHaveNoIdentifierRecords_ = none; });
 }
 
 void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
@@ -1051,39 +1021,9 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
     return result;
 }
 
-namespace {
-
-// Whether the context holds no identifier record updated or deleted and not
-// saved; the URIs of those it inserted go into `insertedURIs`.
-bool holdsNoChangedRecords(const ManagedObjectContext& context, std::vector<std::string>& insertedURIs) {
-    if (!context.hasChanges()) {
-        return true;
-    }
-    for (const auto& object : context.updatedObjects()) {
-        if (object->entity()->name() == SYNGlobalIdentifierEntityName) {
-            return false;
-        }
-    }
-    for (const auto& object : context.deletedObjects()) {
-        if (object->entity()->name() == SYNGlobalIdentifierEntityName) {
-            return false;
-        }
-    }
-    for (const auto& object : context.insertedObjects()) {
-        if (object->entity()->name() == SYNGlobalIdentifierEntityName) {
-            if (const Value uri = object->valueForKey("storeURI"); uri.isString()) {
-                insertedURIs.push_back(*uri.asString());
-            }
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings,
-    ManagedObjectContext& context, std::vector<KnownRecordTexts>* knownTexts) {
+    ManagedObjectContext& context) {
     // Each object's URI is made once, as the string value the look-up's list
     // and the records' new URIs share.
     std::vector<Value> uriValues;
@@ -1091,66 +1031,11 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     for (const auto& id : objectIDs) {
         uriValues.emplace_back(SYNGlobalIdentifier::storeURIForObjectID(*id));
     }
-    auto known = store_->knownIdentifierRecords();
-    uint64_t generation = 0;
-    std::vector<std::optional<SYNKnownIdentifierRecords::Known>> kept;
-    // The records the store is known to hold answer for a change linked one
-    // way, which neither loads its record nor reads more of it than the
-    // identifier and entity name kept beside it; only while this context
-    // changed no record that a look-up would see instead.
-    std::vector<std::string> insertedURIs;
-    const bool takesKept = known && knownTexts && linksOneWay_ && !remembersIdentifiers_ &&
-                           !objectsHaveNoIdentifierRecords_ &&
-                           std::none_of(identifierStrings.begin(), identifierStrings.end(),
-                                        [](const auto& identifier) { return identifier.has_value(); }) &&
-                           holdsNoChangedRecords(context, insertedURIs);
-    if (takesKept) {
-        kept = known->find(uriValues, generation);
-    } else if (known) {
-        generation = known->generation();
-    }
-    if (known && !knownGeneration_) {
-        knownGeneration_ = generation;
-    }
-    plat::Result<SYNManagedObjects> byURI = SYNManagedObjects(objectIDs.size());
-    std::vector<Value> looked;  // the URIs asked of the store
-    std::vector<std::size_t> lookedAt;
-    for (std::size_t i = 0; i < objectIDs.size(); ++i) {
-        if (i < kept.size() && kept[i] &&
-            std::find(insertedURIs.begin(), insertedURIs.end(), *uriValues[i].asString()) ==
-                insertedURIs.end()) {
-            if (auto recordID = known->recordID(kept[i]->recordKey)) {
-                (*byURI)[i] = context.objectWithID(recordID);
-                if (knownTexts->size() < objectIDs.size()) {
-                    knownTexts->resize(objectIDs.size());
-                }
-                (*knownTexts)[i] = {Value(std::move(kept[i]->identifier)),
-                                    Value(std::move(kept[i]->entityName))};
-                continue;
-            }
-        }
-        looked.push_back(uriValues[i]);
-        lookedAt.push_back(i);
-    }
-    if (!objectsHaveNoIdentifierRecords_ && !looked.empty()) {
-        auto found = SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(looked, context);
-        if (!found.ok()) {
-            return found.error();
-        }
-        for (std::size_t j = 0; j < lookedAt.size(); ++j) {
-            (*byURI)[lookedAt[j]] = std::move((*found)[j]);
-        }
-        if (takesKept) {
-            std::vector<std::pair<std::string_view, ManagedObjectPtr>> records;
-            for (const std::size_t i : lookedAt) {
-                if ((*byURI)[i]) {
-                    records.emplace_back(*uriValues[i].asString(), (*byURI)[i]);
-                }
-            }
-            if (!records.empty()) {
-                known->keep(generation, records);
-            }
-        }
+    auto byURI = objectsHaveNoIdentifierRecords_
+                     ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
+                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(uriValues, context);
+    if (!byURI.ok()) {
+        return byURI.error();
     }
     // Records of given identifiers, by entity and identifier.
     std::map<std::pair<std::string, std::string>, ManagedObjectPtr> named;
@@ -1222,11 +1107,6 @@ plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
         } else if (!record) {
             record = makeGlobalIdentifier(
                 nextFresh < fresh.size() ? std::move(fresh[nextFresh++]) : newIdentifier(), entity, context);
-            // No record held the URI as of the look-up (or ever, for objects
-            // with no records yet).
-            if (knownGeneration_) {
-                madeForUnknownURIs_.emplace_back(record, uri);
-            }
         }
         if (!(*byURI)[i]) {
             made[uri] = record;  // only these are looked for there
@@ -1480,9 +1360,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         if (auto error = moveLargeValuesToDataFiles(spec.values)) {
             return error;
         }
-        const Value identifier = spec.identifier.isString()
-                                     ? spec.identifier
-                                     : spec.globalIdentifier->valueForKey("globalIdentifier");
+        const Value identifier = spec.globalIdentifier->valueForKey("globalIdentifier");
         if (!identifier.isString()) {
             continue;
         }
@@ -1558,9 +1436,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
                                                 SYNObjectChange::propertyChangeValues(*change), type, values);
         } else {
             change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
-            const Value entityName = spec.entityName.isString()
-                                         ? spec.entityName
-                                         : spec.globalIdentifier->valueForKey("nameOfEntity");
+            const Value entityName = spec.globalIdentifier->valueForKey("nameOfEntity");
             change->setValue(entityName, "nameOfEntity");
             linkNewChange(change, spec.globalIdentifier, *event, entityName, spec.identifier);
         }
@@ -1640,9 +1516,8 @@ plat::ErrorPtr SYNEventBuilder::addUpdateChanges(const SYNManagedObjectIDs& obje
         return nullptr;
     }
     return runInContext([&](ManagedObjectContext& context) -> plat::ErrorPtr {
-        std::vector<KnownRecordTexts> texts;
         auto records = globalIdentifierRecords(
-            changed, std::vector<std::optional<std::string>>(changed.size()), context, &texts);
+            changed, std::vector<std::optional<std::string>>(changed.size()), context);
         if (!records.ok()) {
             return records.error();
         }
@@ -1658,10 +1533,6 @@ plat::ErrorPtr SYNEventBuilder::addUpdateChanges(const SYNManagedObjectIDs& obje
                              taken ? std::vector<SYNPropertyChangeValue>(std::move(taken->at(changed[i])))
                                    : std::vector<SYNPropertyChangeValue>(valuesByObjectID.at(changed[i])),
                              changed[i]});
-            if (i < texts.size()) {
-                specs.back().identifier = std::move(texts[i].identifier);
-                specs.back().entityName = std::move(texts[i].entityName);
-            }
         }
         return addChanges(specs, context);
     });
@@ -1709,7 +1580,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
             if (!event.ok()) {
                 return event.error();
             }
-            if (auto error = saveFollowingRecords(own)) {
+            if (auto error = own.save()) {
                 return error;
             }
             eventID_ = (*event)->objectID();  // permanent now
@@ -1750,7 +1621,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedObjectsInBatches(const SYNM
                                                            useGlobalIdentifiersInEventStore, context);
                     }
                     if (!error) {
-                        error = saveFollowingRecords(*batchContext_);
+                        error = batchContext_->save();
                     }
                 } catch (const std::exception& exception) {
                     error = SYNMakeError(SYNErrorUnknown, exception.what());
@@ -1842,9 +1713,6 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                             const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*ids[i]);
                             auto record = makeGlobalIdentifier(*identifier, ids[i]->entity()->name(), own);
                             record->setValue(Value(uri), "storeURI");
-                            if (knownGeneration_) {
-                                madeForUnknownURIs_.emplace_back(record, uri);
-                            }
                             unsavedIdentifiers_.push_back({ids[i], uri, record});
                             identifiers[i] = record->objectID();
                             planned.emplace(ids[i], record);

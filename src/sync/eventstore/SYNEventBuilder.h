@@ -240,23 +240,12 @@ class SYNEventBuilder {
                                                          const IdentifiersByStoreURI& known,
                                                          const IdentifiersByObjectID& knownByID,
                                                          plat::coredata::ManagedObjectContext& context);
-    // A record's identifier and entity name, given with a record taken as
-    // the store is known to hold it (not loaded).
-    struct KnownRecordTexts {
-        plat::Value identifier;
-        plat::Value entityName;
-    };
     // The body of addGlobalIdentifiersForManagedObjectIDs, inside the
-    // context: the records themselves, parallel to the objects. With
-    // `knownTexts`, records the event store is known to hold may be given
-    // without loading them, their texts then set at the same place there.
+    // context: the records themselves, parallel to the objects.
     plat::Result<SYNManagedObjects> globalIdentifierRecords(
         const SYNManagedObjectIDs& objectIDs,
         const std::vector<std::optional<std::string>>& identifierStrings,
-        plat::coredata::ManagedObjectContext& context, std::vector<KnownRecordTexts>* knownTexts = nullptr);
-    // Saves the context, telling the event store's known records which
-    // records this builder made for URIs its look-ups found none for.
-    [[nodiscard]] plat::ErrorPtr saveFollowingRecords(plat::coredata::ManagedObjectContext& context);
+        plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr addChanges(std::vector<ChangeSpec>& specs,
                                             plat::coredata::ManagedObjectContext& context);
     [[nodiscard]] plat::ErrorPtr moveLargeValuesToDataFiles(std::vector<SYNPropertyChangeValue>& values);
@@ -339,10 +328,4 @@ class SYNEventBuilder {
         plat::coredata::ManagedObjectPtr record;
     };
     std::vector<UnsavedIdentifier> unsavedIdentifiers_;
-    // The generation of the event store's known records (see
-    // detail/SYNKnownIdentifierRecords.h) as of which the URIs this builder's
-    // look-ups found no record for had none; the records made for them since
-    // the last save, with their URIs.
-    std::optional<uint64_t> knownGeneration_;
-    std::vector<std::pair<plat::coredata::ManagedObjectPtr, std::string>> madeForUnknownURIs_;
 };

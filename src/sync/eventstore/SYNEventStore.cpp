@@ -26,7 +26,6 @@
 #include "sync/eventstore/SYNSavedEvent.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
-#include "sync/eventstore/detail/SYNKnownIdentifierRecords.h"
 
 using plat::Dictionary;
 using plat::Value;
@@ -571,10 +570,8 @@ plat::ErrorPtr SYNEventStore::openStack() {
         });
     auto tallies = SYNEventTallies::start(context);
     auto savedEvent = SYNSavedEvent::start(context);
-    auto knownRecords = SYNKnownIdentifierRecords::start(context);
     std::shared_ptr<SYNEventTallies> previous;
     std::shared_ptr<SYNSavedEvent> previousSaved;
-    std::shared_ptr<SYNKnownIdentifierRecords> previousKnown;
     {
         plat::MutexLock lock(stackMutex_);
         context_ = context;
@@ -582,16 +579,12 @@ plat::ErrorPtr SYNEventStore::openStack() {
         deletionObserver_ = std::move(observer);
         previous = std::exchange(tallies_, std::move(tallies));
         previousSaved = std::exchange(savedEvent_, std::move(savedEvent));
-        previousKnown = std::exchange(knownRecords_, std::move(knownRecords));
     }
     if (previous) {
         previous->stop();
     }
     if (previousSaved) {
         previousSaved->stop();
-    }
-    if (previousKnown) {
-        previousKnown->stop();
     }
     return removeInterruptedEvents();
 }
@@ -609,11 +602,6 @@ std::shared_ptr<SYNEventTallies> SYNEventStore::eventTallies() const {
 std::shared_ptr<SYNSavedEvent> SYNEventStore::savedEvent() const {
     plat::MutexLock lock(stackMutex_);
     return savedEvent_;
-}
-
-std::shared_ptr<SYNKnownIdentifierRecords> SYNEventStore::knownIdentifierRecords() const {
-    plat::MutexLock lock(stackMutex_);
-    return knownRecords_;
 }
 
 // Asked at every save of the application's store: the identifier and the
@@ -640,21 +628,16 @@ void SYNEventStore::dismantle() {
     plat::ObserverToken observer;
     std::shared_ptr<SYNEventTallies> tallies;
     std::shared_ptr<SYNSavedEvent> savedEvent;
-    std::shared_ptr<SYNKnownIdentifierRecords> knownRecords;
     {
         plat::MutexLock lock(stackMutex_);
         context.swap(context_);
         observer.swap(deletionObserver_);
         tallies.swap(tallies_);
         savedEvent.swap(savedEvent_);
-        knownRecords.swap(knownRecords_);
     }
     plat::NotificationCenter::defaultCenter().removeObserver(observer);
     if (tallies) {
         tallies->stop();
-    }
-    if (knownRecords) {
-        knownRecords->stop();
     }
     if (savedEvent) {
         savedEvent->stop();

@@ -42,7 +42,6 @@ inline constexpr uint64_t SYNDataFileMaximumSize = uint64_t{256} << 20;
 
 class SYNEventTallies;
 class SYNSavedEvent;
-class SYNKnownIdentifierRecords;
 
 class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
   public:
@@ -93,10 +92,6 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     // The changes of the last event saved new, kept for its export (see
     // SYNSavedEvent.h); null while the store is not open.
     std::shared_ptr<SYNSavedEvent> savedEvent() const;
-    // Which identifier record a look-up by store URI finds, for the URIs
-    // this process read or wrote (see detail/SYNKnownIdentifierRecords.h);
-    // null while the store is not open.
-    std::shared_ptr<SYNKnownIdentifierRecords> knownIdentifierRecords() const;
     // "<unique string>|<hardware identifier>"; nullopt while not enlisted.
     std::optional<std::string> persistentStoreIdentifier() const;
     bool containsEventData() const;
@@ -289,5 +284,4 @@ class SYNEventStore : public std::enable_shared_from_this<SYNEventStore> {
     plat::ObserverToken deletionObserver_ GUARDED_BY(stackMutex_);
     std::shared_ptr<SYNEventTallies> tallies_ GUARDED_BY(stackMutex_);
     std::shared_ptr<SYNSavedEvent> savedEvent_ GUARDED_BY(stackMutex_);
-    std::shared_ptr<SYNKnownIdentifierRecords> knownRecords_ GUARDED_BY(stackMutex_);
 };
