@@ -104,6 +104,25 @@ void expectEachTaskInOrder(const std::vector<Event>& events, const std::vector<E
     }
 }
 
+// Makes `rounds` data tasks of each size (the loopback server's /bytes/N),
+// with the body each must deliver, and resumes them all at once.
+std::vector<std::shared_ptr<URLSessionDataTask>> startSizedTasks(URLSession& session, LoopbackServer& server,
+                                                                 const std::vector<size_t>& sizes, int rounds,
+                                                                 std::vector<Expected>& expected) {
+    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
+    for (int round = 0; round < rounds; ++round) {
+        for (size_t n : sizes) {
+            auto task =
+                session.dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
+            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
+            tasks.push_back(task);
+        }
+    }
+    for (auto& task : tasks)
+        task->resume();
+    return tasks;
+}
+
 }  // namespace
 
 TEST(EngineBodyDelivery, ManySmallResponsesAtOnceEachReachTheDelegateWholeAndBeforeTheirEnd) {
@@ -116,17 +135,7 @@ TEST(EngineBodyDelivery, ManySmallResponsesAtOnceEachReachTheDelegateWholeAndBef
     // same kept-alive connections.
     const std::vector<size_t> sizes = {1, 64, 100, 512, 1000, 2048, 4096, 64};
     std::vector<Expected> expected;
-    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
-    for (int round = 0; round < 6; ++round) {
-        for (size_t n : sizes) {
-            auto task =
-                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
-            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
-            tasks.push_back(task);
-        }
-    }
-    for (auto& task : tasks)
-        task->resume();
+    auto tasks = startSizedTasks(*session, server, sizes, 6, expected);
     ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
     expectEachTaskInOrder(delegate->events(), expected);
     session->invalidateAndCancel();
@@ -225,18 +234,8 @@ TEST(EngineBodyDelivery, EachChunkIsHandedOverOnceForTheDelegateToKeep) {
     configuration.httpMaximumConnectionsPerHost = 4;
     auto session = URLSession::sessionWithConfiguration(configuration, delegate);
     std::vector<Expected> expected;
-    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
     const std::vector<size_t> sizes = {1, 64, 3000, 1 << 18, 100, 7};
-    for (int round = 0; round < 3; ++round) {
-        for (size_t n : sizes) {
-            auto task =
-                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
-            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
-            tasks.push_back(task);
-        }
-    }
-    for (auto& task : tasks)
-        task->resume();
+    auto tasks = startSizedTasks(*session, server, sizes, 3, expected);
     ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
     const auto events = delegate->events();
     expectEachTaskInOrder(events, expected);
@@ -294,17 +293,7 @@ TEST(EngineBodyDelivery, ATaskForTheDelegateAloneEndsInOneCallCarryingItsLastChu
     auto session = URLSession::sessionWithConfiguration(configuration, delegate);
     const std::vector<size_t> sizes = {1, 64, 4096, 300000, 64, 512, 1000, 64};
     std::vector<Expected> expected;
-    std::vector<std::shared_ptr<URLSessionDataTask>> tasks;
-    for (int round = 0; round < 3; ++round) {
-        for (size_t n : sizes) {
-            auto task =
-                session->dataTaskWithRequest(URLRequest(url(server.url("/bytes/" + std::to_string(n)))));
-            expected.push_back({task->taskIdentifier(), LoopbackServer::bytesBody(n)});
-            tasks.push_back(task);
-        }
-    }
-    for (auto& task : tasks)
-        task->resume();
+    auto tasks = startSizedTasks(*session, server, sizes, 3, expected);
     ASSERT_TRUE(delegate->waitForCompletions(static_cast<int>(tasks.size())));
     expectEachTaskInOrder(delegate->events(), expected);
     EXPECT_EQ(delegate->ends.load(), static_cast<int>(tasks.size()));
