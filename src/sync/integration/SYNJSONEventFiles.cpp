@@ -310,6 +310,11 @@ bool appendPlainJSONString(std::string_view s, std::string& out) {
     return true;
 }
 
+void appendInteger(int64_t number, std::string& out) {
+    char buffer[24];
+    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+}
+
 // Appends the JSON text of a value as the writer makes it: plain strings,
 // integers, booleans and null directly, anything else by the writer itself.
 // False (the text then unusable) when the writer refuses the value.
@@ -321,11 +326,9 @@ bool appendJSONValue(const Value& value, std::string& out) {
         case Value::Kind::Bool:
             out.append(value.rawBool() ? "true" : "false");
             return true;
-        case Value::Kind::Int: {
-            char buffer[24];
-            out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value.rawInt()).ptr);
+        case Value::Kind::Int:
+            appendInteger(value.rawInt(), out);
             return true;
-        }
         case Value::Kind::String:
             if (appendPlainJSONString(*value.asString(), out)) {
                 return true;
@@ -342,9 +345,10 @@ bool appendJSONValue(const Value& value, std::string& out) {
     return true;
 }
 
-void appendInteger(int64_t number, std::string& out) {
-    char buffer[24];
-    out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+// Appends the JSON text of a string as the writer makes it, without making a
+// value of it when it is plain text. False when the writer refuses it.
+bool appendJSONText(std::string_view s, std::string& out) {
+    return appendPlainJSONString(s, out) || appendJSONValue(Value(std::string(s)), out);
 }
 
 // The entries of kept changes as changeEntry makes them, written as the
@@ -352,8 +356,7 @@ void appendInteger(int64_t number, std::string& out) {
 // when a value is one the writer refuses (the entries are then made as
 // values, and the file's writing reports it).
 bool appendSavedEntries(std::span<const SYNSavedEvent::Change> changes, std::string& out) {
-    auto string = [&](std::string_view s) { return appendJSONValue(Value(std::string(s)), out); };
-    auto text = [&](std::string_view s) { return appendPlainJSONString(s, out) || string(s); };
+    auto text = [&](std::string_view s) { return appendJSONText(s, out); };
     auto identifiers = [&](std::string_view key, const std::set<std::string>& set) {
         out.append(key);
         out.push_back('[');
@@ -529,9 +532,7 @@ bool appendVersionText(const std::string& version, std::string& out) {
 // appendJSONValue writes it. False when a text is one the writer refuses
 // (out then unusable).
 bool appendHeaderText(const HeaderValues& header, std::string& out) {
-    auto text = [&](std::string_view s) {
-        return appendPlainJSONString(s, out) || appendJSONValue(Value(std::string(s)), out);
-    };
+    auto text = [&](std::string_view s) { return appendJSONText(s, out); };
     out.append("{\"globalCount\":"sv);
     appendInteger(header.globalCount, out);
     out.append(",\"type\":"sv);
