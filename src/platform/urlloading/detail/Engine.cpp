@@ -909,8 +909,10 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
             return;
         draining_ = true;
     }
-    // On the network thread the operation that runs the blocks, and the
-    // steps they hand on (a response handler on an idle queue, say, which
+    // The delegate queue runs the drain as a plain block in its turn (no
+    // operation object is made for it, and cancelling the queue's
+    // operations cannot leave the mailbox undrained). On the network thread
+    // that drain, and the steps it hands on (a response handler on an idle queue, say, which
     // starts the next request), run on this thread when the pool would run
     // them back to back on one worker (see runChainHere): a request's
     // completion then costs no worker's wake-up, and the next request's
@@ -918,9 +920,7 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
     // wait, or is held up some other way (a plain mutex, a long computation:
     // the dispatch layer's watchdog sees the chain last), the loop goes on on
     // another thread; this one then leaves it (run() sees that).
-    auto post = [this] {
-        delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
-    };
+    auto post = [this] { delegateQueue_->addBlock([self = shared_from_this()] { self->drainMailbox(); }); };
     if (hostingChainOf != this && isNetworkThread()) {
         const Engine* outer = std::exchange(hostingChainOf, this);
         const auto networkThread = std::this_thread::get_id();
@@ -989,7 +989,7 @@ void Engine::drainMailbox() {
         wakeForDeferredCommands();
         run += blocks.size();
     }
-    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    delegateQueue_->addBlock([self = shared_from_this()] { self->drainMailbox(); });
 }
 
 void Engine::wakeForDeferredCommands() {
