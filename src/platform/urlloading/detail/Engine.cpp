@@ -2915,49 +2915,53 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    toDelegateQueue(task.get(), [session, task = TaskPtr(task), metrics, error, response,
-                                 data = std::move(data), location, dataCompletion = std::move(dataCompletion),
-                                 downloadCompletion = std::move(downloadCompletion),
-                                 dataIsLastChunk]() mutable {
-        auto delegate = session->delegate();
-        // A task the delegate alone hears of ends in one call (by default
-        // the chunk's, the metrics' and the completion's, see didEndTask).
-        if (delegate && !dataCompletion && !downloadCompletion) {
-            callLoggingThrows("the delegate's didEndTask", [&] {
-                delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
-            });
+    // What the block needs moves into it: the locals (and the error) go
+    // nowhere else.
+    toDelegateQueue(
+        task.get(), [session = std::move(session), task = TaskPtr(task), metrics = std::move(metrics),
+                     error = std::move(error), response = std::move(response), data = std::move(data),
+                     location, dataCompletion = std::move(dataCompletion),
+                     downloadCompletion = std::move(downloadCompletion), dataIsLastChunk]() mutable {
+            auto delegate = session->delegate();
+            // A task the delegate alone hears of ends in one call (by default
+            // the chunk's, the metrics' and the completion's, see didEndTask).
+            if (delegate && !dataCompletion && !downloadCompletion) {
+                callLoggingThrows("the delegate's didEndTask", [&] {
+                    delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
+                });
+                task.reset();
+                return;
+            }
+            // As its own block would: a delegate that throws here has the task
+            // cancelled (which an ended task ignores), and the rest still runs.
+            if (dataIsLastChunk && delegate)
+                callDelegate(*task, [&] {
+                    delegate->didReceiveOwnedData(*session, static_cast<URLSessionDataTask&>(*task),
+                                                  std::move(*data));
+                });
+            if (dataIsLastChunk)
+                data.reset();
+            // The task has ended: what a completion or the delegate throws here
+            // cannot change its outcome. It is logged, and the calls after it
+            // (the delegate's, the caller's handler) still run.
+            if (delegate) {
+                callLoggingThrows("the delegate's didFinishCollectingMetrics",
+                                  [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+            }
+            if (dataCompletion)
+                callLoggingThrows("a completion handler",
+                                  [&] { dataCompletion(std::move(data), response, error); });
+            if (downloadCompletion)
+                callLoggingThrows("a completion handler",
+                                  [&] { downloadCompletion(location, response, error); });
+            if (delegate) {
+                callLoggingThrows("the delegate's didCompleteWithError",
+                                  [&] { delegate->didCompleteWithError(*session, *task, error); });
+            }
+            dataCompletion = nullptr;
+            downloadCompletion = nullptr;
             task.reset();
-            return;
-        }
-        // As its own block would: a delegate that throws here has the task
-        // cancelled (which an ended task ignores), and the rest still runs.
-        if (dataIsLastChunk && delegate)
-            callDelegate(*task, [&] {
-                delegate->didReceiveOwnedData(*session, static_cast<URLSessionDataTask&>(*task),
-                                              std::move(*data));
-            });
-        if (dataIsLastChunk)
-            data.reset();
-        // The task has ended: what a completion or the delegate throws here
-        // cannot change its outcome. It is logged, and the calls after it
-        // (the delegate's, the caller's handler) still run.
-        if (delegate) {
-            callLoggingThrows("the delegate's didFinishCollectingMetrics",
-                              [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
-        }
-        if (dataCompletion)
-            callLoggingThrows("a completion handler",
-                              [&] { dataCompletion(std::move(data), response, error); });
-        if (downloadCompletion)
-            callLoggingThrows("a completion handler", [&] { downloadCompletion(location, response, error); });
-        if (delegate) {
-            callLoggingThrows("the delegate's didCompleteWithError",
-                              [&] { delegate->didCompleteWithError(*session, *task, error); });
-        }
-        dataCompletion = nullptr;
-        downloadCompletion = nullptr;
-        task.reset();
-    });
+        });
     dropRunning(running_, task);
     if (!t.started)  // a started task was forgotten then
         forgetCreated(task->taskIdentifier());
