@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <stdexcept>
 
 #include "platform/dispatch/DispatchException.h"
@@ -13,9 +14,16 @@
 namespace plat::dispatch {
 
 struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_from_this<State> {
+    // An operation, or a plain block (addBlock): no operation object, the
+    // block kept here until it starts, and the queue's state held by the
+    // entry until the block has run (the job that runs it names the state
+    // by a plain pointer).
     struct Entry {
-        std::shared_ptr<Operation> operation;  // null once finished
+        std::shared_ptr<Operation> operation;  // null for a plain block, and once finished
+        Block block;
+        std::shared_ptr<State> hold;
         bool started = false;
+        bool finished = false;
     };
 
     explicit State(std::string name, bool main = false) : name(std::move(name)), isMain(main) {}
@@ -31,6 +39,9 @@ struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_
     // whenever no operation is left. One vector for the queue's life
     // instead of a list node per operation.
     std::vector<Entry> entries GUARDED_BY(mutex);
+    // Entries are numbered in the order added; this is the number of
+    // entries[0] (a plain block's job finds its entry by number).
+    std::uint64_t firstNumber GUARDED_BY(mutex) = 0;
     std::size_t head GUARDED_BY(mutex) = 0;
     std::size_t count GUARDED_BY(mutex) = 0;  // entries not yet finished
     int executing GUARDED_BY(mutex) = 0;
@@ -42,26 +53,27 @@ struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_
 
     // The main queue and the global queues live for the whole process, so
     // a plain pointer to one stays valid.
-    detail::QueueImpl* queueFor(const Operation& operation, QualityOfService qos) const REQUIRES(mutex) {
-        if (isMain || operation.startsOnMainThread()) {
+    detail::QueueImpl* queueFor(bool onMainThread, QualityOfService qos) const REQUIRES(mutex) {
+        if (isMain || onMainThread) {
             return detail::mainQueueImpl().get();
         }
         return Queue::global(qos == QualityOfService::Unspecified ? this->qos : qos).impl().get();
     }
 
-    void add(std::shared_ptr<Operation> operation) EXCLUDES(mutex) {
+    void add(Entry entry) EXCLUDES(mutex) {
         MutexLock lock(mutex);
         if (entries.capacity() == 0)
             entries.reserve(8);
-        entries.push_back(Entry{std::move(operation)});
+        entries.push_back(std::move(entry));
         ++count;
     }
 
     // Starts ready operations, in order, while slots are free.
     void pump() EXCLUDES(mutex) {
         struct Due {
-            Operation* operation;
+            Operation* operation;  // null for a plain block
             detail::QueueImpl* target;
+            std::uint64_t number;
         };
         // Usually one or none: the first few need no allocation.
         constexpr std::size_t kInline = 8;
@@ -76,24 +88,31 @@ struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_
                     break;
                 }
                 Entry& entry = entries[i];
-                QualityOfService operationQos;
-                if (!entry.operation || entry.started || !entry.operation->readyForQueue(operationQos)) {
+                QualityOfService operationQos = QualityOfService::Unspecified;
+                if (entry.finished || entry.started ||
+                    (entry.operation && !entry.operation->readyForQueue(operationQos))) {
                     continue;
                 }
                 entry.started = true;
                 ++executing;
                 // Only this pump posts the operation's start (entry.started
                 // is set once, under the mutex); the job takes the hold.
-                entry.operation->startHold_ = entry.operation;
-                const Due due{entry.operation.get(), queueFor(*entry.operation, operationQos)};
+                if (entry.operation)
+                    entry.operation->startHold_ = entry.operation;
+                const bool onMainThread = entry.operation && entry.operation->startsOnMainThread();
+                const Due due{entry.operation.get(), queueFor(onMainThread, operationQos), firstNumber + i};
                 if (inlineCount < kInline)
                     inlineDue[inlineCount++] = due;
                 else
                     moreDue.push_back(due);
             }
         }
-        auto post = [](const Due& due) {
-            // A pointer-sized capture: the block needs no allocation.
+        auto post = [this](const Due& due) {
+            // Captures of two pointers at most: the job needs no allocation.
+            if (!due.operation) {
+                due.target->async([state = this, number = due.number] { state->runBlock(number); });
+                return;
+            }
             due.target->async([operation = due.operation] {
                 auto self = std::move(operation->startHold_);
                 self->start();
@@ -111,32 +130,72 @@ struct OperationQueue::State final : detail::OperationOwner, std::enable_shared_
         {
             MutexLock lock(mutex);
             std::size_t i = head;
-            while (i < entries.size() && entries[i].operation.get() != operation)
+            while (i < entries.size() && (entries[i].finished || entries[i].operation.get() != operation))
                 ++i;
             if (i == entries.size()) {
                 return;
             }
-            if (entries[i].started) {
-                --executing;
-            }
             entries[i].operation.reset();
-            --count;
-            if (count == 0) {
-                entries.clear();
-                head = 0;
-                empty.notifyAll();
+            if (!entryFinished(i))
                 return;  // nothing left to start
-            }
-            while (!entries[head].operation)
-                ++head;
-            // Finished entries in front are dropped in bulk, so that a
-            // long-lived busy queue does not grow for ever.
-            if (head >= 64 && head * 2 >= entries.size()) {
-                entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(head));
-                head = 0;
-            }
         }
         pump();
+    }
+
+    // A plain block's job: the block runs as an operation's main() would,
+    // and its entry finishes however it ends (an exception then goes on to
+    // the queue that ran the job, as it does out of an operation's start()).
+    void runBlock(std::uint64_t number) EXCLUDES(mutex) {
+        Block block;
+        {
+            MutexLock lock(mutex);
+            block = std::move(entries[number - firstNumber].block);
+        }
+        struct Finish {
+            State* state;
+            std::uint64_t number;
+            ~Finish() { state->blockFinished(number); }
+        } finish{this, number};
+        block();
+    }
+
+    void blockFinished(std::uint64_t number) EXCLUDES(mutex) {
+        // The entry's hold may be the state's last owner: it goes last, after
+        // the lock and the pump.
+        std::shared_ptr<State> hold;
+        {
+            MutexLock lock(mutex);
+            hold = std::move(entries[number - firstNumber].hold);
+            if (!entryFinished(number - firstNumber))
+                return;  // nothing left to start
+        }
+        pump();
+    }
+
+    // Marks entries[i] finished; false when no entry is left.
+    bool entryFinished(std::size_t i) REQUIRES(mutex) {
+        if (entries[i].started) {
+            --executing;
+        }
+        entries[i].finished = true;
+        --count;
+        if (count == 0) {
+            firstNumber += entries.size();
+            entries.clear();
+            head = 0;
+            empty.notifyAll();
+            return false;
+        }
+        while (entries[head].finished)
+            ++head;
+        // Finished entries in front are dropped in bulk, so that a
+        // long-lived busy queue does not grow for ever.
+        if (head >= 64 && head * 2 >= entries.size()) {
+            entries.erase(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(head));
+            firstNumber += head;
+            head = 0;
+        }
+        return true;
     }
 };
 
@@ -169,12 +228,20 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
     }
     // The operation holds the state until it finishes: a queue dropped by
     // its owner still sees its operations through.
-    state_->add(std::move(operation));
+    state_->add(State::Entry{std::move(operation), nullptr, nullptr});
     state_->pump();
 }
 
 void OperationQueue::addOperationWithBlock(Block block) {
     addOperation(BlockOperation::create(std::move(block)));
+}
+
+void OperationQueue::addBlock(Block block) {
+    if (!block) {
+        throw std::invalid_argument("OperationQueue::addBlock: empty block");
+    }
+    state_->add(State::Entry{nullptr, std::move(block), state_});
+    state_->pump();
 }
 
 std::vector<std::shared_ptr<Operation>> OperationQueue::operations() const {

@@ -43,8 +43,17 @@ class OperationQueue {
     // operation that is already in a queue, executing or finished.
     void addOperation(std::shared_ptr<Operation> operation);
     void addOperationWithBlock(Block block);
+    // Runs `block` in its turn as an operation added now would run, with no
+    // operation object made for it: it waits while the queue is suspended,
+    // takes a slot of maxConcurrentOperationCount until it returns, counts
+    // in operationCount() and is waited for by
+    // waitUntilAllOperationsAreFinished(). Not being an operation, it is not
+    // in operations() and cancelAllOperations() does not reach it: it always
+    // runs. Throws std::invalid_argument for an empty block.
+    void addBlock(Block block);
 
-    // Operations added and not yet finished, in the order added.
+    // Operations added and not yet finished, in the order added (plain
+    // blocks are none).
     std::vector<std::shared_ptr<Operation>> operations() const;
     std::size_t operationCount() const;
     void cancelAllOperations();

@@ -909,8 +909,10 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
             return;
         draining_ = true;
     }
-    // On the network thread the operation that runs the blocks, and the
-    // steps they hand on (a response handler on an idle queue, say, which
+    // The delegate queue runs the drain as a plain block in its turn (no
+    // operation object is made for it, and cancelling the queue's
+    // operations cannot leave the mailbox undrained). On the network thread
+    // that drain, and the steps it hands on (a response handler on an idle queue, say, which
     // starts the next request), run on this thread when the pool would run
     // them back to back on one worker (see runChainHere): a request's
     // completion then costs no worker's wake-up, and the next request's
@@ -918,9 +920,7 @@ void Engine::postToMailbox(std::vector<std::function<void()>> blocks) {
     // wait, or is held up some other way (a plain mutex, a long computation:
     // the dispatch layer's watchdog sees the chain last), the loop goes on on
     // another thread; this one then leaves it (run() sees that).
-    auto post = [this] {
-        delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
-    };
+    auto post = [this] { delegateQueue_->addBlock([self = shared_from_this()] { self->drainMailbox(); }); };
     if (hostingChainOf != this && isNetworkThread()) {
         const Engine* outer = std::exchange(hostingChainOf, this);
         const auto networkThread = std::this_thread::get_id();
@@ -989,7 +989,7 @@ void Engine::drainMailbox() {
         wakeForDeferredCommands();
         run += blocks.size();
     }
-    delegateQueue_->addOperationWithBlock([self = shared_from_this()] { self->drainMailbox(); });
+    delegateQueue_->addBlock([self = shared_from_this()] { self->drainMailbox(); });
 }
 
 void Engine::wakeForDeferredCommands() {
@@ -2915,49 +2915,53 @@ void Engine::complete(const TaskPtr& task, ErrorPtr error) {
     auto dataCompletion = std::move(t.dataCompletion);
     auto downloadCompletion = std::move(t.downloadCompletion);
     // Completion handlers belong to the caller and run even once the delegate is gone.
-    toDelegateQueue(task.get(), [session, task = TaskPtr(task), metrics, error, response,
-                                 data = std::move(data), location, dataCompletion = std::move(dataCompletion),
-                                 downloadCompletion = std::move(downloadCompletion),
-                                 dataIsLastChunk]() mutable {
-        auto delegate = session->delegate();
-        // A task the delegate alone hears of ends in one call (by default
-        // the chunk's, the metrics' and the completion's, see didEndTask).
-        if (delegate && !dataCompletion && !downloadCompletion) {
-            callLoggingThrows("the delegate's didEndTask", [&] {
-                delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
-            });
+    // What the block needs moves into it: the locals (and the error) go
+    // nowhere else.
+    toDelegateQueue(
+        task.get(), [session = std::move(session), task = TaskPtr(task), metrics = std::move(metrics),
+                     error = std::move(error), response = std::move(response), data = std::move(data),
+                     location, dataCompletion = std::move(dataCompletion),
+                     downloadCompletion = std::move(downloadCompletion), dataIsLastChunk]() mutable {
+            auto delegate = session->delegate();
+            // A task the delegate alone hears of ends in one call (by default
+            // the chunk's, the metrics' and the completion's, see didEndTask).
+            if (delegate && !dataCompletion && !downloadCompletion) {
+                callLoggingThrows("the delegate's didEndTask", [&] {
+                    delegate->didEndTask(*session, *task, dataIsLastChunk ? &*data : nullptr, metrics, error);
+                });
+                task.reset();
+                return;
+            }
+            // As its own block would: a delegate that throws here has the task
+            // cancelled (which an ended task ignores), and the rest still runs.
+            if (dataIsLastChunk && delegate)
+                callDelegate(*task, [&] {
+                    delegate->didReceiveOwnedData(*session, static_cast<URLSessionDataTask&>(*task),
+                                                  std::move(*data));
+                });
+            if (dataIsLastChunk)
+                data.reset();
+            // The task has ended: what a completion or the delegate throws here
+            // cannot change its outcome. It is logged, and the calls after it
+            // (the delegate's, the caller's handler) still run.
+            if (delegate) {
+                callLoggingThrows("the delegate's didFinishCollectingMetrics",
+                                  [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
+            }
+            if (dataCompletion)
+                callLoggingThrows("a completion handler",
+                                  [&] { dataCompletion(std::move(data), response, error); });
+            if (downloadCompletion)
+                callLoggingThrows("a completion handler",
+                                  [&] { downloadCompletion(location, response, error); });
+            if (delegate) {
+                callLoggingThrows("the delegate's didCompleteWithError",
+                                  [&] { delegate->didCompleteWithError(*session, *task, error); });
+            }
+            dataCompletion = nullptr;
+            downloadCompletion = nullptr;
             task.reset();
-            return;
-        }
-        // As its own block would: a delegate that throws here has the task
-        // cancelled (which an ended task ignores), and the rest still runs.
-        if (dataIsLastChunk && delegate)
-            callDelegate(*task, [&] {
-                delegate->didReceiveOwnedData(*session, static_cast<URLSessionDataTask&>(*task),
-                                              std::move(*data));
-            });
-        if (dataIsLastChunk)
-            data.reset();
-        // The task has ended: what a completion or the delegate throws here
-        // cannot change its outcome. It is logged, and the calls after it
-        // (the delegate's, the caller's handler) still run.
-        if (delegate) {
-            callLoggingThrows("the delegate's didFinishCollectingMetrics",
-                              [&] { delegate->didFinishCollectingMetrics(*session, *task, metrics); });
-        }
-        if (dataCompletion)
-            callLoggingThrows("a completion handler",
-                              [&] { dataCompletion(std::move(data), response, error); });
-        if (downloadCompletion)
-            callLoggingThrows("a completion handler", [&] { downloadCompletion(location, response, error); });
-        if (delegate) {
-            callLoggingThrows("the delegate's didCompleteWithError",
-                              [&] { delegate->didCompleteWithError(*session, *task, error); });
-        }
-        dataCompletion = nullptr;
-        downloadCompletion = nullptr;
-        task.reset();
-    });
+        });
     dropRunning(running_, task);
     if (!t.started)  // a started task was forgotten then
         forgetCreated(task->taskIdentifier());
