@@ -431,16 +431,33 @@ struct LoopbackServer::Impl {
             std::fwrite(pem.data(), 1, pem.size(), f);
             std::fclose(f);
         }
+        // A kept-alive connection holds one of the server's threads until it
+        // idles out: with no more threads than a client keeps connections,
+        // one connection more (a new client while an old one's connections
+        // are open) waits the whole keep-alive timeout.
+        server->new_task_queue = [] { return new httplib::ThreadPool(64); };
         server->set_keep_alive_timeout(1);
         server->set_keep_alive_max_count(100000);
         server->set_tcp_nodelay(true);
         // Generous: a client may hold a transfer suspended on a loaded machine.
         server->set_read_timeout(30);
         server->set_write_timeout(30);
+        // The listener's queue of connections not yet accepted: the library
+        // listens with room for 5, and a client opening more at once (a
+        // connection pool refilling after the server closed idle ones) has
+        // a SYN dropped, which costs it a second before it tries again.
+        // Listening again on the bound socket makes the queue longer.
+        int listener = -1;
+        server->set_socket_options([&listener](socket_t socket) {
+            httplib::default_socket_options(socket);
+            listener = socket;
+        });
         routes();
         port = server->bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("LoopbackServer: cannot bind 127.0.0.1");
+        if (listener >= 0)
+            (void)::listen(listener, 128);
         thread = std::thread([this] {
             server->listen_after_bind();
             listenReturned = true;
