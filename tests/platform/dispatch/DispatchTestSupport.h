@@ -5,7 +5,10 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/Clock.h"
 #include "platform/dispatch/MainLoop.h"
@@ -27,6 +30,24 @@ inline bool returnsInTime(std::function<void()> work) {
     }).detach();
     return done->wait(kLongWait);
 }
+
+// Names recorded from any thread, in the order they came (which work ran,
+// or started, when).
+class NameLog {
+  public:
+    void add(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        names_.push_back(name);
+    }
+    std::vector<std::string> names() const {
+        std::lock_guard lock(mutex_);
+        return names_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> names_;
+};
 
 // Binds the test's thread as main, empties the main queue between tests and
 // restores the default clock.

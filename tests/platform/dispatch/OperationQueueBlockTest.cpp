@@ -22,22 +22,7 @@ namespace {
 
 using testing::DispatchTest;
 using testing::kLongWait;
-
-class RunLog {
-  public:
-    void add(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        names_.push_back(name);
-    }
-    std::vector<std::string> names() const {
-        std::lock_guard lock(mutex_);
-        return names_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> names_;
-};
+using testing::NameLog;
 
 class OperationQueueBlockTest : public DispatchTest {};
 
@@ -45,7 +30,7 @@ class OperationQueueBlockTest : public DispatchTest {};
 // time in the order added once it resumes; the blocks count as work of the
 // queue but are no operations.
 TEST_F(OperationQueueBlockTest, BlocksKeepTheirTurnAmongOperations) {
-    RunLog log;
+    NameLog log;
     OperationQueue queue;
     queue.setMaxConcurrentOperationCount(1);
     queue.setSuspended(true);

@@ -19,23 +19,7 @@ namespace {
 
 using testing::DispatchTest;
 using testing::kLongWait;
-
-// Records the order in which a queue starts operations.
-class StartLog {
-  public:
-    void add(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        names_.push_back(name);
-    }
-    std::vector<std::string> names() const {
-        std::lock_guard lock(mutex_);
-        return names_;
-    }
-
-  private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> names_;
-};
+using StartLog = testing::NameLog;  // the order in which a queue starts operations
 
 // An asynchronous operation that stays executing until the test completes it.
 class ManualOperation : public Operation {
