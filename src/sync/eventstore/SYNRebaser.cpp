@@ -9,6 +9,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/detail/SYNBaselineSupport.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
 using plat::coredata::ManagedObject;
@@ -54,6 +55,36 @@ plat::Result<SYNManagedObjects> heldEvents(ManagedObjectContext& context) {
         }
     }
     return held;
+}
+
+// Whether the event store's tallies know, from the facts they keep, that no
+// save or merge event has an own revision the baseline covers (or that there
+// is no baseline): then heldEvents would find nothing, and is not asked. The
+// facts are those of the saved store, so a context holding unsaved events
+// asks the store, as does one whose tallies keep no facts; so does a store
+// whose baseline covers a present revision (the events are read then).
+bool holdsNoEventsByKeptFacts(const SYNEventStore& store, const std::string& localStore,
+                              const ManagedObjectContext& context) {
+    auto tallies = store.eventTallies();
+    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+        return false;
+    }
+    const auto kept = tallies->facts(localStore);
+    if (!kept.value || !kept.value->present) {
+        return false;
+    }
+    if (!kept.value->baseline) {
+        return true;
+    }
+    const SYNEventTallies::PresentRevisions& present = *kept.value->present;
+    for (const auto& [identifier, number] : kept.value->baseline->revisions.revisions()) {
+        auto numbers = present.find(identifier);
+        if (numbers != present.end() && !numbers->second.empty() &&
+            numbers->second.begin()->first <= number) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // What a rebase would fold.
@@ -369,9 +400,16 @@ void SYNRebaser::rebaseWithCompletion(std::function<void(plat::ErrorPtr)> comple
 
 void SYNRebaser::deleteEventsPreceedingBaselineWithCompletion(
     std::function<void(plat::ErrorPtr)> completion) {
+    // Most merges find nothing to delete: the kept facts tell so without a
+    // read (the baseline, its revisions, the revision records under them).
+    std::shared_ptr<SYNEventStore> store = store_;
+    const std::string local = store_->persistentStoreIdentifier().value_or("");
     syn::detail::runAsync(
         store_,
-        [](ManagedObjectContext& context) -> plat::ErrorPtr {
+        [store, local](ManagedObjectContext& context) -> plat::ErrorPtr {
+            if (holdsNoEventsByKeptFacts(*store, local, context)) {
+                return nullptr;
+            }
             auto held = heldEvents(context);
             if (!held.ok()) {
                 return held.error();

@@ -417,15 +417,37 @@ void SYNStoreModificationEvent::sortInEventOrder(SYNManagedObjects& events) {
     if (events.size() < 2) {
         return;  // nothing to order: the keys (one reads the event's revision) are not needed
     }
-    using Key = std::tuple<int64_t, double, std::string>;
+    // By global count, then timestamp, then the store of the event's own
+    // revision. The store is read (it loads the revision record) only for
+    // events whose count and timestamp are both equal: most events differ
+    // in count, and then their order needs no look-up.
+    using Key = std::pair<int64_t, double>;
     std::vector<std::pair<Key, ManagedObjectPtr>> keyed;
     keyed.reserve(events.size());
     for (auto& event : events) {
-        keyed.emplace_back(Key(globalCount(*event), timestamp(*event), storeIdentifier(*event)),
-                           std::move(event));
+        keyed.emplace_back(Key(globalCount(*event), timestamp(*event)), std::move(event));
     }
     std::stable_sort(keyed.begin(), keyed.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t first = 0; first < keyed.size();) {
+        std::size_t end = first + 1;
+        while (end < keyed.size() && !(keyed[first].first < keyed[end].first)) {
+            ++end;
+        }
+        if (end - first > 1) {
+            std::vector<std::pair<std::string, ManagedObjectPtr>> tied;
+            tied.reserve(end - first);
+            for (std::size_t i = first; i < end; ++i) {
+                tied.emplace_back(storeIdentifier(*keyed[i].second), std::move(keyed[i].second));
+            }
+            std::stable_sort(tied.begin(), tied.end(),
+                             [](const auto& a, const auto& b) { return a.first < b.first; });
+            for (std::size_t i = first; i < end; ++i) {
+                keyed[i].second = std::move(tied[i - first].second);
+            }
+        }
+        first = end;
+    }
     for (std::size_t i = 0; i < keyed.size(); ++i) {
         events[i] = std::move(keyed[i].second);
     }

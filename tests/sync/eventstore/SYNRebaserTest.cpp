@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "EventStoreFixture.h"
+#include "sync/eventstore/SYNRevisionManager.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 namespace eventstoretest {
 namespace {
@@ -350,6 +353,115 @@ TEST_F(SYNRebaserTest, TheNewBaselineRecordsTheRevisionThatLastSetEachObject) {
                                                                            {"p4", SYNRevision{local, 0}},
                                                                            {"p5", SYNRevision{"B", 0}},
                                                                            {"p6", std::nullopt}}));
+}
+
+// The checks of a merge read the facts (the baseline, every complete event's
+// own revision) and the event store's tallies keep them.
+void gatherFacts(const std::shared_ptr<SYNEventStore>& store) {
+    SYNRevisionManager manager(store);
+    manager.setSharesEventFetches(true);
+    EXPECT_TRUE(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().ok());
+}
+
+// With the facts kept and nothing the baseline covers, the deletion reads
+// nothing (the context registers no object); an event the baseline covers,
+// saved while the facts are kept, still goes.
+TEST_F(SYNRebaserTest, KeptFactsSpareTheReadOnlyWhenTheBaselineCoversNoEvent) {
+    gatherFacts(store);
+    auto tallies = store->eventTallies();
+    ASSERT_TRUE(tallies);
+    ASSERT_TRUE(tallies->facts(local).value);
+    inStore([&] { context->reset(); });
+    SYNRebaser rebaser(store, {});
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    EXPECT_TRUE(inStore([&] { return context->registeredObjects().empty(); }));
+    EXPECT_EQ(eventIdentifiers(), (std::vector<std::string>{"base", "L0", "B1", "L1", "B2"}));
+
+    EventWriter write(*context);
+    inStore([&] {
+        write.event("B0 again", SYNStoreModificationEventTypeMerge, 5, {"B", 0});
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    ASSERT_TRUE(tallies->facts(local).value);  // the save was followed
+    run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+    EXPECT_EQ(eventIdentifiers(), (std::vector<std::string>{"base", "L0", "B1", "L1", "B2"}));
+}
+
+// Random events, baselines replaced and facts kept or not: after every
+// deletion exactly the complete events the baseline covers are gone, as a
+// fresh read of the store says, whichever way the deletion took.
+TEST_F(SYNRebaserTest, TheDeletionWithOrWithoutKeptFactsLeavesWhatTheBaselineDoesNotCover) {
+    auto tallies = store->eventTallies();
+    ASSERT_TRUE(tallies);
+    std::mt19937 random(20261209);
+    const std::vector<std::string> stores{local, "B", "C"};
+    EventWriter write(*context);
+    SYNRebaser rebaser(store, {});
+    int64_t count = 10;
+    int keptRuns = 0;
+    for (int step = 0; step < 80; ++step) {
+        SCOPED_TRACE(step);
+        const int kind = static_cast<int>(random() % 6);
+        inStore([&] {
+            const std::string uid = "e" + std::to_string(step);
+            const std::string& storeID = stores[random() % stores.size()];
+            const int64_t number = static_cast<int64_t>(random() % 5);
+            if (kind <= 2) {
+                write.event(
+                    uid, kind == 0 ? SYNStoreModificationEventTypeMerge : SYNStoreModificationEventTypeSave,
+                    ++count, {storeID, number});
+            } else if (kind == 3) {
+                write.event(uid, SYNStoreModificationEventTypeIncomplete, 0, {storeID, number});
+            } else if (kind == 4) {
+                // The baseline replaced by one covering other revisions.
+                auto old = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+                ASSERT_TRUE(old.ok());
+                if (*old) {
+                    context->deleteObject(*old);
+                }
+                SYNRevisionSet others;
+                for (const auto& other : stores) {
+                    if (other != storeID && random() % 2) {
+                        others.addRevision(SYNRevision{other, static_cast<int64_t>(random() % 5)});
+                    }
+                }
+                write.event(uid, SYNStoreModificationEventTypeBaseline, ++count, {storeID, number}, others);
+            }
+            ASSERT_EQ(context->save(), nullptr);
+            context->reset();
+        });
+        if (random() % 3 != 0) {
+            gatherFacts(store);
+        }
+        // What a fresh read says the deletion must leave.
+        std::set<std::string> expected;
+        inStore([&] {
+            auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            ASSERT_TRUE(baseline.ok());
+            const SYNRevisionSet covered =
+                *baseline ? SYNStoreModificationEvent::revisionSet(**baseline) : SYNRevisionSet();
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(events.ok());
+            for (const auto& event : *events) {
+                const int16_t type = SYNStoreModificationEvent::type(*event);
+                const auto own = SYNStoreModificationEvent::revision(*event);
+                const bool complete =
+                    type == SYNStoreModificationEventTypeSave || type == SYNStoreModificationEventTypeMerge;
+                if (complete && own && covered.covers(own->persistentStoreIdentifier, own->revisionNumber)) {
+                    continue;
+                }
+                expected.insert(SYNStoreModificationEvent::uniqueIdentifier(*event));
+            }
+            context->reset();
+        });
+        keptRuns += tallies->facts(local).value ? 1 : 0;
+        run([&](auto completion) { rebaser.deleteEventsPreceedingBaselineWithCompletion(completion); });
+        const auto left = eventIdentifiers();
+        EXPECT_EQ(std::set<std::string>(left.begin(), left.end()), expected);
+    }
+    EXPECT_GT(keptRuns, 20);
 }
 
 }  // namespace
