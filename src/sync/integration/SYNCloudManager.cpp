@@ -891,7 +891,7 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     if (change->unknown || change->events.size() + change->revisions.size() > MaximumRecordedObjects) {
         change = std::make_shared<SavedChange>();
         change->unknown = true;
-    } else if (readEvents && change->revisions.empty()) {
+    } else if (readEvents && change->revisions.empty() && savedEvents.size() <= MaximumSavedEventsRead) {
         // A root context's save left each saved object as its row: an update
         // carries the version it read, so no other save moved the row since.
         // An event whose revision is a fault is left to be read from the
@@ -906,14 +906,7 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
                 saved.gone = true;
                 continue;
             }
-            if (event->isFault()) {
-                continue;
-            }
-            if (const auto revision = event->objectForKey("eventRevision"); revision && revision->isFault()) {
-                continue;
-            }
-            saved.type = SYNStoreModificationEvent::type(*event);
-            saved.set = SYNEventFileSet::fromStoreModificationEvent(*event);
+            saved.set = SYNEventFileSet::fromLoadedStoreModificationEvent(*event, saved.type);
         }
     }
     plat::MutexLock lock(mutex);

@@ -436,6 +436,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         // Past this many events and revisions, a save is logged as unknown
         // (its IDs are not kept): the log holds a few megabytes at most.
         static constexpr std::size_t MaximumRecordedObjects = 2048;
+        // A save's events are read as it left them only up to this many: a
+        // question after larger saves (imports of many events) mostly reads
+        // every event anyway, and reading them here would be spent for
+        // nothing.
+        static constexpr std::size_t MaximumSavedEventsRead = 16;
         plat::Mutex mutex;
         // Bumped by every save that touched events or revisions.
         uint64_t generation GUARDED_BY(mutex) = 0;
