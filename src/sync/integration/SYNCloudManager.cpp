@@ -834,6 +834,17 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     // revisions are asked for their IDs.
     constexpr std::string_view eventEntity(SYNStoreModificationEventEntityName);
     constexpr std::string_view revisionEntity(SYNEventRevisionEntityName);
+    // A context whose model has no events (the application store's, with
+    // thousands of objects in a merge) changes none: its objects are not
+    // looked at. (The notification is posted by contexts only.)
+    if (const auto* saving =
+            static_cast<const plat::coredata::ManagedObjectContext*>(notification.object.get())) {
+        const auto coordinator = saving->persistentStoreCoordinator();
+        if (coordinator && coordinator->managedObjectModel() &&
+            !coordinator->managedObjectModel()->entityNamed(eventEntity)) {
+            return;
+        }
+    }
     auto change = std::make_shared<SavedChange>();
     // The events of the context the manager reads, to be read as the save
     // left them (null for a deleted one).

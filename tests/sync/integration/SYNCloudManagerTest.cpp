@@ -789,10 +789,10 @@ TEST_F(SYNCloudManagerTest, LocalEventsAskedAtDifferentTimesFollowEverySave) {
 // them: over a random run of that context's saves (events made, deleted,
 // their type, count, identifier or revision changed, a new revision given),
 // now and then with the context reset first (its events' revisions then
-// faults, left to be read), a revision changed alone, or a save through
-// another context on the file in between, every question, asked after one
-// save or after several, gets the sets, in the same order, that a manager
-// reading the event store afresh gets.
+// faults, left to be read), a revision changed alone, a save of many events,
+// or a save through another context on the file in between, every question,
+// asked after one save or after several, gets the sets, in the same order,
+// that a manager reading the event store afresh gets.
 TEST_F(SYNCloudManagerTest, EventsTheStoresContextSavedAreTakenAsTheSaveLeftThem) {
     using plat::Value;
     using plat::coredata::ConcurrencyType;
@@ -878,6 +878,19 @@ TEST_F(SYNCloudManagerTest, EventsTheStoresContextSavedAreTakenAsTheSaveLeftThem
                                        "type");
                     (*event)->setValue(Value(static_cast<int64_t>(random() % 50)), "globalCount");
                     ASSERT_EQ(other->save(), nullptr);
+                });
+                continue;
+            }
+            if (step % 13 == 12 && saved == 0) {
+                // A save of more events than are read as it left them.
+                inContext(source, [&](ManagedObjectContext& context) {
+                    for (int i = 0; i < 20; ++i) {
+                        ++made;
+                        EventWriter(context).event("M" + std::to_string(made), kinds[random() % kinds.size()],
+                                                   static_cast<int64_t>(random() % 50),
+                                                   SYNRevision{stores[random() % stores.size()], made});
+                    }
+                    ASSERT_EQ(context.save(), nullptr);
                 });
                 continue;
             }
