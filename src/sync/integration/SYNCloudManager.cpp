@@ -834,10 +834,27 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     // revisions are asked for their IDs.
     constexpr std::string_view eventEntity(SYNStoreModificationEventEntityName);
     constexpr std::string_view revisionEntity(SYNEventRevisionEntityName);
+    // A context whose model has no events (the application store's, with
+    // thousands of objects in a merge) changes none: its objects are not
+    // looked at. (The notification is posted by contexts only.)
+    if (const auto* saving =
+            static_cast<const plat::coredata::ManagedObjectContext*>(notification.object.get())) {
+        const auto coordinator = saving->persistentStoreCoordinator();
+        if (coordinator && coordinator->managedObjectModel() &&
+            !coordinator->managedObjectModel()->entityNamed(eventEntity)) {
+            return;
+        }
+    }
     auto change = std::make_shared<SavedChange>();
+    // The events of the context the manager reads, to be read as the save
+    // left them (null for a deleted one).
+    const void* saving = notification.object.get();
+    const bool readEvents = saving && saving == readFor.load(std::memory_order_acquire);
+    std::vector<const ManagedObject*> savedEvents;
     for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
                             plat::coredata::DeletedObjectsKey}) {
         const bool inserted = key == plat::coredata::InsertedObjectsKey;
+        const bool deleted = key == plat::coredata::DeletedObjectsKey;
         const plat::Value* objects = notification.userInfo.find(key);
         if (!objects || !objects->asSet()) {
             change->unknown = true;
@@ -873,6 +890,9 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
             if (!isEvent && inserted) {
                 continue;
             }
+            if (isEvent && readEvents) {
+                savedEvents.push_back(deleted ? nullptr : object);
+            }
             (isEvent ? change->events : change->revisions).push_back(std::move(id));
         }
     }
@@ -882,6 +902,23 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     if (change->unknown || change->events.size() + change->revisions.size() > MaximumRecordedObjects) {
         change = std::make_shared<SavedChange>();
         change->unknown = true;
+    } else if (readEvents && change->revisions.empty() && savedEvents.size() <= MaximumSavedEventsRead) {
+        // A root context's save left each saved object as its row: an update
+        // carries the version it read, so no other save moved the row since.
+        // An event whose revision is a fault is left to be read from the
+        // store (no fault is fired here).
+        change->context = saving;
+        change->saved.reserve(savedEvents.size());
+        for (std::size_t i = 0; i < savedEvents.size(); ++i) {
+            SavedEvent& saved = change->saved.emplace_back();
+            saved.key = change->events[i]->primaryKey();
+            const ManagedObject* event = savedEvents[i];
+            if (!event) {
+                saved.gone = true;
+                continue;
+            }
+            saved.set = SYNEventFileSet::fromLoadedStoreModificationEvent(*event, saved.type);
+        }
     }
     plat::MutexLock lock(mutex);
     ++generation;
@@ -946,16 +983,21 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
         std::unordered_set<int64_t> eventKeys;
         std::unordered_set<int64_t> revisionKeys;
         plat::Array touchedEvents;
+        std::vector<int64_t> touchedKeys;  // of touchedEvents, in their order
         std::vector<plat::coredata::ManagedObjectIDPtr> revisions;
+        const std::vector<std::shared_ptr<const SavedChange>>* used = nullptr;
         auto collect = [&](const std::vector<std::shared_ptr<const SavedChange>>& saves) {
+            used = &saves;
             eventKeys.clear();
             revisionKeys.clear();
             touchedEvents.clear();
+            touchedKeys.clear();
             revisions.clear();
             for (const auto& change : saves) {
                 for (const auto& id : change->events) {
                     if (ofThisStore(id) && eventKeys.insert(id->primaryKey()).second) {
                         touchedEvents.emplace_back(plat::ObjectPtr(id));
+                        touchedKeys.push_back(id->primaryKey());
                     }
                 }
                 for (const auto& id : change->revisions) {
@@ -986,9 +1028,56 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
         // event read names are looked up by revision. Two lists joined by
         // OR cost SQLite a temporary index each, several times the look-ups.
         auto read = std::make_shared<TouchedEvents>();
-        read->looked = std::move(eventKeys);
         std::unordered_set<int64_t> readKeys;         // events taken, once each
         std::unordered_set<int64_t> revisionsOfRead;  // the revisions they name
+        // Events this context saved are taken as its save left them, when
+        // every save of this store's events and revisions read again was
+        // this context's own and none touched a revision: each touched event
+        // is then as the last save naming it left it, which is what the
+        // store holds now. Only the others are read.
+        if (revisions.empty() && std::all_of(used->begin(), used->end(), [&](const auto& change) {
+                return change->context == &context ||
+                       std::none_of(change->events.begin(), change->events.end(), ofThisStore);
+            })) {
+            std::unordered_map<int64_t, const SavedEvent*> last;
+            for (const auto& change : *used) {
+                if (change->context != &context) {
+                    continue;  // no event of this store
+                }
+                for (std::size_t i = 0; i < change->events.size(); ++i) {
+                    if (!ofThisStore(change->events[i])) {
+                        continue;
+                    }
+                    const SavedEvent& saved = change->saved[i];
+                    if (saved.gone || saved.set) {
+                        last[saved.key] = &saved;
+                    } else {
+                        last.erase(saved.key);
+                    }
+                }
+            }
+            if (!last.empty()) {
+                plat::Array unread;
+                for (std::size_t i = 0; i < touchedKeys.size(); ++i) {
+                    const auto found = last.find(touchedKeys[i]);
+                    if (found == last.end()) {
+                        unread.push_back(std::move(touchedEvents[i]));
+                        continue;
+                    }
+                    readKeys.insert(found->first);
+                    if (const SavedEvent& saved = *found->second; !saved.gone) {
+                        TouchedEvents::Event entry;
+                        entry.key = saved.key;
+                        entry.type = saved.type;
+                        entry.set = saved.set;
+                        entry.store = saved.set->persistentStoreIdentifier();
+                        read->events.push_back(std::move(entry));
+                    }
+                }
+                touchedEvents = std::move(unread);
+            }
+        }
+        read->looked = std::move(eventKeys);
         auto take = [&](plat::coredata::PredicatePtr predicate) {
             plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
             request.predicate = std::move(predicate);
@@ -1111,6 +1200,11 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
         return nullptr;
     }
     std::shared_ptr<const LocalEvents> local;
+    // From now on the saves of this context log their events as they left
+    // them (a child's saves do not reach the store).
+    if (!context->parentContext()) {
+        saveLog_->readFor.store(context.get(), std::memory_order_release);
+    }
     context->performBlockAndWait([&] {
         // Unsaved events of the context are seen by its fetch, never kept.
         const bool keep = !context->hasChanges();

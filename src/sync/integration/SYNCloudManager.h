@@ -410,23 +410,46 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     std::shared_ptr<const LocalEvents> localEvents(const std::vector<int16_t>& types,
                                                    const std::optional<std::string>& storeIdentifier,
                                                    bool readAll = true) const EXCLUDES(localEventsMutex_);
+    // An event as a save left it, read from the saving context's own object
+    // when the save's notification was posted.
+    struct SavedEvent {
+        int64_t key = 0;
+        int16_t type = 0;
+        bool gone = false;         // deleted by the save
+        SYNEventFileSet::Ptr set;  // null when deleted or not read
+    };
     // What the saves of the event store changed of its events: the events
     // and revisions of each save (permanent IDs), logged for the last saves.
     struct SavedChange {
         std::vector<plat::coredata::ManagedObjectIDPtr> events;
         std::vector<plat::coredata::ManagedObjectIDPtr> revisions;
         bool unknown = false;  // the save's changes could not be told
+        // The saving context, when it is the one the log reads for (see
+        // SaveLog::readFor): then `saved` holds, for each of `events`, the
+        // event as the save left it (or that it is gone; a set null and not
+        // gone when it could not be read without a fault).
+        const void* context = nullptr;
+        std::vector<SavedEvent> saved;
     };
     struct SaveLog {
         static constexpr std::size_t KeptSaves = 32;
         // Past this many events and revisions, a save is logged as unknown
         // (its IDs are not kept): the log holds a few megabytes at most.
         static constexpr std::size_t MaximumRecordedObjects = 2048;
+        // A save's events are read as it left them only up to this many: a
+        // question after larger saves (imports of many events) mostly reads
+        // every event anyway, and reading them here would be spent for
+        // nothing.
+        static constexpr std::size_t MaximumSavedEventsRead = 16;
         plat::Mutex mutex;
         // Bumped by every save that touched events or revisions.
         uint64_t generation GUARDED_BY(mutex) = 0;
         // The changes of generations generation - size + 1 ... generation.
         std::deque<std::shared_ptr<const SavedChange>> changes GUARDED_BY(mutex);
+        // The context whose saves' events are read as the save left them
+        // (the event store's, set by the manager when it asks): the others'
+        // saves log IDs only.
+        std::atomic<const void*> readFor{nullptr};
         // Called by the did-save observer, on the saving thread.
         void record(const plat::Notification& notification) EXCLUDES(mutex);
         // The changes after `since` up to the current generation (returned

@@ -122,6 +122,30 @@ SYNEventFileSet::Ptr SYNEventFileSet::fromStoreModificationEvent(const plat::cor
     return set;
 }
 
+SYNEventFileSet::Ptr SYNEventFileSet::fromLoadedStoreModificationEvent(
+    const plat::coredata::ManagedObject& event, int16_t& type) {
+    if (event.isFault()) {
+        return nullptr;
+    }
+    const auto record = event.objectForKey("eventRevision");
+    if (record && record->isFault()) {
+        return nullptr;
+    }
+    type = SYNStoreModificationEvent::type(event);
+    auto set = std::make_shared<SYNEventFileSet>();
+    set->baseline_ = type == SYNStoreModificationEventTypeBaseline;
+    set->globalCount_ = SYNStoreModificationEvent::globalCount(event);
+    set->uniqueIdentifier_ = SYNStoreModificationEvent::uniqueIdentifier(event);
+    if (record) {
+        const SYNRevision revision = SYNEventRevision::revision(*record);
+        set->revisionNumber_ = revision.revisionNumber;
+        set->persistentStorePrefix_ = prefixOf(revision.persistentStoreIdentifier);
+        set->persistentStoreIdentifier_ = std::move(revision.persistentStoreIdentifier);
+    }
+    set->eventShouldBeUnique_ = true;
+    return set;
+}
+
 SYNEventFileSet::Ptr SYNEventFileSet::fromFilename(const std::string& filename, bool isBaseline) {
     if (!SYNIsValidPathComponent(filename) || filename.front() == '.') {
         return nullptr;

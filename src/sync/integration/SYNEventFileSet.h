@@ -54,6 +54,10 @@ class SYNEventFileSet {
     // exactly when the type is 100; the prefix is the first 8 characters of
     // the own revision's store identifier; one part, none recorded.
     static Ptr fromStoreModificationEvent(const plat::coredata::ManagedObject& event);
+    // The same from an event already loaded whose own revision is loaded
+    // too (or that has none), with the event's type; null, reading nothing,
+    // when either is a fault.
+    static Ptr fromLoadedStoreModificationEvent(const plat::coredata::ManagedObject& event, int16_t& type);
     // Parses a name; null when it does not fit the grammar or is refused.
     static Ptr fromFilename(const std::string& filename, bool isBaseline);
     // Whether the name parses and is spelled exactly as this code writes it

@@ -785,6 +785,136 @@ TEST_F(SYNCloudManagerTest, LocalEventsAskedAtDifferentTimesFollowEverySave) {
     EXPECT_FALSE(answer(manager, 1).empty());
 }
 
+// The events the event store's own context saves are taken as its save left
+// them: over a random run of that context's saves (events made, deleted,
+// their type, count, identifier or revision changed, a new revision given),
+// now and then with the context reset first (its events' revisions then
+// faults, left to be read), a revision changed alone, a save of many events,
+// or a save through another context on the file in between, every question,
+// asked after one save or after several, gets the sets, in the same order,
+// that a manager reading the event store afresh gets.
+TEST_F(SYNCloudManagerTest, EventsTheStoresContextSavedAreTakenAsTheSaveLeftThem) {
+    using plat::Value;
+    using plat::coredata::ConcurrencyType;
+    using plat::coredata::ManagedObjectContext;
+    const auto store = storeID(source);
+    const std::vector<int16_t> saves{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge};
+    const std::vector<std::pair<std::vector<int16_t>, std::optional<std::string>>> questions{
+        {saves, store}, {saves, std::nullopt}, {{SYNStoreModificationEventTypeBaseline}, std::nullopt}};
+    auto answer = [&](const std::shared_ptr<SYNCloudManager>& looking, std::size_t question) {
+        std::vector<std::string> found;
+        const auto& [types, storeIdentifier] = questions[question];
+        for (const auto& set : looking->eventFileSetsForEventsWithAllowedTypes(types, storeIdentifier)) {
+            found.push_back(set->description() + " " + set->uniqueIdentifier().value_or("-"));
+        }
+        return found;
+    };
+    auto other = ManagedObjectContext::create(ConcurrencyType::PrivateQueue);
+    other->setPersistentStoreCoordinator(source->managedObjectContext()->persistentStoreCoordinator());
+    const std::vector<int16_t> kinds{SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge,
+                                     SYNStoreModificationEventTypeBaseline};
+    const std::vector<std::string> stores{store, "OTHER"};
+    std::mt19937 random(71);
+    int made = 0;
+    auto change = [&](ManagedObjectContext& context, int what) {
+        auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
+                                                                                       std::nullopt, context);
+        ASSERT_TRUE(events.ok());
+        const auto event = events->empty() ? nullptr : (*events)[random() % events->size()];
+        ++made;
+        if (what == 0 || !event) {
+            EventWriter(context).event("E" + std::to_string(made), kinds[random() % kinds.size()],
+                                       static_cast<int64_t>(random() % 50),
+                                       SYNRevision{stores[random() % stores.size()], made});
+        } else if (what == 1) {
+            context.deleteObject(event);
+        } else if (what == 2) {
+            event->setValue(Value(int64_t{kinds[random() % kinds.size()]}), "type");
+        } else if (what == 3) {
+            event->setValue(Value(static_cast<int64_t>(random() % 50)), "globalCount");
+        } else if (what == 4) {
+            event->setValue(Value("U" + std::to_string(made)), "uniqueIdentifier");
+        } else if (what == 5) {
+            event->setObject(SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
+                                 stores[random() % stores.size()], 100 + made, context),
+                             "eventRevision");
+        } else {
+            // The revision alone: the event's row does not change.
+            event->objectForKey("eventRevision")
+                ->setValue(Value(static_cast<int64_t>(random() % 99)), "revisionNumber");
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    };
+    for (int i = 0; i < 8; ++i) {
+        inContext(source, [&](auto& context) { change(context, 0); });
+    }
+    for (std::size_t question = 0; question < questions.size(); ++question) {
+        answer(manager, question);
+    }
+    for (int step = 0; step < 150; ++step) {
+        const int count = step % 4 == 3 ? 1 + static_cast<int>(random() % 3) : 1;
+        for (int saved = 0; saved < count; ++saved) {
+            if (step % 11 == 10 && saved == 0) {
+                // Rows only, through another context, after this context's
+                // save of the same event: read from the store.
+                std::string named;
+                inContext(source, [&](ManagedObjectContext& context) {
+                    auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                        std::nullopt, std::nullopt, context);
+                    ASSERT_TRUE(events.ok() && !events->empty());
+                    const auto& event = (*events)[random() % events->size()];
+                    named = SYNStoreModificationEvent::uniqueIdentifier(*event);
+                    event->setValue(Value(static_cast<int64_t>(random() % 50)), "globalCount");
+                    ASSERT_EQ(context.save(), nullptr);
+                });
+                other->performBlockAndWait([&] {
+                    auto event = SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(
+                        named, *other);
+                    ASSERT_TRUE(event.ok() && *event);
+                    const bool save =
+                        SYNStoreModificationEvent::type(**event) == SYNStoreModificationEventTypeSave;
+                    (*event)->setValue(Value(int64_t{save ? SYNStoreModificationEventTypeBaseline
+                                                          : SYNStoreModificationEventTypeSave}),
+                                       "type");
+                    (*event)->setValue(Value(static_cast<int64_t>(random() % 50)), "globalCount");
+                    ASSERT_EQ(other->save(), nullptr);
+                });
+                continue;
+            }
+            if (step % 13 == 12 && saved == 0) {
+                // A save of more events than are read as it left them.
+                inContext(source, [&](ManagedObjectContext& context) {
+                    for (int i = 0; i < 20; ++i) {
+                        ++made;
+                        EventWriter(context).event("M" + std::to_string(made), kinds[random() % kinds.size()],
+                                                   static_cast<int64_t>(random() % 50),
+                                                   SYNRevision{stores[random() % stores.size()], made});
+                    }
+                    ASSERT_EQ(context.save(), nullptr);
+                });
+                continue;
+            }
+            inContext(source, [&](ManagedObjectContext& context) {
+                if (random() % 6 == 0) {
+                    context.reset();
+                }
+                // Mostly the event's own row; a revision alone now and then.
+                change(context,
+                       random() % 3 == 0 ? 0 : 1 + static_cast<int>(random() % (step % 9 == 8 ? 6 : 5)));
+            });
+        }
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        for (int asked = 0; asked < 1 + static_cast<int>(random() % 3); ++asked) {
+            const std::size_t question = random() % questions.size();
+            ASSERT_EQ(answer(manager, question), answer(fresh, question))
+                << "step " << step << " question " << question;
+        }
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+    }
+    EXPECT_FALSE(answer(manager, 1).empty());
+    EXPECT_FALSE(answer(manager, 2).empty());
+}
+
 // The baseline a merge records as the one its store was made from is named
 // by the kept look at the local baselines: over saves that make, remove,
 // rename and retype events, it names what the event store's own read names

@@ -409,4 +409,47 @@ TEST(SYNEventFileSetTest, IndexFindsTheFirstMatchingSetAmongMany) {
     EXPECT_EQ(empty.setRepresentingSameEventAs(*grouping.sets[0]), nullptr);
 }
 
+// A loaded event gives the set a read of it gives, and its type; an event
+// or a revision still a fault gives none and stays one.
+TEST_F(EventFileTest, SetsOfLoadedEventsAreThoseOfReadEvents) {
+    writeEvent(source, "SAVE1", SYNStoreModificationEventTypeSave, 12, 5, 0);
+    writeEvent(source, "MERGE1", SYNStoreModificationEventTypeMerge, 13, 6, 0);
+    writeEvent(source, "BASE1", SYNStoreModificationEventTypeBaseline, 3, 1, 0);
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        for (const auto& [name, type] : {std::pair{"SAVE1", SYNStoreModificationEventTypeSave},
+                                         std::pair{"MERGE1", SYNStoreModificationEventTypeMerge},
+                                         std::pair{"BASE1", SYNStoreModificationEventTypeBaseline}}) {
+            context.reset();
+            auto event =
+                SYNStoreModificationEvent::fetchStoreModificationEventWithUniqueIdentifier(name, context);
+            ASSERT_TRUE(event.ok() && *event);
+            const auto revision = (*event)->objectForKey("eventRevision");
+            ASSERT_TRUE(revision);
+            int16_t read = -1;
+            ASSERT_TRUE(revision->isFault()) << name;  // not read with the event
+            EXPECT_FALSE(SYNEventFileSet::fromLoadedStoreModificationEvent(**event, read)) << name;
+            EXPECT_TRUE(revision->isFault()) << name;
+            EXPECT_EQ(read, -1) << name;
+            const auto expected = SYNEventFileSet::fromStoreModificationEvent(**event);
+            ASSERT_FALSE(revision->isFault());
+            const auto set = SYNEventFileSet::fromLoadedStoreModificationEvent(**event, read);
+            ASSERT_TRUE(set) << name;
+            EXPECT_EQ(read, type) << name;
+            EXPECT_EQ(set->description(), expected->description()) << name;
+            EXPECT_EQ(set->uniqueIdentifier(), expected->uniqueIdentifier()) << name;
+            EXPECT_EQ(set->persistentStorePrefix(), expected->persistentStorePrefix()) << name;
+            EXPECT_EQ(set->isBaseline(), expected->isBaseline()) << name;
+            EXPECT_EQ(set->preferredFilenameForPartIndex(1), expected->preferredFilenameForPartIndex(1))
+                << name;
+            // A fault reads nothing.
+            context.refreshObject(*event, false);
+            ASSERT_TRUE((*event)->isFault()) << name;
+            read = -1;
+            EXPECT_FALSE(SYNEventFileSet::fromLoadedStoreModificationEvent(**event, read)) << name;
+            EXPECT_TRUE((*event)->isFault()) << name;
+            EXPECT_EQ(read, -1) << name;
+        }
+    });
+}
+
 }  // namespace
