@@ -8,6 +8,7 @@
 #include "sync/eventstore/SYNDataAdditions.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/detail/SYNBaselineSupport.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
 using plat::coredata::ManagedObjectContext;
@@ -298,7 +299,24 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
     return nullptr;
 }
 
-plat::ErrorPtr consolidate(ManagedObjectContext& context) {
+// Whether the event store's tallies know, from the facts they keep, that
+// the store holds no baseline being consolidated and at most one baseline:
+// then there is nothing to consolidate, and the baselines are not read. The
+// facts are those of the saved store, so a context holding unsaved events
+// reads them.
+bool nothingToConsolidateByKeptFacts(const SYNEventStore& store, const ManagedObjectContext& context) {
+    auto tallies = store.eventTallies();
+    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+        return false;
+    }
+    const auto kept = tallies->facts(store.persistentStoreIdentifier().value_or(""));
+    return kept.value && kept.value->soleBaseline;
+}
+
+plat::ErrorPtr consolidate(ManagedObjectContext& context, const SYNEventStore& store) {
+    if (nothingToConsolidateByKeptFacts(store, context)) {
+        return context.hasChanges() ? context.save() : nullptr;
+    }
     // Baselines read from another machine's files are stored as "being
     // consolidated" (400) and take part like local ones (100). The merged
     // baseline is saved in one go, so no half-made one can be among them.
@@ -331,5 +349,7 @@ SYNBaselineConsolidator::SYNBaselineConsolidator(std::shared_ptr<SYNEventStore> 
 
 void SYNBaselineConsolidator::consolidateBaselineWithCompletion(
     std::function<void(plat::ErrorPtr)> completion) {
-    syn::detail::runAsync(store_, consolidate, std::move(completion));
+    syn::detail::runAsync(
+        store_, [store = store_](ManagedObjectContext& context) { return consolidate(context, *store); },
+        std::move(completion));
 }

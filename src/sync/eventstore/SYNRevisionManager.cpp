@@ -139,13 +139,18 @@ bool hasAllDataFiles(const ManagedObject& event, const std::set<std::string>& fi
 plat::Result<SYNEventTallies::GatheredFacts> readFacts(ManagedObjectContext& context, bool forTallies,
                                                        ManagedObjectPtr& baselineObject) {
     SYNEventTallies::GatheredFacts gathered;
-    auto baseline = SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(context);
-    if (!baseline.ok()) {
-        return baseline.error();
+    // The baseline is the last in event order; how many there are tells,
+    // with the count of baselines being consolidated, whether a
+    // consolidation would find anything.
+    auto baselines = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+        std::vector<int16_t>{SYNStoreModificationEventTypeBaseline}, std::nullopt, context);
+    if (!baselines.ok()) {
+        return baselines.error();
     }
-    baselineObject = *baseline;
-    if (*baseline) {
-        const ManagedObject& event = **baseline;
+    SYNStoreModificationEvent::sortInEventOrder(*baselines);
+    baselineObject = baselines->empty() ? ManagedObjectPtr() : baselines->back();
+    if (baselineObject) {
+        const ManagedObject& event = *baselineObject;
         SYNEventTallies::BaselineFacts facts;
         facts.event = event.objectID();
         facts.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(event);
@@ -201,6 +206,17 @@ plat::Result<SYNEventTallies::GatheredFacts> readFacts(ManagedObjectContext& con
     // only when the facts can be kept.
     if (!forTallies) {
         return gathered;
+    }
+    if (baselines->size() <= 1) {
+        plat::coredata::FetchRequest consolidating(SYNStoreModificationEventEntityName);
+        consolidating.predicate = plat::coredata::Predicate::equal(
+            "type", Value(int64_t{SYNStoreModificationEventTypeBaselineConsolidating}));
+        auto count = context.countForFetchRequest(consolidating);
+        if (!count.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not count events: %@", count.error());
+            return count.error();
+        }
+        gathered.soleBaseline = *count == 0;
     }
     plat::coredata::FetchRequest request(SYNStoreModificationEventEntityName);
     request.predicate = plat::coredata::Predicate::andPredicate(

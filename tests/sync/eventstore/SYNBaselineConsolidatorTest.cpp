@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "EventStoreFixture.h"
+#include "sync/eventstore/SYNRevisionManager.h"
+#include "sync/eventstore/detail/SYNEventTallies.h"
 
 namespace eventstoretest {
 namespace {
@@ -466,6 +470,185 @@ TEST_F(SYNBaselineConsolidatorTest, EnlistBaselinesRecordTheirRevisionAndConsoli
     EXPECT_EQ(recorded, (std::map<std::string, std::optional<SYNRevision>>{{"alice", SYNRevision{one, 0}},
                                                                            {"bob", SYNRevision{one, 0}},
                                                                            {"carol", SYNRevision{two, 0}}}));
+}
+
+// The checks of a merge read the facts (the baseline, every complete event's
+// own revision) and the event store's tallies keep them.
+void gatherFacts(const std::shared_ptr<SYNEventStore>& store) {
+    SYNRevisionManager manager(store);
+    manager.setSharesEventFetches(true);
+    EXPECT_TRUE(manager.checkThatLocalPersistentStoreHasNotBeenAbandoned().ok());
+}
+
+// With the facts kept and a sole baseline, the consolidation reads nothing
+// (the context registers no object); a baseline read from another machine,
+// saved while the facts are kept, is still consolidated.
+TEST_F(SYNBaselineConsolidatorTest, KeptFactsSpareTheReadWhenNoBaselineIsBeingConsolidated) {
+    const std::string local = *store->persistentStoreIdentifier();
+    EventWriter write(*context);
+    inStore([&] {
+        auto base = write.event("base", SYNStoreModificationEventTypeBaseline, 1, {local, 0});
+        write.change(base, "x", SYNObjectChangeTypeInsert, {attribute("name", Value("mine"))});
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    gatherFacts(store);
+    auto tallies = store->eventTallies();
+    ASSERT_TRUE(tallies);
+    auto kept = tallies->facts(local);
+    ASSERT_TRUE(kept.value);
+    EXPECT_TRUE(kept.value->soleBaseline);
+    inStore([&] { context->reset(); });
+    Machine machine{store, context};
+    consolidate(machine);
+    EXPECT_TRUE(inStore([&] { return context->registeredObjects().empty(); }));
+    EXPECT_EQ(baselines(machine).size(), 1u);
+
+    inStore([&] {
+        auto imported =
+            write.event("imported", SYNStoreModificationEventTypeBaselineConsolidating, 3, {"C", 1});
+        write.change(imported, "y", SYNObjectChangeTypeInsert, {attribute("name", Value("theirs"))});
+        ASSERT_EQ(context->save(), nullptr);
+        context->reset();
+    });
+    EXPECT_FALSE(tallies->facts(local).value);  // such a save is not followed
+    consolidate(machine);
+    auto left = baselines(machine);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.front().names.at("x"), Value("mine"));
+    EXPECT_EQ(left.front().names.at("y"), Value("theirs"));
+}
+
+// Facts gathered while the store holds a baseline being consolidated, or two
+// baselines, do not spare the read: the consolidation still leaves one.
+TEST_F(SYNBaselineConsolidatorTest, FactsGatheredWithBaselinesToConsolidateLeaveThemToBeRead) {
+    const std::string local = *store->persistentStoreIdentifier();
+    auto tallies = store->eventTallies();
+    ASSERT_TRUE(tallies);
+    const std::vector<std::pair<const char*, std::vector<int16_t>>> cases{
+        {"one being consolidated", {SYNStoreModificationEventTypeBaselineConsolidating}},
+        {"two baselines", {SYNStoreModificationEventTypeBaseline, SYNStoreModificationEventTypeBaseline}},
+        {"one of each",
+         {SYNStoreModificationEventTypeBaseline, SYNStoreModificationEventTypeBaselineConsolidating}},
+    };
+    for (const auto& [name, types] : cases) {
+        SCOPED_TRACE(name);
+        EventWriter write(*context);
+        inStore([&] {
+            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(existing.ok());
+            for (const auto& event : *existing) {
+                context->deleteObject(event);
+            }
+            for (std::size_t i = 0; i < types.size(); ++i) {
+                const std::string gid = "o" + std::to_string(i);
+                auto event = write.event("input" + std::to_string(i), types[i], static_cast<int64_t>(i + 1),
+                                         {i == 0 ? local : std::string("C"), static_cast<int64_t>(i)});
+                write.change(event, gid, SYNObjectChangeTypeInsert, {attribute("name", Value(gid))});
+            }
+            ASSERT_EQ(context->save(), nullptr);
+            context->reset();
+        });
+        gatherFacts(store);
+        auto kept = tallies->facts(local);
+        ASSERT_TRUE(kept.value);
+        EXPECT_FALSE(kept.value->soleBaseline);
+        Machine machine{store, context};
+        consolidate(machine);
+        auto left = baselines(machine);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_EQ(left.front().names.size(), types.size());
+    }
+}
+
+// Random steps (complete and unfinished events, baselines and baselines
+// being consolidated inserted, an event's type changed to either, facts
+// gathered before or not): after every consolidation the store holds at most one
+// baseline and none being consolidated, as a fresh read says, whichever way
+// the consolidation took.
+TEST_F(SYNBaselineConsolidatorTest, ConsolidationWithOrWithoutKeptFactsLeavesOneBaseline) {
+    const std::string local = *store->persistentStoreIdentifier();
+    auto tallies = store->eventTallies();
+    ASSERT_TRUE(tallies);
+    std::mt19937 random(20261209);
+    const std::vector<std::string> stores{local, "B", "C"};
+    EventWriter write(*context);
+    Machine machine{store, context};
+    int64_t count = 0;
+    int spared = 0;
+    int read = 0;
+    // Of each type, the events a fresh read finds.
+    auto countTypes = [&] {
+        std::map<int16_t, std::size_t> types;
+        inStore([&] {
+            auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(events.ok());
+            for (const auto& event : *events) {
+                ++types[SYNStoreModificationEvent::type(*event)];
+            }
+            context->reset();
+        });
+        return types;
+    };
+    for (int step = 0; step < 60; ++step) {
+        SCOPED_TRACE(step);
+        // Gathered before the step's save, the facts follow it.
+        if (random() % 3 != 0) {
+            gatherFacts(store);
+        }
+        const int kind = static_cast<int>(random() % 7);
+        inStore([&] {
+            const std::string uid = "e" + std::to_string(step);
+            const std::string& storeID = stores[random() % stores.size()];
+            const int64_t number = static_cast<int64_t>(random() % 5);
+            static const int16_t kTypes[] = {
+                SYNStoreModificationEventTypeSave, SYNStoreModificationEventTypeMerge,
+                SYNStoreModificationEventTypeIncomplete, SYNStoreModificationEventTypeBaseline,
+                SYNStoreModificationEventTypeBaselineConsolidating};
+            if (kind <= 4) {
+                auto event = write.event(uid, kTypes[kind], ++count, {storeID, number});
+                if (kind >= 3) {
+                    write.change(event, "o" + std::to_string(step), SYNObjectChangeTypeInsert,
+                                 {attribute("name", Value(uid))});
+                }
+            } else {
+                // A saved event of another type made a baseline, or one
+                // being consolidated (an update the tallies follow).
+                auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                    std::vector<int16_t>{SYNStoreModificationEventTypeSave,
+                                         SYNStoreModificationEventTypeMerge},
+                    std::nullopt, *context);
+                ASSERT_TRUE(events.ok());
+                if (!events->empty()) {
+                    (*events)[random() % events->size()]->setValue(
+                        Value(int64_t{kind == 5 ? SYNStoreModificationEventTypeBaseline
+                                                : SYNStoreModificationEventTypeBaselineConsolidating}),
+                        "type");
+                }
+            }
+            ASSERT_EQ(context->save(), nullptr);
+            context->reset();
+        });
+        if (random() % 2 != 0) {
+            continue;
+        }
+        auto before = countTypes();
+        const std::size_t baselinesBefore = before[SYNStoreModificationEventTypeBaseline] +
+                                            before[SYNStoreModificationEventTypeBaselineConsolidating];
+        auto kept = tallies->facts(local);
+        (kept.value && kept.value->soleBaseline ? spared : read)++;
+        consolidate(machine);
+        auto after = countTypes();
+        EXPECT_EQ(after[SYNStoreModificationEventTypeBaselineConsolidating], 0u);
+        EXPECT_EQ(after[SYNStoreModificationEventTypeBaseline], baselinesBefore == 0 ? 0u : 1u);
+        EXPECT_EQ(after[SYNStoreModificationEventTypeSave], before[SYNStoreModificationEventTypeSave]);
+        EXPECT_EQ(after[SYNStoreModificationEventTypeMerge], before[SYNStoreModificationEventTypeMerge]);
+    }
+    // Both ways were taken.
+    EXPECT_GT(spared, 0);
+    EXPECT_GT(read, 0);
 }
 
 }  // namespace

@@ -355,6 +355,7 @@ SYNEventTallies::Facts SYNEventTallies::factsLocked(const std::string& localStor
     Facts facts;
     facts.present = facts_->present;
     facts.baseline = facts_->baseline;
+    facts.soleBaseline = facts_->soleBaseline;
     for (const auto& [key, row] : facts_->events) {
         if (row.type == SYNStoreModificationEventTypeMerge && row.ownRevision && row.store == localStore) {
             facts.offerLocalMerge(row.event, row.number);
@@ -407,6 +408,7 @@ std::optional<SYNEventTallies::Kept<SYNEventTallies::Facts>> SYNEventTallies::ke
     FactsState state;
     state.present = std::make_shared<PresentRevisions>();
     state.baseline = std::move(gathered.baseline);
+    state.soleBaseline = gathered.soleBaseline;
     state.events.reserve(gathered.events.size());
     state.ownRevisions.reserve(gathered.events.size());
     facts_ = std::move(state);
@@ -564,8 +566,11 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
                     return;
                 }
                 // A new baseline may come after the one kept, or be the
-                // first.
-                if (SYNStoreModificationEvent::type(*object) == SYNStoreModificationEventTypeBaseline) {
+                // first; one being consolidated is one a consolidation
+                // must find.
+                const int16_t type = SYNStoreModificationEvent::type(*object);
+                if (type == SYNStoreModificationEventTypeBaseline ||
+                    type == SYNStoreModificationEventTypeBaselineConsolidating) {
                     forgetFactsLocked();
                     return;
                 }

@@ -33,7 +33,8 @@
 // event whenever a save names it or a revision record linked to it, and a
 // deletion removes exactly what it takes away. Whatever cannot be read from
 // the saved objects (a fault, a revision record linked to an event the
-// facts do not hold), anything that touches a baseline, and everything that
+// facts do not hold), anything that touches a baseline or saves an event
+// as one (or as one being consolidated), and everything that
 // makes the three answers unknown for good (another context's save, a save
 // too large to walk, another local store) forgets the facts.
 #pragma once
@@ -123,11 +124,17 @@ class SYNEventTallies {
     struct GatheredFacts {
         std::optional<BaselineFacts> baseline;
         std::vector<EventFacts> events;
+        // No event but the baseline is a baseline or being consolidated:
+        // a consolidation would find nothing to do.
+        bool soleBaseline = false;
     };
     // The kept facts, as the checks use them.
     struct Facts {
         std::shared_ptr<const PresentRevisions> present;
         std::optional<BaselineFacts> baseline;
+        // As gathered; kept true only while no saved event becomes a
+        // baseline or one being consolidated (such a save forgets the facts).
+        bool soleBaseline = false;
         // The local store's complete merge events numbered highest (one,
         // unless numbers repeat), and that number.
         std::vector<plat::coredata::ManagedObjectIDPtr> latestLocalMerges;
@@ -191,6 +198,7 @@ class SYNEventTallies {
         // they hold it.
         std::shared_ptr<PresentRevisions> present;
         std::optional<BaselineFacts> baseline;
+        bool soleBaseline = false;
     };
     void setEventRowLocked(int64_t key, std::optional<EventRow> row) REQUIRES(mutex_);
     Facts factsLocked(const std::string& localStore) const REQUIRES(mutex_);
