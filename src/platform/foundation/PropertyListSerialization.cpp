@@ -769,8 +769,9 @@ class BinaryWriter {
     // text that is not UTF-8, an object of another kind); invalidReason then
     // says what.
     std::optional<Data> write(const Value& root) {
-        nodes_.reserve(32);
-        refs_.reserve(32);
+        // Room for a store's metadata without growing (a few hundred objects).
+        nodes_.reserve(512);
+        refs_.reserve(1024);
         add(root, 0);
         if (failed_)
             return std::nullopt;
@@ -817,19 +818,22 @@ class BinaryWriter {
 
     // Strings are written once; other values once per occurrence, in the
     // order of a depth-first walk (a dictionary's keys before its values).
+    // Most strings of a list repeat (the same few keys in dictionary after
+    // dictionary), so the lookup is the common path: the hash is computed
+    // inline and each slot holds its text, so a hit reads no node.
     uint64_t addString(const std::string& s, const Value* value, const std::string* key) {
-        const std::size_t hash = std::hash<std::string_view>()(s);
+        const std::size_t hash = textHash(s.data(), s.size());
         if (2 * (stringCount_ + 1) > stringSlots_.size())
             growStrings();
         const std::size_t mask = stringSlots_.size() - 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             StringSlot& slot = stringSlots_[i];
             if (slot.node == 0) {
-                slot = {hash, nodes_.size() + 1};
+                slot = {hash, nodes_.size() + 1, s.data(), s.size()};
                 ++stringCount_;
                 break;
             }
-            if (slot.hash == hash && nodeString(slot.node - 1) == s)
+            if (slot.hash == hash && slot.size == s.size() && sameText(slot.data, s.data(), s.size()))
                 return slot.node - 1;
         }
         Text form = Text::ASCII;
@@ -846,13 +850,69 @@ class BinaryWriter {
         return nodes_.size() - 1;
     }
 
-    std::string_view nodeString(uint64_t index) const {
-        const Node& node = nodes_[index];
-        return node.key ? *node.key : *node.value->asString();
+    // The last 1 to 7 bytes as one word: two overlapping four-byte loads, or
+    // the first, middle and last byte (the length is hashed separately).
+    static uint64_t tailWord(const char* p, std::size_t n) {
+        if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            return uint64_t{a} << 32 | b;
+        }
+        return uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+               static_cast<uint8_t>(p[n - 1]);
+    }
+
+    // Whether two texts of the same length n are equal: word by word, the
+    // last word overlapping, without a call for the short texts most lists hold.
+    static bool sameText(const char* a, const char* b, std::size_t n) {
+        if (n < 8) {
+            if (n >= 4) {
+                uint32_t x0, y0, x1, y1;
+                std::memcpy(&x0, a, 4);
+                std::memcpy(&y0, b, 4);
+                std::memcpy(&x1, a + n - 4, 4);
+                std::memcpy(&y1, b + n - 4, 4);
+                return x0 == y0 && x1 == y1;
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                if (a[i] != b[i])
+                    return false;
+            return true;
+        }
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return false;
+        }
+        uint64_t x, y;
+        std::memcpy(&x, a + n - 8, 8);
+        std::memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+
+    // A multiply-and-fold hash over eight bytes at a time (the texts are
+    // mostly short keys); only the table's probing depends on it.
+    static std::size_t textHash(const char* p, std::size_t n) {
+        constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+        uint64_t h = (n + 1) * kMul;
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * kMul;
+            h ^= h >> 29;
+        }
+        if (n > 0) {
+            h = (h ^ tailWord(p, n)) * kMul;
+        }
+        h ^= h >> 32;
+        return static_cast<std::size_t>(h ^ (h >> 15));
     }
 
     void growStrings() {
-        std::vector<StringSlot> old(std::max<std::size_t>(64, stringSlots_.size() * 2));
+        std::vector<StringSlot> old(std::max<std::size_t>(128, stringSlots_.size() * 2));
         old.swap(stringSlots_);
         const std::size_t mask = stringSlots_.size() - 1;
         for (const StringSlot& slot : old) {
@@ -1020,9 +1080,12 @@ class BinaryWriter {
     std::size_t objectBytes_ = 0;  // the objects' bytes, less their references
     bool failed_ = false;
     // Open-addressed table of the strings written so far (node + 1; 0 is empty).
+    // The slot keeps a view of its text (in the tree being written).
     struct StringSlot {
         std::size_t hash = 0;
         uint64_t node = 0;
+        const char* data = nullptr;
+        std::size_t size = 0;
     };
     std::vector<StringSlot> stringSlots_;
     std::size_t stringCount_ = 0;
