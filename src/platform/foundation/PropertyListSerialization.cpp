@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <typeinfo>
@@ -771,12 +772,12 @@ class BinaryWriter {
     std::optional<Data> write(const Value& root) {
         // Room for a store's metadata without growing (a few hundred objects).
         nodes_.reserve(512);
-        refs_.reserve(1024);
+        refs_.reset(new uint64_t[refsCapacity_ = 1024]);
         add(root, 0);
         if (failed_)
             return std::nullopt;
         const std::size_t refSize = bytesFor(nodes_.size());
-        const std::size_t objectsEnd = 8 + objectBytes_ + refs_.size() * refSize;
+        const std::size_t objectsEnd = 8 + objectBytes_ + refsSize_ * refSize;
         const std::size_t offsetSize = bytesFor(objectsEnd);
         std::vector<uint8_t> out(objectsEnd + nodes_.size() * offsetSize + 32);
         uint8_t* const begin = out.data();
@@ -961,7 +962,7 @@ class BinaryWriter {
                 const uint64_t index = addContainer(v, a.size());
                 const std::size_t begin = nodes_[index].refsBegin;
                 for (std::size_t i = 0; i < a.size() && !failed_; ++i) {
-                    const uint64_t r = add(a[i], depth + 1);
+                    const uint64_t r = addChild(a[i], depth + 1);
                     refs_[begin + i] = r;
                 }
                 return index;
@@ -979,7 +980,7 @@ class BinaryWriter {
                 for (const auto& entry : d) {
                     if (failed_)
                         break;
-                    const uint64_t r = add(entry.second, depth + 1);
+                    const uint64_t r = addChild(entry.second, depth + 1);
                     refs_[begin + i++] = r;
                 }
                 return index;
@@ -993,15 +994,33 @@ class BinaryWriter {
         }
     }
 
+    // A container's child: strings (the commonest) go straight to the
+    // string table, anything else through add.
+    uint64_t addChild(const Value& v, std::size_t depth) {
+        if (v.kind() == Value::Kind::String && depth <= PropertyListSerialization::kMaxDepth)
+            return addString(*v.asString(), &v, nullptr);
+        return add(v, depth);
+    }
+
     // A container's node, its marker counted and its references' room taken
     // (their size follows from the number of objects, known at the end).
     uint64_t addContainer(const Value& v, std::size_t count) {
         const std::size_t refs = v.isArray() ? count : 2 * count;
-        const std::size_t begin = refs_.size();
-        refs_.resize(begin + refs);
+        const std::size_t begin = refsSize_;
+        if (begin + refs > refsCapacity_)
+            growRefs(begin + refs);
+        refsSize_ = begin + refs;
         objectBytes_ += markerSize(count);
         nodes_.push_back({&v, nullptr, begin, refs, Text::None});
         return nodes_.size() - 1;
+    }
+
+    void growRefs(std::size_t needed) {
+        const std::size_t capacity = std::max(needed, 2 * refsCapacity_);
+        std::unique_ptr<uint64_t[]> grown(new uint64_t[capacity]);
+        std::copy(refs_.get(), refs_.get() + refsSize_, grown.get());
+        refs_ = std::move(grown);
+        refsCapacity_ = capacity;
     }
 
     static uint8_t* putDouble(uint8_t* p, uint8_t marker, double d) {
@@ -1056,7 +1075,7 @@ class BinaryWriter {
             case Value::Kind::Dictionary: {
                 const bool array = v.isArray();
                 p = putMarker(p, array ? 0xA : 0xD, array ? node.refsCount : node.refsCount / 2);
-                const uint64_t* ref = refs_.data() + node.refsBegin;
+                const uint64_t* ref = refs_.get() + node.refsBegin;
                 if (refSize == 1) {
                     for (std::size_t i = 0; i < node.refsCount; ++i)
                         *p++ = static_cast<uint8_t>(ref[i]);
@@ -1076,7 +1095,11 @@ class BinaryWriter {
     }
 
     std::vector<Node> nodes_;
-    std::vector<uint64_t> refs_;
+    // The containers' references, each container's run filled in as its
+    // children are added (so the room is not cleared first).
+    std::unique_ptr<uint64_t[]> refs_;
+    std::size_t refsSize_ = 0;
+    std::size_t refsCapacity_ = 0;
     std::size_t objectBytes_ = 0;  // the objects' bytes, less their references
     bool failed_ = false;
     // Open-addressed table of the strings written so far (node + 1; 0 is empty).
