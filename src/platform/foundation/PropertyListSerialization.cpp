@@ -785,7 +785,7 @@ class BinaryWriter {
         uint8_t* p = begin + 8;
         uint8_t* table = begin + objectsEnd;
         for (const Node& node : nodes_) {
-            table = putBigEndian(table, static_cast<uint64_t>(p - begin), offsetSize);
+            table = putSized(table, static_cast<uint64_t>(p - begin), offsetSize);
             p = encode(p, node, refSize);
         }
         // The sizes added up in the first pass and the bytes written in the
@@ -1023,6 +1023,28 @@ class BinaryWriter {
         refsCapacity_ = capacity;
     }
 
+    // putBigEndian for the sizes references and offsets take, each size
+    // written out (lists of a few hundred objects take two bytes a reference).
+    static uint8_t* putSized(uint8_t* p, uint64_t v, std::size_t bytes) {
+        switch (bytes) {
+            case 1:
+                *p = static_cast<uint8_t>(v);
+                return p + 1;
+            case 2:
+                p[0] = static_cast<uint8_t>(v >> 8);
+                p[1] = static_cast<uint8_t>(v);
+                return p + 2;
+            case 4:
+                p[0] = static_cast<uint8_t>(v >> 24);
+                p[1] = static_cast<uint8_t>(v >> 16);
+                p[2] = static_cast<uint8_t>(v >> 8);
+                p[3] = static_cast<uint8_t>(v);
+                return p + 4;
+            default:
+                return putBigEndian(p, v, bytes);
+        }
+    }
+
     static uint8_t* putDouble(uint8_t* p, uint8_t marker, double d) {
         uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
@@ -1082,7 +1104,7 @@ class BinaryWriter {
                     return p;
                 }
                 for (std::size_t i = 0; i < node.refsCount; ++i)
-                    p = putBigEndian(p, ref[i], refSize);
+                    p = putSized(p, ref[i], refSize);
                 return p;
             }
             default: {
