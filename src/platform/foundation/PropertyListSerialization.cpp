@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <typeinfo>
@@ -769,13 +770,14 @@ class BinaryWriter {
     // text that is not UTF-8, an object of another kind); invalidReason then
     // says what.
     std::optional<Data> write(const Value& root) {
-        nodes_.reserve(32);
-        refs_.reserve(32);
+        // Room for a store's metadata without growing (a few hundred objects).
+        nodes_.reserve(512);
+        refs_.reset(new uint64_t[refsCapacity_ = 1024]);
         add(root, 0);
         if (failed_)
             return std::nullopt;
         const std::size_t refSize = bytesFor(nodes_.size());
-        const std::size_t objectsEnd = 8 + objectBytes_ + refs_.size() * refSize;
+        const std::size_t objectsEnd = 8 + objectBytes_ + refsSize_ * refSize;
         const std::size_t offsetSize = bytesFor(objectsEnd);
         std::vector<uint8_t> out(objectsEnd + nodes_.size() * offsetSize + 32);
         uint8_t* const begin = out.data();
@@ -783,7 +785,7 @@ class BinaryWriter {
         uint8_t* p = begin + 8;
         uint8_t* table = begin + objectsEnd;
         for (const Node& node : nodes_) {
-            table = putBigEndian(table, static_cast<uint64_t>(p - begin), offsetSize);
+            table = putSized(table, static_cast<uint64_t>(p - begin), offsetSize);
             p = encode(p, node, refSize);
         }
         // The sizes added up in the first pass and the bytes written in the
@@ -817,19 +819,22 @@ class BinaryWriter {
 
     // Strings are written once; other values once per occurrence, in the
     // order of a depth-first walk (a dictionary's keys before its values).
+    // Most strings of a list repeat (the same few keys in dictionary after
+    // dictionary), so the lookup is the common path: the hash is computed
+    // inline and each slot holds its text, so a hit reads no node.
     uint64_t addString(const std::string& s, const Value* value, const std::string* key) {
-        const std::size_t hash = std::hash<std::string_view>()(s);
+        const std::size_t hash = textHash(s.data(), s.size());
         if (2 * (stringCount_ + 1) > stringSlots_.size())
             growStrings();
         const std::size_t mask = stringSlots_.size() - 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             StringSlot& slot = stringSlots_[i];
             if (slot.node == 0) {
-                slot = {hash, nodes_.size() + 1};
+                slot = {hash, nodes_.size() + 1, s.data(), s.size()};
                 ++stringCount_;
                 break;
             }
-            if (slot.hash == hash && nodeString(slot.node - 1) == s)
+            if (slot.hash == hash && slot.size == s.size() && sameText(slot.data, s.data(), s.size()))
                 return slot.node - 1;
         }
         Text form = Text::ASCII;
@@ -846,13 +851,69 @@ class BinaryWriter {
         return nodes_.size() - 1;
     }
 
-    std::string_view nodeString(uint64_t index) const {
-        const Node& node = nodes_[index];
-        return node.key ? *node.key : *node.value->asString();
+    // The last 1 to 7 bytes as one word: two overlapping four-byte loads, or
+    // the first, middle and last byte (the length is hashed separately).
+    static uint64_t tailWord(const char* p, std::size_t n) {
+        if (n >= 4) {
+            uint32_t a, b;
+            std::memcpy(&a, p, 4);
+            std::memcpy(&b, p + n - 4, 4);
+            return uint64_t{a} << 32 | b;
+        }
+        return uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+               static_cast<uint8_t>(p[n - 1]);
+    }
+
+    // Whether two texts of the same length n are equal: word by word, the
+    // last word overlapping, without a call for the short texts most lists hold.
+    static bool sameText(const char* a, const char* b, std::size_t n) {
+        if (n < 8) {
+            if (n >= 4) {
+                uint32_t x0, y0, x1, y1;
+                std::memcpy(&x0, a, 4);
+                std::memcpy(&y0, b, 4);
+                std::memcpy(&x1, a + n - 4, 4);
+                std::memcpy(&y1, b + n - 4, 4);
+                return x0 == y0 && x1 == y1;
+            }
+            for (std::size_t i = 0; i < n; ++i)
+                if (a[i] != b[i])
+                    return false;
+            return true;
+        }
+        for (std::size_t i = 0; i + 8 < n; i += 8) {
+            uint64_t x, y;
+            std::memcpy(&x, a + i, 8);
+            std::memcpy(&y, b + i, 8);
+            if (x != y)
+                return false;
+        }
+        uint64_t x, y;
+        std::memcpy(&x, a + n - 8, 8);
+        std::memcpy(&y, b + n - 8, 8);
+        return x == y;
+    }
+
+    // A multiply-and-fold hash over eight bytes at a time (the texts are
+    // mostly short keys); only the table's probing depends on it.
+    static std::size_t textHash(const char* p, std::size_t n) {
+        constexpr uint64_t kMul = 0x9E3779B97F4A7C15ULL;
+        uint64_t h = (n + 1) * kMul;
+        for (; n >= 8; p += 8, n -= 8) {
+            uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * kMul;
+            h ^= h >> 29;
+        }
+        if (n > 0) {
+            h = (h ^ tailWord(p, n)) * kMul;
+        }
+        h ^= h >> 32;
+        return static_cast<std::size_t>(h ^ (h >> 15));
     }
 
     void growStrings() {
-        std::vector<StringSlot> old(std::max<std::size_t>(64, stringSlots_.size() * 2));
+        std::vector<StringSlot> old(std::max<std::size_t>(128, stringSlots_.size() * 2));
         old.swap(stringSlots_);
         const std::size_t mask = stringSlots_.size() - 1;
         for (const StringSlot& slot : old) {
@@ -901,7 +962,7 @@ class BinaryWriter {
                 const uint64_t index = addContainer(v, a.size());
                 const std::size_t begin = nodes_[index].refsBegin;
                 for (std::size_t i = 0; i < a.size() && !failed_; ++i) {
-                    const uint64_t r = add(a[i], depth + 1);
+                    const uint64_t r = addChild(a[i], depth + 1);
                     refs_[begin + i] = r;
                 }
                 return index;
@@ -919,7 +980,7 @@ class BinaryWriter {
                 for (const auto& entry : d) {
                     if (failed_)
                         break;
-                    const uint64_t r = add(entry.second, depth + 1);
+                    const uint64_t r = addChild(entry.second, depth + 1);
                     refs_[begin + i++] = r;
                 }
                 return index;
@@ -933,15 +994,55 @@ class BinaryWriter {
         }
     }
 
+    // A container's child: strings (the commonest) go straight to the
+    // string table, anything else through add.
+    uint64_t addChild(const Value& v, std::size_t depth) {
+        if (v.kind() == Value::Kind::String && depth <= PropertyListSerialization::kMaxDepth)
+            return addString(*v.asString(), &v, nullptr);
+        return add(v, depth);
+    }
+
     // A container's node, its marker counted and its references' room taken
     // (their size follows from the number of objects, known at the end).
     uint64_t addContainer(const Value& v, std::size_t count) {
         const std::size_t refs = v.isArray() ? count : 2 * count;
-        const std::size_t begin = refs_.size();
-        refs_.resize(begin + refs);
+        const std::size_t begin = refsSize_;
+        if (begin + refs > refsCapacity_)
+            growRefs(begin + refs);
+        refsSize_ = begin + refs;
         objectBytes_ += markerSize(count);
         nodes_.push_back({&v, nullptr, begin, refs, Text::None});
         return nodes_.size() - 1;
+    }
+
+    void growRefs(std::size_t needed) {
+        const std::size_t capacity = std::max(needed, 2 * refsCapacity_);
+        std::unique_ptr<uint64_t[]> grown(new uint64_t[capacity]);
+        std::copy(refs_.get(), refs_.get() + refsSize_, grown.get());
+        refs_ = std::move(grown);
+        refsCapacity_ = capacity;
+    }
+
+    // putBigEndian for the sizes references and offsets take, each size
+    // written out (lists of a few hundred objects take two bytes a reference).
+    static uint8_t* putSized(uint8_t* p, uint64_t v, std::size_t bytes) {
+        switch (bytes) {
+            case 1:
+                *p = static_cast<uint8_t>(v);
+                return p + 1;
+            case 2:
+                p[0] = static_cast<uint8_t>(v >> 8);
+                p[1] = static_cast<uint8_t>(v);
+                return p + 2;
+            case 4:
+                p[0] = static_cast<uint8_t>(v >> 24);
+                p[1] = static_cast<uint8_t>(v >> 16);
+                p[2] = static_cast<uint8_t>(v >> 8);
+                p[3] = static_cast<uint8_t>(v);
+                return p + 4;
+            default:
+                return putBigEndian(p, v, bytes);
+        }
     }
 
     static uint8_t* putDouble(uint8_t* p, uint8_t marker, double d) {
@@ -996,14 +1097,14 @@ class BinaryWriter {
             case Value::Kind::Dictionary: {
                 const bool array = v.isArray();
                 p = putMarker(p, array ? 0xA : 0xD, array ? node.refsCount : node.refsCount / 2);
-                const uint64_t* ref = refs_.data() + node.refsBegin;
+                const uint64_t* ref = refs_.get() + node.refsBegin;
                 if (refSize == 1) {
                     for (std::size_t i = 0; i < node.refsCount; ++i)
                         *p++ = static_cast<uint8_t>(ref[i]);
                     return p;
                 }
                 for (std::size_t i = 0; i < node.refsCount; ++i)
-                    p = putBigEndian(p, ref[i], refSize);
+                    p = putSized(p, ref[i], refSize);
                 return p;
             }
             default: {
@@ -1016,13 +1117,20 @@ class BinaryWriter {
     }
 
     std::vector<Node> nodes_;
-    std::vector<uint64_t> refs_;
+    // The containers' references, each container's run filled in as its
+    // children are added (so the room is not cleared first).
+    std::unique_ptr<uint64_t[]> refs_;
+    std::size_t refsSize_ = 0;
+    std::size_t refsCapacity_ = 0;
     std::size_t objectBytes_ = 0;  // the objects' bytes, less their references
     bool failed_ = false;
     // Open-addressed table of the strings written so far (node + 1; 0 is empty).
+    // The slot keeps a view of its text (in the tree being written).
     struct StringSlot {
         std::size_t hash = 0;
         uint64_t node = 0;
+        const char* data = nullptr;
+        std::size_t size = 0;
     };
     std::vector<StringSlot> stringSlots_;
     std::size_t stringCount_ = 0;
