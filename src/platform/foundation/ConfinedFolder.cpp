@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -412,10 +413,10 @@ std::string display(const std::string& root, const std::string& relative) {
 // root itself); an error for a refused path or a folder that cannot be
 // walked.
 Result<Parent> openParent(const std::string& root, const std::string& relative, bool reading) {
-    const std::string shown = display(root, relative);
+    // The path as shown in errors is made only for an error.
     auto components = componentsOf(relative);
     if (!components) {
-        return fileErrorWithPOSIXError(EINVAL, reading, shown);
+        return fileErrorWithPOSIXError(EINVAL, reading, display(root, relative));
     }
     Descriptor rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!rootFd.valid()) {
@@ -428,7 +429,7 @@ Result<Parent> openParent(const std::string& root, const std::string& relative, 
     }
     const int fd = openFolderBeneath(rootFd.get(), *components, components->size() - 1);
     if (fd < 0) {
-        return posixError(-fd, reading, shown);
+        return posixError(-fd, reading, display(root, relative));
     }
     parent.fd = Descriptor(fd);
     parent.name = components->back();
@@ -533,7 +534,8 @@ Descriptor openFolderInOneCall(int rootFd, const std::string& path) {
 
 Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::string& relative,
                                                                     const KeptFileSize& keptSize) const {
-    const std::string shown = display(root_, relative);
+    // Listings are frequent and rarely fail: the path shown in errors is
+    // made only for an error.
     Descriptor folder;
     if (auto path = plainRelativePath(relative); path && usesResolveBeneath()) {
         // The folder itself in one open: its parent is of no use here.
@@ -553,19 +555,29 @@ Result<std::vector<FolderItem>> ConfinedFolder::contentsOfDirectory(const std::s
             folder = Descriptor(::openat(parent->fd.get(), parent->name.c_str(),
                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (!folder.valid()) {
-                return posixError(errno, true, shown);
+                const int openError = errno;  // before the path is made
+                return posixError(openError, true, display(root_, relative));
             }
         }
     }
     int err = 0;
     auto entries = detail::directoryEntries(folder.get(), &err);
     if (err != 0) {
-        return fileErrorWithPOSIXError(err, true, shown);
+        return fileErrorWithPOSIXError(err, true, display(root_, relative));
     }
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    // In name order, sorted as views of the names with their places: moving
+    // the entries themselves (a string each) while sorting costs more than
+    // comparing them. No two entries of a folder share a name.
+    std::vector<std::pair<std::string_view, std::size_t>> order;
+    order.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        order.emplace_back(entries[i].name, i);
+    }
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<FolderItem> items;
     items.reserve(entries.size());
-    for (auto& entry : entries) {
+    for (const auto& placed : order) {
+        auto& entry = entries[placed.second];
         FolderItem item;
         item.kind = kindOfEntry(entry.type);
         item.inode = entry.inode;

@@ -153,13 +153,20 @@ std::optional<std::vector<SYNSavedEvent::Change>> SYNEventExport::savedChanges(s
     // By entity, each entity's in the order of the rows' read: by the text
     // of the global identifier, byte by byte, none first, then by key (see
     // orderAsStored).
+    // One three-way comparison of each field (most changes share their
+    // entity's name).
     std::sort(changes->begin(), changes->end(),
               [](const SYNSavedEvent::Change& a, const SYNSavedEvent::Change& b) {
-                  if (a.entityName != b.entityName) {
-                      return a.entityName < b.entityName;
+                  if (const int order = a.entityName.compare(b.entityName); order != 0) {
+                      return order < 0;
                   }
-                  if (a.globalIdentifier != b.globalIdentifier) {
-                      return a.globalIdentifier < b.globalIdentifier;
+                  if (a.globalIdentifier.has_value() != b.globalIdentifier.has_value()) {
+                      return !a.globalIdentifier.has_value();
+                  }
+                  if (a.globalIdentifier) {
+                      if (const int order = a.globalIdentifier->compare(*b.globalIdentifier); order != 0) {
+                          return order < 0;
+                      }
                   }
                   return a.key < b.key;
               });

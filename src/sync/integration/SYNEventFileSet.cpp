@@ -195,10 +195,17 @@ namespace {
 // The index key of a set's name body and its total: every name a set
 // contains has one of its bodies and, when the set has 2 or more parts, the
 // set's total in its part suffix.
-std::string groupingKeyOf(std::string_view body, uint64_t total) {
-    std::string key(body);
+void appendTotalOfKey(std::string& key, uint64_t total) {
+    char digits[24];
     key += '\n';
-    key += std::to_string(std::max<uint64_t>(total, 1));
+    key.append(digits, std::to_chars(digits, digits + sizeof digits, std::max<uint64_t>(total, 1)).ptr);
+}
+
+std::string groupingKeyOf(std::string_view body, uint64_t total) {
+    std::string key;
+    key.reserve(body.size() + 22);  // the newline and the total's digits
+    key.append(body);
+    appendTotalOfKey(key, total);
     return key;
 }
 
@@ -223,7 +230,10 @@ std::array<std::string, 2> SYNEventFileSet::groupingKeysOfFilename(const std::st
 }
 
 std::string SYNEventFileSet::groupingKey() const {
-    return groupingKeyOf(firstBody(), totalNumberOfParts_);
+    // The body made is the key's beginning: no copy of it.
+    std::string key = firstBody();
+    appendTotalOfKey(key, totalNumberOfParts_);
+    return key;
 }
 
 std::vector<SYNEventFileSet::Ptr> SYNEventFileSet::eventFileSetsForFilenames(

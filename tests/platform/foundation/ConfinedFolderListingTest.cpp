@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -177,6 +179,68 @@ TEST_P(ConfinedFolderListingTest, AFolderIsRefusedForReadingNeverLinkedOrCopied)
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "alias")));
     EXPECT_EQ(cloud.linkFileOut("mesh/events/private", (dir / "private").string(), 1000), nullptr);
     EXPECT_EQ(fs::hard_link_count(events() / "private"), 2u);
+}
+
+// The path a failed listing names: the root and the relative path as given.
+std::string pathNamedBy(const plat::ErrorPtr& error) {
+    const plat::Value* path = error ? error->userInfo().find(plat::FilePathErrorKey) : nullptr;
+    return path && path->asString() ? *path->asString() : std::string("(none)");
+}
+
+TEST_P(ConfinedFolderListingTest, FailedListingsNameThePathAsAskedFor) {
+    const std::string root = (dir / "cloud").string();
+    ConfinedFolder cloud(root);
+    writeText(dir / "cloud" / "mesh" / "file", "f");
+    // Missing on the way, missing at the end, a file, a refused component.
+    for (const std::string relative : {"mesh/gone/events", "mesh/missing", "mesh/file", "mesh/../mesh"}) {
+        SCOPED_TRACE(relative);
+        auto listed = cloud.contentsOfDirectory(relative);
+        ASSERT_FALSE(listed.ok());
+        EXPECT_EQ(pathNamedBy(listed.error()), root + "/" + relative);
+    }
+    EXPECT_EQ(pathNamedBy(cloud.contentsOfDirectory("/mesh/missing").error()), root + "/mesh/missing");
+}
+
+TEST_P(ConfinedFolderListingTest, EntriesComeInTheOrderOfTheirNamesWhateverTheOrderMade) {
+    ConfinedFolder cloud((dir / "cloud").string());
+    // Made last name first, among names longer than a short string holds
+    // and names sharing long beginnings, with folders among them.
+    std::vector<std::string> expected;
+    for (int i = 0; i < 300; ++i) {
+        char name[80];
+        std::snprintf(name, sizeof name, "%05d_store-with-a-long-identifier_%d%s", 299 - i, i % 3,
+                      i % 7 == 0 ? "" : ".json");
+        if (i % 11 == 0) {
+            fs::create_directories(events() / name);
+        } else {
+            writeText(events() / name, std::string(static_cast<std::size_t>(i), 'x'));
+        }
+        expected.emplace_back(name);
+    }
+    expected.emplace_back("folder");
+    std::sort(expected.begin(), expected.end());
+    // Once on its own, once taking the sizes of the first listing.
+    std::vector<FolderItem> earlier;
+    std::vector<std::string> asked;
+    for (int pass = 0; pass < 2; ++pass) {
+        auto listed = pass == 0 ? cloud.contentsOfDirectory("mesh/events")
+                                : cloud.contentsOfDirectory("mesh/events", keptFrom(earlier, &asked));
+        ASSERT_TRUE(listed.ok());
+        std::vector<std::string> names;
+        for (const auto& item : *listed) {
+            names.push_back(item.name);
+            const fs::path path = events() / item.name;
+            if (fs::is_directory(path)) {
+                EXPECT_EQ(item.kind, FolderItemKind::Directory) << item.name;
+            } else {
+                EXPECT_EQ(item.kind, FolderItemKind::Regular) << item.name;
+                EXPECT_EQ(item.size, fs::file_size(path)) << item.name;
+            }
+        }
+        EXPECT_EQ(names, expected);
+        earlier = *listed;
+    }
+    EXPECT_FALSE(asked.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(ResolveBeneathOrWalk, ConfinedFolderListingTest, ::testing::Bool());
