@@ -531,8 +531,9 @@ TEST_F(SYNBaselineConsolidatorTest, FactsGatheredWithBaselinesToConsolidateLeave
         {"one of each",
          {SYNStoreModificationEventTypeBaseline, SYNStoreModificationEventTypeBaselineConsolidating}},
     };
-    for (const auto& [name, types] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.first);
+        const std::vector<int16_t>& types = testCase.second;  // a plain name the lambdas below can capture
         EventWriter write(*context);
         inStore([&] {
             auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
