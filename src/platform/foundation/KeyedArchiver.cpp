@@ -73,32 +73,7 @@ constexpr const char* kBuiltinNames[] = {"NSArray", "NSSet",  "NSDictionary",
 // Frames with more keyed fields than this look keys up in a hash index.
 constexpr std::size_t kFrameIndexThreshold = 16;
 
-// Whether the `n` bytes at `a` and `b` are the same: keys are short, and a
-// call to memcmp costs more than comparing them with a few whole loads.
-inline bool sameBytes(const char* a, const char* b, std::size_t n) {
-    if (n >= 8) {
-        if (n > 16)
-            return std::memcmp(a, b, n) == 0;
-        uint64_t a0, b0, a1, b1;
-        std::memcpy(&a0, a, 8);
-        std::memcpy(&b0, b, 8);
-        std::memcpy(&a1, a + n - 8, 8);
-        std::memcpy(&b1, b + n - 8, 8);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    if (n >= 4) {
-        uint32_t a0, b0, a1, b1;
-        std::memcpy(&a0, a, 4);
-        std::memcpy(&b0, b, 4);
-        std::memcpy(&a1, a + n - 4, 4);
-        std::memcpy(&b1, b + n - 4, 4);
-        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-    }
-    for (std::size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
+using bplist::sameBytes;
 
 // The first (up to) eight bytes of `s`, zero-padded: compared before the rest.
 inline uint64_t headOf(std::string_view s) {

@@ -29,14 +29,28 @@ inline std::size_t bytesFor(uint64_t v) {
 // Writers into a buffer measured beforehand (the keyed archiver and the
 // change values' quick writer size a list first, then fill it): each
 // returns the position after what it wrote.
+// The sizes references and offsets take (1, 2 and 4 bytes) are written
+// out; a list of a few hundred objects takes two bytes a reference.
 inline uint8_t* putBigEndian(uint8_t* p, uint64_t v, std::size_t bytes) {
-    if (bytes == 1) {
-        *p = static_cast<uint8_t>(v);
-        return p + 1;
+    switch (bytes) {
+        case 1:
+            *p = static_cast<uint8_t>(v);
+            return p + 1;
+        case 2:
+            p[0] = static_cast<uint8_t>(v >> 8);
+            p[1] = static_cast<uint8_t>(v);
+            return p + 2;
+        case 4:
+            p[0] = static_cast<uint8_t>(v >> 24);
+            p[1] = static_cast<uint8_t>(v >> 16);
+            p[2] = static_cast<uint8_t>(v >> 8);
+            p[3] = static_cast<uint8_t>(v);
+            return p + 4;
+        default:
+            for (std::size_t i = 0; i < bytes; ++i)
+                p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
+            return p + bytes;
     }
-    for (std::size_t i = 0; i < bytes; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
-    return p + bytes;
 }
 
 // An integer object's size: the smallest of 1, 2, 4, 8 bytes, or 16 for
@@ -87,6 +101,34 @@ inline uint8_t* putTrailer(uint8_t* p, std::size_t offsetSize, std::size_t refSi
     p = putBigEndian(p, objects, 8);
     p = putBigEndian(p, 0, 8);
     return putBigEndian(p, tableOffset, 8);
+}
+
+// Whether the `n` bytes at `a` and `b` are the same: keys and names are
+// short, and a call to memcmp costs more than comparing them with a few
+// whole loads.
+inline bool sameBytes(const char* a, const char* b, std::size_t n) {
+    if (n >= 8) {
+        if (n > 16)
+            return std::memcmp(a, b, n) == 0;
+        uint64_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 8);
+        std::memcpy(&b0, b, 8);
+        std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        uint32_t a0, b0, a1, b1;
+        std::memcpy(&a0, a, 4);
+        std::memcpy(&b0, b, 4);
+        std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
 }
 
 // Eight bytes at a time: the high bits of every byte, or'ed together.

@@ -785,7 +785,7 @@ class BinaryWriter {
         uint8_t* p = begin + 8;
         uint8_t* table = begin + objectsEnd;
         for (const Node& node : nodes_) {
-            table = putSized(table, static_cast<uint64_t>(p - begin), offsetSize);
+            table = putBigEndian(table, static_cast<uint64_t>(p - begin), offsetSize);
             p = encode(p, node, refSize);
         }
         // The sizes added up in the first pass and the bytes written in the
@@ -834,7 +834,8 @@ class BinaryWriter {
                 ++stringCount_;
                 break;
             }
-            if (slot.hash == hash && slot.size == s.size() && sameText(slot.data, s.data(), s.size()))
+            if (slot.hash == hash && slot.size == s.size() &&
+                plat::bplist::sameBytes(slot.data, s.data(), s.size()))
                 return slot.node - 1;
         }
         Text form = Text::ASCII;
@@ -862,36 +863,6 @@ class BinaryWriter {
         }
         return uint64_t{static_cast<uint8_t>(p[0])} << 16 | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
                static_cast<uint8_t>(p[n - 1]);
-    }
-
-    // Whether two texts of the same length n are equal: word by word, the
-    // last word overlapping, without a call for the short texts most lists hold.
-    static bool sameText(const char* a, const char* b, std::size_t n) {
-        if (n < 8) {
-            if (n >= 4) {
-                uint32_t x0, y0, x1, y1;
-                std::memcpy(&x0, a, 4);
-                std::memcpy(&y0, b, 4);
-                std::memcpy(&x1, a + n - 4, 4);
-                std::memcpy(&y1, b + n - 4, 4);
-                return x0 == y0 && x1 == y1;
-            }
-            for (std::size_t i = 0; i < n; ++i)
-                if (a[i] != b[i])
-                    return false;
-            return true;
-        }
-        for (std::size_t i = 0; i + 8 < n; i += 8) {
-            uint64_t x, y;
-            std::memcpy(&x, a + i, 8);
-            std::memcpy(&y, b + i, 8);
-            if (x != y)
-                return false;
-        }
-        uint64_t x, y;
-        std::memcpy(&x, a + n - 8, 8);
-        std::memcpy(&y, b + n - 8, 8);
-        return x == y;
     }
 
     // A multiply-and-fold hash over eight bytes at a time (the texts are
@@ -1023,28 +994,6 @@ class BinaryWriter {
         refsCapacity_ = capacity;
     }
 
-    // putBigEndian for the sizes references and offsets take, each size
-    // written out (lists of a few hundred objects take two bytes a reference).
-    static uint8_t* putSized(uint8_t* p, uint64_t v, std::size_t bytes) {
-        switch (bytes) {
-            case 1:
-                *p = static_cast<uint8_t>(v);
-                return p + 1;
-            case 2:
-                p[0] = static_cast<uint8_t>(v >> 8);
-                p[1] = static_cast<uint8_t>(v);
-                return p + 2;
-            case 4:
-                p[0] = static_cast<uint8_t>(v >> 24);
-                p[1] = static_cast<uint8_t>(v >> 16);
-                p[2] = static_cast<uint8_t>(v >> 8);
-                p[3] = static_cast<uint8_t>(v);
-                return p + 4;
-            default:
-                return putBigEndian(p, v, bytes);
-        }
-    }
-
     static uint8_t* putDouble(uint8_t* p, uint8_t marker, double d) {
         uint64_t bits;
         std::memcpy(&bits, &d, sizeof bits);
@@ -1104,7 +1053,7 @@ class BinaryWriter {
                     return p;
                 }
                 for (std::size_t i = 0; i < node.refsCount; ++i)
-                    p = putSized(p, ref[i], refSize);
+                    p = putBigEndian(p, ref[i], refSize);
                 return p;
             }
             default: {
