@@ -196,9 +196,9 @@ namespace {
 // contains has one of its bodies and, when the set has 2 or more parts, the
 // set's total in its part suffix.
 void appendTotalOfKey(std::string& key, uint64_t total) {
-    char digits[24];
+    std::array<char, 24> buffer;
     key += '\n';
-    key.append(digits, std::to_chars(digits, digits + sizeof digits, std::max<uint64_t>(total, 1)).ptr);
+    key += decimal(std::max<uint64_t>(total, 1), buffer);
 }
 
 std::string groupingKeyOf(std::string_view body, uint64_t total) {
