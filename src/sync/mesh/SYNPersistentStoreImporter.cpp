@@ -13,6 +13,54 @@
 
 using namespace plat::coredata;
 
+namespace {
+
+// syn_enumerateObjectsForFetchRequest over IDs already read by the same
+// request: the objects in batches of `batchSize`, in the IDs' order.
+bool enumerateObjectsWithIDs(
+    ManagedObjectContext& context, const FetchRequest& request, const SYNManagedObjectIDs& ids,
+    std::size_t batchSize,
+    const std::function<void(const std::vector<ManagedObjectPtr>&, std::size_t, bool&)>& block,
+    plat::ErrorPtr* error) {
+    if (ids.empty()) {
+        return true;
+    }
+    const std::size_t size = batchSize == 0 ? ids.size() : batchSize;
+    const std::size_t batches = (ids.size() + size - 1) / size;
+    for (std::size_t batch = 0; batch < batches; ++batch) {
+        const std::size_t first = batch * size;
+        const std::size_t count = std::min(size, ids.size() - first);
+        plat::Array members;
+        members.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            members.emplace_back(plat::ObjectPtr(ids[i]));
+        }
+        FetchRequest objectRequest = request;
+        objectRequest.resultType = FetchRequestResultType::ManagedObject;
+        objectRequest.fetchLimit = 0;
+        objectRequest.fetchOffset = 0;
+        auto inBatch = Predicate::selfIn(plat::Value(std::move(members)));
+        objectRequest.predicate =
+            request.predicate ? Predicate::andPredicate({inBatch, request.predicate}) : inBatch;
+        auto objects = context.executeFetchRequest(objectRequest);
+        if (!objects.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not get objects: %@", objects.error());
+            if (error) {
+                *error = objects.error();
+            }
+            return false;
+        }
+        bool stop = false;
+        block(*objects, batches - batch - 1, stop);
+        if (stop) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 SYNPersistentStoreImporter::SYNPersistentStoreImporter(std::string persistentStorePath,
                                                        std::shared_ptr<ManagedObjectModel> model,
                                                        std::shared_ptr<SYNEventStore> eventStore)
@@ -120,6 +168,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
                 SYN_LOG(3, "Adding Object Changes");
                 error = self->addObjectChanges(*builder, *context);
             }
+            self->walkedIDs_.clear();  // any not walked (after an error)
             if (!error) {
                 SYN_LOG(3, "Saving");
                 error = builder->finalizeNewEvent();
@@ -131,6 +180,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
             error = SYNMakeError(SYNErrorExceptionRaised,
                                  plat::format("Exception during store import: %@", exception.what()));
         }
+        self->walkedIDs_.clear();
         // The application store stays closed once the import ends.
         context->reset();
         context->setPersistentStoreCoordinator(nullptr);
@@ -152,19 +202,24 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         batchSize *= static_cast<decltype(batchSize)>(batchScale);
         plat::ErrorPtr batchError;
         plat::ErrorPtr fetchError;
-        bool ok = syn_enumerateObjectsForFetchRequest(
-            context, request, static_cast<std::size_t>(batchSize),
-            [&](const std::vector<ManagedObjectPtr>& batch, std::size_t remaining, bool& stop) {
-                batchError = work(batch, remaining * static_cast<std::size_t>(batchSize), *entity);
-                if (!batchError) {
-                    batchError = builder.saveAndReset();
-                }
-                context.reset();
-                if (batchError) {
-                    stop = true;
-                }
-            },
-            &fetchError);
+        auto eachBatch = [&](const std::vector<ManagedObjectPtr>& batch, std::size_t remaining, bool& stop) {
+            batchError = work(batch, remaining * static_cast<std::size_t>(batchSize), *entity);
+            if (!batchError) {
+                batchError = builder.saveAndReset();
+            }
+            context.reset();
+            if (batchError) {
+                stop = true;
+            }
+        };
+        bool ok = false;
+        if (auto walked = walkedIDs_.extract(entity)) {
+            ok = enumerateObjectsWithIDs(context, request, walked.mapped(),
+                                         static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
+        } else {
+            ok = syn_enumerateObjectsForFetchRequest(context, request, static_cast<std::size_t>(batchSize),
+                                                     eachBatch, &fetchError);
+        }
         if (!ok) {
             if (batchError) {
                 return batchError;
@@ -274,6 +329,9 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiersByObjectIDs(SYNEv
             if (error) {
                 return error;
             }
+        }
+        if (planIdentifiers_) {
+            walkedIDs_[entity] = std::move(ids);
         }
         if (progressUnitsCompletionBlock) {
             progressUnitsCompletionBlock(1);

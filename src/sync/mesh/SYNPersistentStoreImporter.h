@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/ManagedObjectModel.h"
@@ -81,6 +82,12 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     // the identifier pass over IDs plans the identifiers, and the changes'
     // pass makes their records (setRemembersIdentifiers is on).
     bool planIdentifiers_ = false;
+    // The IDs the identifier pass read of each entity, while it plans the
+    // identifiers: the changes' pass walks the same objects in the same order
+    // (the import fails on a save of the store meanwhile), so it takes them
+    // from here instead of reading them again. Each entity's are dropped
+    // once walked.
+    std::unordered_map<const plat::coredata::EntityDescription*, SYNManagedObjectIDs> walkedIDs_;
     std::string storePath_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;
