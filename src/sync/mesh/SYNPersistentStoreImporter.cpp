@@ -15,25 +15,26 @@ using namespace plat::coredata;
 
 namespace {
 
-// syn_enumerateObjectsForFetchRequest over IDs already read by the same
-// request: the objects in batches of `batchSize`, in the IDs' order.
-bool enumerateObjectsWithIDs(
-    ManagedObjectContext& context, const FetchRequest& request, const SYNManagedObjectIDs& ids,
-    std::size_t batchSize,
+// syn_enumerateObjectsForFetchRequest over objects of one entity of one
+// store whose keys the same request read already: the objects in batches of
+// `batchSize`, in the keys' order.
+bool enumerateObjectsWithKeys(
+    ManagedObjectContext& context, const FetchRequest& request, PersistentStore& store,
+    const EntityDescription* entity, const std::vector<int64_t>& keys, std::size_t batchSize,
     const std::function<void(const std::vector<ManagedObjectPtr>&, std::size_t, bool&)>& block,
     plat::ErrorPtr* error) {
-    if (ids.empty()) {
+    if (keys.empty()) {
         return true;
     }
-    const std::size_t size = batchSize == 0 ? ids.size() : batchSize;
-    const std::size_t batches = (ids.size() + size - 1) / size;
+    const std::size_t size = batchSize == 0 ? keys.size() : batchSize;
+    const std::size_t batches = (keys.size() + size - 1) / size;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t first = batch * size;
-        const std::size_t count = std::min(size, ids.size() - first);
+        const std::size_t count = std::min(size, keys.size() - first);
         plat::Array members;
         members.reserve(count);
         for (std::size_t i = first; i < first + count; ++i) {
-            members.emplace_back(plat::ObjectPtr(ids[i]));
+            members.emplace_back(plat::ObjectPtr(store.objectIDFor(entity, keys[i])));
         }
         FetchRequest objectRequest = request;
         objectRequest.resultType = FetchRequestResultType::ManagedObject;
@@ -214,8 +215,9 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         };
         bool ok = false;
         if (auto walked = walkedIDs_.extract(entity)) {
-            ok = enumerateObjectsWithIDs(context, request, walked.mapped(),
-                                         static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
+            const WalkedObjects& objects = walked.mapped();
+            ok = enumerateObjectsWithKeys(context, request, *objects.store, objects.entity, objects.keys,
+                                          static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
         } else {
             ok = syn_enumerateObjectsForFetchRequest(context, request, static_cast<std::size_t>(batchSize),
                                                      eachBatch, &fetchError);
@@ -331,13 +333,34 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiersByObjectIDs(SYNEv
             }
         }
         if (planIdentifiers_) {
-            walkedIDs_[entity] = std::move(ids);
+            keepWalkedObjects(*entity, ids);
         }
         if (progressUnitsCompletionBlock) {
             progressUnitsCompletionBlock(1);
         }
     }
     return nullptr;
+}
+
+void SYNPersistentStoreImporter::keepWalkedObjects(const EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& ids) {
+    // Kept only when every ID names a row of one store and one entity (the
+    // walk does not include sub-entities): else the changes' pass reads the
+    // IDs again.
+    WalkedObjects walked;
+    if (!ids.empty()) {
+        walked.store = ids.front()->persistentStore();
+        walked.entity = ids.front()->entity();
+    }
+    walked.keys.reserve(ids.size());
+    for (const auto& id : ids) {
+        if (!walked.store || id->isTemporaryID() || id->entity() != walked.entity ||
+            id->persistentStore() != walked.store) {
+            return;
+        }
+        walked.keys.push_back(id->primaryKey());
+    }
+    walkedIDs_[&entity] = std::move(walked);
 }
 
 plat::ErrorPtr SYNPersistentStoreImporter::addObjectChanges(SYNEventBuilder& builder,
