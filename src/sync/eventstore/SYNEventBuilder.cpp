@@ -822,8 +822,11 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
         for (const auto& named : unsavedIdentifiers_) {
             const auto& record = *named.record;
-            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID() ||
-                record.valueForKey("storeURI") != Value(named.storeURI)) {
+            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID()) {
+                continue;
+            }
+            if (const Value uri = record.valueForKey("storeURI");
+                !uri.isString() || *uri.asString() != named.storeURI) {
                 continue;
             }
             const Value identifier = record.valueForKey("globalIdentifier");
@@ -1249,6 +1252,14 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         auto it = knownByID.find(id);
         return it == knownByID.end() ? nullptr : it->second.asString();
     };
+    // Remembered identifiers are taken where they are kept, as each link is
+    // resolved: a folder's change lists every member, and listing each
+    // member and copying its string into a table first cost several
+    // allocations a member.
+    bool anyRemembered = false;
+    auto remembered = [&](const ManagedObjectIDPtr& id) {
+        return remembersIdentifiers_ && remembered_.findRecordKey(*id).has_value();
+    };
     // Each other target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
     std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
@@ -1259,6 +1270,8 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         }
         if (knownFor(id)) {
             anyKnownByID = true;
+        } else if (remembered(id)) {
+            anyRemembered = true;
         } else if (listed.insert(id).second) {
             ids.push_back(id);
         }
@@ -1278,23 +1291,12 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
             add(entry.second);
         }
     }
-    if (ids.empty() && !anyKnownByID) {
+    if (ids.empty() && !anyKnownByID && !anyRemembered) {
         return nullptr;
     }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
         identifiers;
-    if (remembersIdentifiers_) {
-        SYNManagedObjectIDs unknown;
-        for (const auto& id : ids) {
-            if (auto identifier = remembered_.find(*id)) {
-                identifiers.emplace(id, std::move(*identifier));
-            } else {
-                unknown.push_back(id);
-            }
-        }
-        ids = std::move(unknown);
-    }
     if (!knownByID.empty()) {
         SYNManagedObjectIDs unknown;
         for (const auto& id : ids) {
@@ -1356,6 +1358,11 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
             if (const std::string* identifier = knownFor(id)) {
                 return *identifier;
+            }
+            if (remembersIdentifiers_) {
+                if (auto identifier = remembered_.find(*id)) {
+                    return identifier;
+                }
             }
             auto it = identifiers.find(id);
             return it == identifiers.end() ? std::nullopt : std::optional<std::string>(it->second);
