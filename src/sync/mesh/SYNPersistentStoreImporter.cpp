@@ -347,11 +347,12 @@ void SYNPersistentStoreImporter::keepWalkedObjects(const EntityDescription& enti
     // Kept only when every ID names a row of one store and one entity (the
     // walk does not include sub-entities): else the changes' pass reads the
     // IDs again.
-    WalkedObjects walked;
-    if (!ids.empty()) {
-        walked.store = ids.front()->persistentStore();
-        walked.entity = ids.front()->entity();
+    if (ids.empty()) {
+        return;  // nothing to walk: the changes' pass finds none either
     }
+    WalkedObjects walked;
+    walked.store = ids.front()->persistentStore();
+    walked.entity = ids.front()->entity();
     walked.keys.reserve(ids.size());
     for (const auto& id : ids) {
         if (!walked.store || id->isTemporaryID() || id->entity() != walked.entity ||
