@@ -42,12 +42,16 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
 }
 
 std::string UUID::UUIDString() const {
-    std::string out;
-    out.reserve(36);
+    // Written in place: the text is made for every identifier a store or a
+    // sync event names, so no appends (each checking the capacity).
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out(36, '-');
+    std::size_t at = 0;
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10)
-            out += '-';
-        text::appendHexByte(out, bytes_[i], /*upperCase=*/true);
+            ++at;
+        out[at++] = kDigits[bytes_[i] >> 4];
+        out[at++] = kDigits[bytes_[i] & 0x0F];
     }
     return out;
 }

@@ -112,12 +112,17 @@ std::string modelVersionText(const Value& hash) {
     return text;
 }
 
-ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const std::string& entityName,
+ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const Value& entityName,
                                       ManagedObjectContext& context) {
     auto record = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
     record->setValue(Value(identifier), "globalIdentifier");
-    record->setValue(Value(entityName), "nameOfEntity");
+    record->setValue(entityName, "nameOfEntity");
     return record;
+}
+
+ManagedObjectPtr makeGlobalIdentifier(const std::string& identifier, const std::string& entityName,
+                                      ManagedObjectContext& context) {
+    return makeGlobalIdentifier(identifier, Value(entityName), context);
 }
 
 std::set<std::string> minus(const std::set<std::string>& a, const std::set<std::string>& b) {
@@ -759,9 +764,30 @@ void SYNEventBuilder::prepareNewIdentifiers(std::size_t count) {
                 prepared.push_back(plat::UUID::fromBytes(uuid));
             }
         }
-        std::sort(prepared.begin(), prepared.end(),
-                  [](const plat::UUID& a, const plat::UUID& b) { return a.bytes() < b.bytes(); });
-        preparedIdentifiers_ = std::move(prepared);
+        // Compared as two big-endian halves: the same order as the bytes',
+        // in two integer compares rather than a byte-by-byte walk.
+        auto halves = [](const plat::UUID& uuid) {
+            const auto& b = uuid.bytes();
+            uint64_t high = 0;
+            uint64_t low = 0;
+            for (std::size_t i = 0; i < 8; ++i) {
+                high = (high << 8) | b[i];
+                low = (low << 8) | b[8 + i];
+            }
+            return std::pair<uint64_t, uint64_t>(high, low);
+        };
+        std::vector<std::pair<std::pair<uint64_t, uint64_t>, std::size_t>> order;
+        order.reserve(prepared.size());
+        for (std::size_t i = 0; i < prepared.size(); ++i) {
+            order.emplace_back(halves(prepared[i]), i);
+        }
+        std::sort(order.begin(), order.end());
+        std::vector<plat::UUID> sorted;
+        sorted.reserve(prepared.size());
+        for (const auto& entry : order) {
+            sorted.push_back(prepared[entry.second]);
+        }
+        preparedIdentifiers_ = std::move(sorted);
         nextPrepared_ = 0;
     });
 }
@@ -796,8 +822,11 @@ void SYNEventBuilder::settleRememberedIdentifiers(bool saved) {
     if (saved) {
         for (const auto& named : unsavedIdentifiers_) {
             const auto& record = *named.record;
-            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID() ||
-                record.valueForKey("storeURI") != Value(named.storeURI)) {
+            if (record.isInvalidated() || record.isDeleted() || record.objectID()->isTemporaryID()) {
+                continue;
+            }
+            if (const Value uri = record.valueForKey("storeURI");
+                !uri.isString() || *uri.asString() != named.storeURI) {
                 continue;
             }
             const Value identifier = record.valueForKey("globalIdentifier");
@@ -1223,6 +1252,14 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         auto it = knownByID.find(id);
         return it == knownByID.end() ? nullptr : it->second.asString();
     };
+    // Remembered identifiers are taken where they are kept, as each link is
+    // resolved: a folder's change lists every member, and listing each
+    // member and copying its string into a table first cost several
+    // allocations a member.
+    bool anyRemembered = false;
+    auto remembered = [&](const ManagedObjectIDPtr& id) {
+        return remembersIdentifiers_ && remembered_.findRecordKey(*id).has_value();
+    };
     // Each other target once: many changes of a batch name the same few objects.
     SYNManagedObjectIDs ids;
     std::unordered_set<ManagedObjectIDPtr, plat::coredata::ObjectIDHash, plat::coredata::ObjectIDEqual>
@@ -1233,6 +1270,8 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         }
         if (knownFor(id)) {
             anyKnownByID = true;
+        } else if (remembered(id)) {
+            anyRemembered = true;
         } else if (listed.insert(id).second) {
             ids.push_back(id);
         }
@@ -1252,23 +1291,12 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
             add(entry.second);
         }
     }
-    if (ids.empty() && !anyKnownByID) {
+    if (ids.empty() && !anyKnownByID && !anyRemembered) {
         return nullptr;
     }
     std::unordered_map<ManagedObjectIDPtr, std::string, plat::coredata::ObjectIDHash,
                        plat::coredata::ObjectIDEqual>
         identifiers;
-    if (remembersIdentifiers_) {
-        SYNManagedObjectIDs unknown;
-        for (const auto& id : ids) {
-            if (auto identifier = remembered_.find(*id)) {
-                identifiers.emplace(id, std::move(*identifier));
-            } else {
-                unknown.push_back(id);
-            }
-        }
-        ids = std::move(unknown);
-    }
     if (!knownByID.empty()) {
         SYNManagedObjectIDs unknown;
         for (const auto& id : ids) {
@@ -1330,6 +1358,11 @@ plat::ErrorPtr SYNEventBuilder::resolveRelatedObjectIDs(std::vector<SYNPropertyC
         value->resolveRelatedObjectIDs([&](const ManagedObjectIDPtr& id) -> std::optional<std::string> {
             if (const std::string* identifier = knownFor(id)) {
                 return *identifier;
+            }
+            if (remembersIdentifiers_) {
+                if (auto identifier = remembered_.find(*id)) {
+                    return identifier;
+                }
             }
             auto it = identifiers.find(id);
             return it == identifiers.end() ? std::nullopt : std::optional<std::string>(it->second);
@@ -1426,6 +1459,12 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
             }
         }
     }
+    // A baseline made from the store (an enlist) gives each insert the same
+    // revision: its values are made once.
+    std::optional<SYNObjectChange::RevisionValues> baselineRevision;
+    if (finalType_ == SYNStoreModificationEventTypeBaseline && revision_) {
+        baselineRevision = SYNObjectChange::valuesRevisionValues(revision_);
+    }
     for (auto& spec : specs) {
         auto& change = changeFor[spec.globalIdentifier.get()];
         int16_t type = spec.type;
@@ -1444,9 +1483,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         syncDataFileRecords(*change, values, context, made);
         SYNObjectChange::setPropertyChangeValues(*change, std::move(values));
         // A baseline made from the store (an enlist) set every value it holds.
-        if (finalType_ == SYNStoreModificationEventTypeBaseline && type == SYNObjectChangeTypeInsert &&
-            revision_) {
-            SYNObjectChange::setValuesRevision(*change, revision_);
+        if (baselineRevision && type == SYNObjectChangeTypeInsert) {
+            SYNObjectChange::setValuesRevision(*change, *baselineRevision);
         }
     }
     return nullptr;
@@ -1467,6 +1505,12 @@ void SYNEventBuilder::linkNewChange(const ManagedObjectPtr& change, const Manage
         change->setPrimitiveValue(Value(plat::ObjectPtr(event)), "storeModificationEvent");
         oneWayEventChanges_.push_back(change);
         oneWayEventChangeTexts_.push_back({record.get(), entityName, identifier});
+    } else if (addsEachObjectOnce_ && !event->isInserted() && !event->isDeleted()) {
+        // An import's event, saved with its first batch: each batch is saved
+        // and reset before the next, and nothing reads the event's list of
+        // changes meanwhile, so the event stays untouched by its batches
+        // (its list is neither kept in step change by change nor written).
+        change->setPrimitiveValue(Value(plat::ObjectPtr(event)), "storeModificationEvent");
     } else {
         change->setObject(event, "storeModificationEvent");
     }
@@ -1696,6 +1740,10 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                 SYNManagedObjectIDs unknown;
                 std::vector<std::size_t> unknownAt;
                 IDMap planned;  // records made here, so an object listed twice gets one
+                // A batch is mostly of one entity: its name's text is shared
+                // by the records made for it.
+                const plat::coredata::EntityDescription* namedEntity = nullptr;
+                Value entityName;
                 for (std::size_t i = 0; i < ids.size(); ++i) {
                     if (identifiers[i]) {
                         continue;
@@ -1711,7 +1759,11 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                         remembered_.findRecordKey(*ids[i]) == RememberedIdentifiers::kPlanned) {
                         if (auto identifier = remembered_.find(*ids[i])) {
                             const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*ids[i]);
-                            auto record = makeGlobalIdentifier(*identifier, ids[i]->entity()->name(), own);
+                            if (namedEntity != ids[i]->entity()) {
+                                namedEntity = ids[i]->entity();
+                                entityName = Value(namedEntity->name());
+                            }
+                            auto record = makeGlobalIdentifier(*identifier, entityName, own);
                             record->setValue(Value(uri), "storeURI");
                             unsavedIdentifiers_.push_back({ids[i], uri, record});
                             identifiers[i] = record->objectID();

@@ -184,7 +184,11 @@ class SYNEventBuilder {
     void planIdentifiersForManagedObjectIDs(const SYNManagedObjectIDs& objectIDs);
     // While on, every object is given at most one change in this event (an
     // import of a whole store walks each object once), so adding changes
-    // does not look for the event's existing changes of the objects.
+    // does not look for the event's existing changes of the objects; and,
+    // the caller saving and resetting after each batch, a change made for
+    // the event once it was saved links to it one way (as with
+    // setLinksNewChangesOneWay: the change's row names the event as ever,
+    // the event's list of changes in this context is left as it was).
     void setAddsEachObjectOnce(bool once);
     // While on, a change made for the event links one way to an identifier
     // record already saved and to the event while it was never saved: the

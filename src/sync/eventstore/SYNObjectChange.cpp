@@ -161,8 +161,18 @@ std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& 
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision) {
-    change.setValue(revision ? Value(revision->persistentStoreIdentifier) : Value(), "valuesRevisionStore");
-    change.setValue(revision ? Value(revision->revisionNumber) : Value(), "valuesRevisionNumber");
+    setValuesRevision(change, valuesRevisionValues(revision));
+}
+
+SYNObjectChange::RevisionValues SYNObjectChange::valuesRevisionValues(
+    const std::optional<SYNRevision>& revision) {
+    return {revision ? Value(revision->persistentStoreIdentifier) : Value(),
+            revision ? Value(revision->revisionNumber) : Value()};
+}
+
+void SYNObjectChange::setValuesRevision(ManagedObject& change, const RevisionValues& values) {
+    change.setValue(values.store, "valuesRevisionStore");
+    change.setValue(values.number, "valuesRevisionNumber");
 }
 
 std::optional<std::string> SYNObjectChange::globalIdentifierString(const ManagedObject& change) {

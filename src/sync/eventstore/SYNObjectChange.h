@@ -51,6 +51,14 @@ class SYNObjectChange {
     static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change);
     static void setValuesRevision(plat::coredata::ManagedObject& change,
                                   const std::optional<SYNRevision>& revision);
+    // The same with the revision's two values made once (valuesRevisionValues)
+    // for many changes: their text is then shared, not copied per change.
+    struct RevisionValues {
+        plat::Value store;
+        plat::Value number;
+    };
+    static RevisionValues valuesRevisionValues(const std::optional<SYNRevision>& revision);
+    static void setValuesRevision(plat::coredata::ManagedObject& change, const RevisionValues& values);
     // The identifier string of the change's global identifier; nullopt when
     // it has none.
     static std::optional<std::string> globalIdentifierString(const plat::coredata::ManagedObject& change);

@@ -13,6 +13,55 @@
 
 using namespace plat::coredata;
 
+namespace {
+
+// syn_enumerateObjectsForFetchRequest over objects of one entity of one
+// store whose keys the same request read already: the objects in batches of
+// `batchSize`, in the keys' order.
+bool enumerateObjectsWithKeys(
+    ManagedObjectContext& context, const FetchRequest& request, PersistentStore& store,
+    const EntityDescription* entity, const std::vector<int64_t>& keys, std::size_t batchSize,
+    const std::function<void(const std::vector<ManagedObjectPtr>&, std::size_t, bool&)>& block,
+    plat::ErrorPtr* error) {
+    if (keys.empty()) {
+        return true;
+    }
+    const std::size_t size = batchSize == 0 ? keys.size() : batchSize;
+    const std::size_t batches = (keys.size() + size - 1) / size;
+    for (std::size_t batch = 0; batch < batches; ++batch) {
+        const std::size_t first = batch * size;
+        const std::size_t count = std::min(size, keys.size() - first);
+        plat::Array members;
+        members.reserve(count);
+        for (std::size_t i = first; i < first + count; ++i) {
+            members.emplace_back(plat::ObjectPtr(store.objectIDFor(entity, keys[i])));
+        }
+        FetchRequest objectRequest = request;
+        objectRequest.resultType = FetchRequestResultType::ManagedObject;
+        objectRequest.fetchLimit = 0;
+        objectRequest.fetchOffset = 0;
+        auto inBatch = Predicate::selfIn(plat::Value(std::move(members)));
+        objectRequest.predicate =
+            request.predicate ? Predicate::andPredicate({inBatch, request.predicate}) : inBatch;
+        auto objects = context.executeFetchRequest(objectRequest);
+        if (!objects.ok()) {
+            SYN_LOG(SYNLoggingLevelError, "Could not get objects: %@", objects.error());
+            if (error) {
+                *error = objects.error();
+            }
+            return false;
+        }
+        bool stop = false;
+        block(*objects, batches - batch - 1, stop);
+        if (stop) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 SYNPersistentStoreImporter::SYNPersistentStoreImporter(std::string persistentStorePath,
                                                        std::shared_ptr<ManagedObjectModel> model,
                                                        std::shared_ptr<SYNEventStore> eventStore)
@@ -120,6 +169,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
                 SYN_LOG(3, "Adding Object Changes");
                 error = self->addObjectChanges(*builder, *context);
             }
+            self->walkedIDs_.clear();  // any not walked (after an error)
             if (!error) {
                 SYN_LOG(3, "Saving");
                 error = builder->finalizeNewEvent();
@@ -131,6 +181,7 @@ void SYNPersistentStoreImporter::importWithCompletion(SYNCompletion completion) 
             error = SYNMakeError(SYNErrorExceptionRaised,
                                  plat::format("Exception during store import: %@", exception.what()));
         }
+        self->walkedIDs_.clear();
         // The application store stays closed once the import ends.
         context->reset();
         context->setPersistentStoreCoordinator(nullptr);
@@ -152,19 +203,25 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         batchSize *= static_cast<decltype(batchSize)>(batchScale);
         plat::ErrorPtr batchError;
         plat::ErrorPtr fetchError;
-        bool ok = syn_enumerateObjectsForFetchRequest(
-            context, request, static_cast<std::size_t>(batchSize),
-            [&](const std::vector<ManagedObjectPtr>& batch, std::size_t remaining, bool& stop) {
-                batchError = work(batch, remaining * static_cast<std::size_t>(batchSize), *entity);
-                if (!batchError) {
-                    batchError = builder.saveAndReset();
-                }
-                context.reset();
-                if (batchError) {
-                    stop = true;
-                }
-            },
-            &fetchError);
+        auto eachBatch = [&](const std::vector<ManagedObjectPtr>& batch, std::size_t remaining, bool& stop) {
+            batchError = work(batch, remaining * static_cast<std::size_t>(batchSize), *entity);
+            if (!batchError) {
+                batchError = builder.saveAndReset();
+            }
+            context.reset();
+            if (batchError) {
+                stop = true;
+            }
+        };
+        bool ok = false;
+        if (auto walked = walkedIDs_.extract(entity)) {
+            const WalkedObjects& objects = walked.mapped();
+            ok = enumerateObjectsWithKeys(context, request, *objects.store, objects.entity, objects.keys,
+                                          static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
+        } else {
+            ok = syn_enumerateObjectsForFetchRequest(context, request, static_cast<std::size_t>(batchSize),
+                                                     eachBatch, &fetchError);
+        }
         if (!ok) {
             if (batchError) {
                 return batchError;
@@ -275,11 +332,36 @@ plat::ErrorPtr SYNPersistentStoreImporter::addGlobalIdentifiersByObjectIDs(SYNEv
                 return error;
             }
         }
+        if (planIdentifiers_) {
+            keepWalkedObjects(*entity, ids);
+        }
         if (progressUnitsCompletionBlock) {
             progressUnitsCompletionBlock(1);
         }
     }
     return nullptr;
+}
+
+void SYNPersistentStoreImporter::keepWalkedObjects(const EntityDescription& entity,
+                                                   const SYNManagedObjectIDs& ids) {
+    // Kept only when every ID names a row of one store and one entity (the
+    // walk does not include sub-entities): else the changes' pass reads the
+    // IDs again.
+    if (ids.empty()) {
+        return;  // nothing to walk: the changes' pass finds none either
+    }
+    WalkedObjects walked;
+    walked.store = ids.front()->persistentStore();
+    walked.entity = ids.front()->entity();
+    walked.keys.reserve(ids.size());
+    for (const auto& id : ids) {
+        if (!walked.store || id->isTemporaryID() || id->entity() != walked.entity ||
+            id->persistentStore() != walked.store) {
+            return;
+        }
+        walked.keys.push_back(id->primaryKey());
+    }
+    walkedIDs_[&entity] = std::move(walked);
 }
 
 plat::ErrorPtr SYNPersistentStoreImporter::addObjectChanges(SYNEventBuilder& builder,

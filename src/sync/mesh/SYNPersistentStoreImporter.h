@@ -18,9 +18,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/ManagedObjectModel.h"
+#include "platform/coredata/PersistentStore.h"
 #include "platform/foundation/Value.h"
 #include "sync/eventstore/SYNAsynchronousTaskQueue.h"
 #include "sync/eventstore/SYNEventBuilder.h"
@@ -72,6 +74,9 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     [[nodiscard]] plat::ErrorPtr addGlobalIdentifiersByObjectIDs(
         SYNEventBuilder& builder, plat::coredata::ManagedObjectContext& context);
     void finish(const SYNCompletion& completion, plat::ErrorPtr error);
+    // Keeps what the changes' pass needs of the entity's objects the
+    // identifier pass read (see walkedIDs_).
+    void keepWalkedObjects(const plat::coredata::EntityDescription& entity, const SYNManagedObjectIDs& ids);
     // The objects the passes walk (every entity taking part, without sub-entities).
     std::size_t countObjects(plat::coredata::ManagedObjectContext& context);
     // Whether the event store holds no identifier record at all.
@@ -81,6 +86,18 @@ class SYNPersistentStoreImporter : public std::enable_shared_from_this<SYNPersis
     // the identifier pass over IDs plans the identifiers, and the changes'
     // pass makes their records (setRemembersIdentifiers is on).
     bool planIdentifiers_ = false;
+    // The objects the identifier pass read of each entity, while it plans the
+    // identifiers: the changes' pass walks the same objects in the same order
+    // (the import fails on a save of the store meanwhile), so it takes them
+    // from here instead of reading them again. Kept as their keys (an ID per
+    // object held from one pass to the next would cost several times that);
+    // each entity's are dropped once walked.
+    struct WalkedObjects {
+        std::shared_ptr<plat::coredata::PersistentStore> store;
+        const plat::coredata::EntityDescription* entity = nullptr;
+        std::vector<int64_t> keys;
+    };
+    std::unordered_map<const plat::coredata::EntityDescription*, WalkedObjects> walkedIDs_;
     std::string storePath_;
     std::shared_ptr<plat::coredata::ManagedObjectModel> model_;
     std::shared_ptr<SYNEventStore> eventStore_;

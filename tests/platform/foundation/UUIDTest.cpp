@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace plat {
 namespace {
@@ -32,6 +35,36 @@ TEST(UUIDTest, RandomUUIDsAreVersion4InUpperCaseGroups) {
     }
     EXPECT_EQ(seen.size(), 200u);
     EXPECT_NE(UUID::random(), UUID::random());
+}
+
+TEST(UUIDTest, TextIsEachBytesTwoUpperCaseDigitsInFiveGroups) {
+    auto expectedText = [](const UUID::Bytes& bytes) {
+        std::string text;
+        char digits[3];
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (i == 4 || i == 6 || i == 8 || i == 10)
+                text += '-';
+            std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+            text += digits;
+        }
+        return text;
+    };
+    std::vector<UUID::Bytes> cases;
+    cases.push_back(UUID::Bytes{});
+    UUID::Bytes ones;
+    ones.fill(0xFF);
+    cases.push_back(ones);
+    UUID::Bytes counting;
+    for (std::size_t i = 0; i < counting.size(); ++i)
+        counting[i] = static_cast<uint8_t>(i * 17 + 9);
+    cases.push_back(counting);
+    for (int i = 0; i < 500; ++i)
+        cases.push_back(UUID().bytes());
+    for (const auto& bytes : cases) {
+        const std::string text = UUID::fromBytes(bytes).UUIDString();
+        EXPECT_EQ(text, expectedText(bytes));
+        EXPECT_EQ(UUID::fromString(text), UUID::fromBytes(bytes));
+    }
 }
 
 TEST(UUIDTest, ParsesEitherCaseIntoTheSameBytes) {
