@@ -175,8 +175,13 @@ class Registry {
         sections_.clear();
         sectionsLive_ = 0;
     }
-    // Empties the registry, moving its objects (in no particular order) to
-    // the end of `out`.
+    // Empties the registry, handing over its objects in no particular order.
+    std::vector<ManagedObjectPtr> takeAll() {
+        std::vector<ManagedObjectPtr> out;
+        takeAll(out);
+        return out;
+    }
+    // The same, moving the objects to the end of `out`.
     void takeAll(std::vector<ManagedObjectPtr>& out) {
         out.reserve(out.size() + size());
         table_.forEachMutable([&](RegistrySlot& s) { out.push_back(std::move(s.object)); });
