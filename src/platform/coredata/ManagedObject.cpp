@@ -634,6 +634,49 @@ void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view k
     setToOne(relationship(key, false), object);
 }
 
+bool ManagedObject::setsByID(const RelationshipDescription& r) {
+    const RelationshipDescription* inverse = r.inverseRelationship();
+    return !r.isToMany() && !r.isTransient() && inverse && inverse->isToMany() && !inverse->isOrdered() &&
+           !inverse->isTransient() && inverse->isOptional() && inverse->minCount() == 0 &&
+           inverse->maxCount() == 0;
+}
+
+bool ManagedObject::setObjectIDForKey(const ManagedObjectIDPtr& id, std::string_view key) {
+    checkUsable();
+    const RelationshipDescription& r = relationship(key, false);
+    auto throughObjects = [&] {
+        setToOne(r, id ? context_->objectWithID(id) : nullptr);
+        return false;
+    };
+    if (!setsByID(r) || context_->parent_ || !context_->coordinator_ || deleted_)
+        return throughObjects();
+    if (id && (id->isTemporaryID() || (!id->entity()->isKindOfEntity(r.destinationEntity()) &&
+                                       id->entity()->name() != r.destinationEntityName())))
+        return throughObjects();
+    // A destination this context holds (filled, changed, inserted or
+    // deleted) keeps its to-many in step through the object path.
+    auto held = [&](const ManagedObjectIDPtr& destination) {
+        if (!destination)
+            return false;
+        auto object = context_->objectRegisteredForID(destination);
+        return object && !(object->isFault() && !object->hasChanges());
+    };
+    const Value current = slotValue(r.index());
+    if (ManagedObject::fromValue(current))
+        return throughObjects();  // set as an object since the save: its inverse is kept that way
+    ManagedObjectIDPtr old = ManagedObjectID::fromValue(current);
+    if (old ? (id && old->isEqualID(*id)) : !id)
+        return true;
+    if (held(old) || held(id))
+        return throughObjects();
+    const bool again = changes() && changes()->changed[r.index()];
+    willChangeValueForKey(r.name());
+    setSlot(r, id ? Value(ObjectPtr(id)) : Value());
+    context_->noteLinkByID(*this, r, std::move(old), id, again);
+    didChangeValueForKey(r.name());
+    return true;
+}
+
 void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
                              const Value* holding) {
     checkDestination(r, o);
