@@ -653,13 +653,19 @@ bool ManagedObject::setObjectIDForKey(const ManagedObjectIDPtr& id, std::string_
     if (id && (id->isTemporaryID() || (!id->entity()->isKindOfEntity(r.destinationEntity()) &&
                                        id->entity()->name() != r.destinationEntityName())))
         return throughObjects();
-    // A destination this context holds (filled, changed, inserted or
-    // deleted) keeps its to-many in step through the object path.
+    // A destination this context holds with its inverse to-many read or
+    // changed keeps it in step through the object path, as does one inserted
+    // or deleted here. One that is only filled (or changed otherwise) keeps
+    // nothing the link changes: its row does not move for a membership.
+    const RelationshipDescription& inverse = *r.inverseRelationship();
     auto held = [&](const ManagedObjectIDPtr& destination) {
         if (!destination)
             return false;
         auto object = context_->objectRegisteredForID(destination);
-        return object && !(object->isFault() && !object->hasChanges());
+        if (!object || object->isFault())
+            return object && object->hasChanges();
+        return object->inserted_ || object->deleted_ ||
+               (object->toMany_.size() > inverse.toManyIndex() && object->toMany_[inverse.toManyIndex()]);
     };
     const Value current = slotValue(r.index());
     if (ManagedObject::fromValue(current))

@@ -126,10 +126,11 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     // both destinations, by ID, among the did-save notification's updated
     // objects. Taken when setsByID(relationship), in a context on a
     // coordinator (not a child), for a permanent ID, when this object's
-    // current destination was not set as an object and neither destination
-    // is registered here other than as a fault without changes; the
-    // destinations' to-manys in this context are then not brought up to date
-    // until they are refreshed (the save refreshes those it finds loaded).
+    // current destination was not set as an object since the save and
+    // neither destination is held here inserted, deleted or with its inverse
+    // to-many read or changed. A destination held otherwise (filled, or with
+    // other changes) does not show the link in its to-many until that is
+    // first read after the save (the save drops such a to-many read since).
     // Otherwise the object of the ID is set as setObject would, and false is
     // returned; true when set by ID.
     bool setObjectIDForKey(const ManagedObjectIDPtr& id, std::string_view key);

@@ -125,6 +125,24 @@ TEST_P(SetByIDTest, SetsRepeatedAndClearedBeforeTheSaveLeaveTheLastOne) {
     EXPECT_EQ(newContext()->objectWithID(taskIDs[4])->objectForKey("calendar"), nullptr);
 }
 
+TEST_P(SetByIDTest, AFilledDestinationWhoseInverseIsNotReadIsSetByID) {
+    auto writer = newContext();
+    auto a = writer->objectWithID(calendars[0]);
+    auto c = writer->objectWithID(calendars[2]);
+    EXPECT_EQ(a->valueForKey("name").stringValue(), "A");  // filled
+    c->setValue(Value("C renamed"), "name");               // changed otherwise
+    auto task = writer->objectWithID(taskIDs[0]);
+    EXPECT_TRUE(task->setObjectIDForKey(calendars[2], "calendar"));
+    // Read before the save, C's tasks come from the store: the link shows
+    // after the save, which drops what was read.
+    EXPECT_EQ(c->objectsForKey("tasks").size(), 0u);
+    ASSERT_EQ(writer->save(), nullptr);
+    EXPECT_EQ(titlesOf(c->objectsForKey("tasks")), (std::set<std::string>{"task 0"}));
+    EXPECT_EQ(titlesOf(a->objectsForKey("tasks")), (std::set<std::string>{"task 1", "task 2", "task 3"}));
+    EXPECT_EQ(storedTitles(calendars[2]), (std::set<std::string>{"task 0"}));
+    EXPECT_EQ(newContext()->objectWithID(calendars[2])->valueForKey("name").stringValue(), "C renamed");
+}
+
 TEST_P(SetByIDTest, AHeldDestinationOrAChildContextTakesTheObjectPath) {
     auto writer = newContext();
     auto b = writer->objectWithID(calendars[1]);
