@@ -249,16 +249,30 @@ void ManagedObjectContext::collectLinksByID(StoreChanges& changes) {
     if (impl_->linksByID.empty())
         return;
     std::vector<StoreChanges::ToMany> byID;
+    // A save links few owners (a merge moving items between a dozen
+    // folders): searched in place; a hash table by owner past that.
+    constexpr std::size_t kOwnersSearchedInPlace = 16;
     std::unordered_map<ManagedObjectIDPtr, std::size_t, ObjectIDHash, ObjectIDEqual> at;
     auto entry = [&](const ManagedObjectIDPtr& owner, const RelationshipDescription* inverse) -> auto& {
-        auto [found, added] = at.try_emplace(owner, byID.size());
-        if (!added && byID[found->second].relationship == inverse)
-            return byID[found->second];
-        if (!added) {
-            // The same owner through another relationship (rare): searched.
+        if (byID.size() <= kOwnersSearchedInPlace) {
             for (auto& change : byID) {
                 if (change.relationship == inverse && change.owner->isEqualID(*owner))
                     return change;
+            }
+        } else {
+            if (at.empty()) {
+                for (std::size_t i = 0; i < byID.size(); ++i)
+                    at.try_emplace(byID[i].owner, i);
+            }
+            auto [found, added] = at.try_emplace(owner, byID.size());
+            if (!added && byID[found->second].relationship == inverse)
+                return byID[found->second];
+            if (!added) {
+                // The same owner through another relationship (rare): searched.
+                for (auto& change : byID) {
+                    if (change.relationship == inverse && change.owner->isEqualID(*owner))
+                        return change;
+                }
             }
         }
         byID.push_back(StoreChanges::ToMany{owner, inverse, {}, {}, {}});

@@ -143,6 +143,46 @@ TEST_P(SetByIDTest, AFilledDestinationWhoseInverseIsNotReadIsSetByID) {
     EXPECT_EQ(newContext()->objectWithID(calendars[2])->valueForKey("name").stringValue(), "C renamed");
 }
 
+TEST_P(SetByIDTest, ASaveLinkingManyOwnersGivesEachItsDifference) {
+    // More owners than a save searches in place: 24 new calendars and 24 new
+    // tasks in A, every task moved through several calendars before the save.
+    std::vector<ManagedObjectIDPtr> many;
+    std::vector<std::pair<ManagedObjectIDPtr, std::string>> tasks;
+    for (std::size_t t = 0; t < taskIDs.size(); ++t)
+        tasks.emplace_back(taskIDs[t], "task " + std::to_string(t));
+    {
+        auto maker = newContext();
+        auto a = maker->objectWithID(calendars[0]);
+        std::vector<ManagedObjectPtr> made, madeTasks;
+        for (int i = 0; i < 24; ++i) {
+            made.push_back(maker->insertNewObjectForEntityForName("Calendar"));
+            made.back()->setValue(Value("M" + std::to_string(i)), "name");
+            madeTasks.push_back(maker->insertNewObjectForEntityForName("Task"));
+            madeTasks.back()->setValue(Value("m" + std::to_string(i)), "title");
+            madeTasks.back()->setObject(a, "calendar");
+        }
+        ASSERT_EQ(maker->save(), nullptr);
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            many.push_back(made[i]->objectID());
+            tasks.emplace_back(madeTasks[i]->objectID(), "m" + std::to_string(i));
+        }
+    }
+    auto writer = newContext();
+    std::map<std::size_t, std::set<std::string>> expected;
+    for (std::size_t t = 0; t < tasks.size(); ++t) {
+        auto task = writer->objectWithID(tasks[t].first);
+        for (std::size_t step = 0; step < 3; ++step)
+            EXPECT_TRUE(task->setObjectIDForKey(many[(t * 5 + step * 7) % many.size()], "calendar"));
+        expected[(t * 5 + 14) % many.size()].insert(tasks[t].second);
+    }
+    EXPECT_EQ(registered(writer, "Calendar"), 0u);
+    ASSERT_EQ(writer->save(), nullptr);
+    for (std::size_t i = 0; i < many.size(); ++i)
+        EXPECT_EQ(storedTitles(many[i]), expected[i]) << "calendar M" << i;
+    EXPECT_TRUE(storedTitles(calendars[0]).empty());
+    EXPECT_TRUE(storedTitles(calendars[1]).empty());
+}
+
 TEST_P(SetByIDTest, AHeldDestinationOrAChildContextTakesTheObjectPath) {
     auto writer = newContext();
     auto b = writer->objectWithID(calendars[1]);
