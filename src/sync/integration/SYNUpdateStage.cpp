@@ -239,6 +239,8 @@ std::set<std::string> SYNUpdateStage::entitiesSetByKey(const SYNChangeRecords& c
     const auto& model = *managedObjectContext()->persistentStoreCoordinator()->managedObjectModel();
     const std::string* lastName = nullptr;
     std::shared_ptr<const plat::coredata::EntityDescription> entity;
+    // Each relationship's destinations are filed once, by how its values set them.
+    std::vector<std::pair<const RelationshipDescription*, bool>> filed;
     for (const auto& change : changes) {
         if (!lastName || *lastName != change.entityName) {
             lastName = &change.entityName;
@@ -260,6 +262,10 @@ std::set<std::string> SYNUpdateStage::entitiesSetByKey(const SYNChangeRecords& c
             }
             const bool byID = value.type() == SYNPropertyChangeTypeToOneRelationship &&
                               ManagedObject::setsByID(*relationship);
+            if (std::find(filed.begin(), filed.end(), std::make_pair(relationship, byID)) != filed.end()) {
+                continue;
+            }
+            filed.emplace_back(relationship, byID);
             for (const auto& candidate : candidatesOf(*relationship)) {
                 (byID ? byKey : byObject).insert(candidate);
             }
