@@ -141,6 +141,11 @@ bool SYNEventTallies::holdsUnsavedEvents(const ManagedObjectContext& context) {
     return false;
 }
 
+std::shared_ptr<SYNEventTallies> SYNEventTallies::answeringFor(std::shared_ptr<SYNEventTallies> tallies,
+                                                               const ManagedObjectContext& context) {
+    return tallies && !holdsUnsavedEvents(context) ? std::move(tallies) : nullptr;
+}
+
 void SYNEventTallies::forgetAnswersLocked() {
     highestRevision_.reset();
     highestGlobalCount_.reset();

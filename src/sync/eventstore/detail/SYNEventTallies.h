@@ -99,6 +99,11 @@ class SYNEventTallies {
 
     // Whether the context holds unsaved events or revision records.
     static bool holdsUnsavedEvents(const plat::coredata::ManagedObjectContext& context);
+    // The tallies when they may answer for what `context` reads: they exist
+    // and the context holds no unsaved events or revision records (their
+    // answers are those of the saved store); null otherwise.
+    static std::shared_ptr<SYNEventTallies> answeringFor(std::shared_ptr<SYNEventTallies> tallies,
+                                                         const plat::coredata::ManagedObjectContext& context);
 
     // Of each store, the own revision numbers of its complete (save and
     // merge) events, with the count of events that carry each.
