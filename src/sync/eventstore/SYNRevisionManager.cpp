@@ -306,6 +306,16 @@ void SYNRevisionManager::keepRevisionsOfMerge(const plat::coredata::ManagedObjec
     }
 }
 
+std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionsOfOtherStores(
+    const SYNEventStore& store, const ManagedObjectContext& context,
+    const plat::coredata::ManagedObjectID& eventID) {
+    if (context.parentContext() || context.hasChanges()) {
+        return std::nullopt;
+    }
+    auto tallies = SYNEventTallies::answeringFor(store.eventTallies(), context);
+    return tallies ? tallies->revisionsOfOtherStores(eventID) : std::nullopt;
+}
+
 std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionSetOfLatestLocalMerge(
     const ManagedObjectContext& context) const {
     if (!sharesFetches_ || !sharedFacts_ || sharedFacts_->latestLocalMerges.size() != 1 ||

@@ -161,6 +161,7 @@ void SYNEventTallies::forgetFactsLocked() {
 void SYNEventTallies::forgetLocked() {
     forgetAnswersLocked();
     forgetFactsLocked();
+    insertedEvents_.clear();
 }
 
 void SYNEventTallies::observe(const plat::Notification& notification) {
@@ -182,9 +183,6 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
     }
     plat::MutexLock lock(mutex_);
     const bool answers = highestRevision_ || highestGlobalCount_ || latestMerge_;
-    if (!answers && !facts_) {
-        return;  // nothing known to follow
-    }
     const plat::Value* objects[3] = {notification.userInfo.find(plat::coredata::InsertedObjectsKey),
                                      notification.userInfo.find(plat::coredata::UpdatedObjectsKey),
                                      notification.userInfo.find(plat::coredata::DeletedObjectsKey)};
@@ -202,44 +200,55 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
         forgetLocked();
         return;
     }
+    // The save's events and revision records, found once for every
+    // follower: most of a save's objects are neither.
+    const std::string_view eventEntity = SYNStoreModificationEventEntityName;
+    const std::string_view revisionEntity = SYNEventRevisionEntityName;
+    SavedObjects named;
+    for (uint8_t list = 0; list < 3; ++list) {
+        for (const auto& value : objects[list]->asSet()->values()) {
+            const ManagedObject* object = ManagedObject::fromValue(value).get();
+            if (!object) {
+                forgetLocked();
+                return;
+            }
+            const std::string& entity = object->entity()->name();
+            const bool event = entity == eventEntity;
+            if (event || entity == revisionEntity) {
+                named.push_back(SavedObject{object, list, event});
+            }
+        }
+    }
+    if (named.empty()) {
+        return;
+    }
+    followInsertedEventsLocked(named);
     if (answers) {
-        followAnswersLocked(objects);
+        followAnswersLocked(named);
     }
     if (facts_) {
-        followFactsLocked(objects);
+        followFactsLocked(named);
     }
 }
 
-void SYNEventTallies::followAnswersLocked(const plat::Value* const (&objects)[3]) {
-    for (int list = 0; list < 3; ++list) {
+void SYNEventTallies::followAnswersLocked(const SavedObjects& objects) {
+    for (const auto& [object, list, event] : objects) {
         const bool inserted = list == 0;
         const bool deleted = list == 2;
-        for (const auto& value : objects[list]->asSet()->values()) {
-            const auto object = ManagedObject::fromValue(value);
-            if (!object) {
-                forgetAnswersLocked();
-                return;
-            }
-            const std::string_view entity = object->entity()->name();
-            const bool event = entity == std::string_view(SYNStoreModificationEventEntityName);
-            if (!event && entity != std::string_view(SYNEventRevisionEntityName)) {
-                continue;
-            }
-            if (object->objectID()->isTemporaryID()) {
-                forgetAnswersLocked();
-                return;
-            }
-            // What a deletion took away is not known: it may have been the
-            // highest value or the merge.
-            if (deleted) {
-                forgetAnswersLocked();
-                return;
-            }
-            if (event) {
-                followEventLocked(*object, inserted);
-            } else {
-                followRevisionLocked(*object, inserted);
-            }
+        if (object->objectID()->isTemporaryID()) {
+            forgetAnswersLocked();
+            return;
+        }
+        // What a deletion took away is not known: it may have been the
+        // highest value or the merge.
+        if (deleted) {
+            forgetAnswersLocked();
+            return;
+        }
+        if (event) {
+            followEventLocked(*object, inserted);
+        } else {
+            followRevisionLocked(*object, inserted);
         }
     }
 }
@@ -503,9 +512,7 @@ void SYNEventTallies::setEventRowLocked(int64_t key, std::optional<EventRow> row
     facts.events.emplace(key, std::move(*row));
 }
 
-void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) {
-    const std::string_view eventEntity = SYNStoreModificationEventEntityName;
-    const std::string_view revisionEntity = SYNEventRevisionEntityName;
+void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
     const std::optional<BaselineFacts>& baseline = facts_->baseline;
     // The kept baseline's key (keys start at 1).
     const int64_t baselineKey = baseline ? baseline->event->primaryKey() : 0;
@@ -537,83 +544,71 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     ByKey ownLinks;
     std::vector<int64_t> savedRevisions;
     bool changed = false;
-    for (int list = 0; list < 3; ++list) {
+    for (const auto& [object, list, event] : objects) {
         const bool deleted = list == 2;
-        for (const auto& value : objects[list]->asSet()->values()) {
-            const auto object = ManagedObject::fromValue(value);
-            if (!object) {
-                forgetFactsLocked();
+        const auto& id = object->objectID();
+        if (id->isTemporaryID()) {
+            forgetFactsLocked();
+            return;
+        }
+        changed = true;
+        const int64_t key = id->primaryKey();
+        if (event) {
+            if (baseline && key == baselineKey) {
+                forgetFactsLocked();  // the baseline changed or went
                 return;
-            }
-            const std::string& entity = object->entity()->name();
-            const bool event = entity == eventEntity;
-            if (!event && entity != revisionEntity) {
-                continue;
-            }
-            const auto& id = object->objectID();
-            if (id->isTemporaryID()) {
-                forgetFactsLocked();
-                return;
-            }
-            changed = true;
-            const int64_t key = id->primaryKey();
-            if (event) {
-                if (baseline && key == baselineKey) {
-                    forgetFactsLocked();  // the baseline changed or went
-                    return;
-                }
-                if (deleted) {
-                    deletedEvents.push_back(key);
-                    continue;
-                }
-                if (object->isFault()) {
-                    forgetFactsLocked();
-                    return;
-                }
-                // A new baseline may come after the one kept, or be the
-                // first; one being consolidated is one a consolidation
-                // must find.
-                const int16_t type = SYNStoreModificationEvent::type(*object);
-                if (type == SYNStoreModificationEventTypeBaseline ||
-                    type == SYNStoreModificationEventTypeBaselineConsolidating) {
-                    forgetFactsLocked();
-                    return;
-                }
-                savedEvents.emplace_back(key, object.get());
-                touched.push_back(key);
-                continue;
-            }
-            if (isBaselineRecord(*id)) {
-                forgetFactsLocked();
-                return;
-            }
-            savedRevisions.push_back(key);
-            auto link = facts_->ownRevisions.find(key);
-            if (link != facts_->ownRevisions.end()) {
-                touched.push_back(link->second);
             }
             if (deleted) {
+                deletedEvents.push_back(key);
                 continue;
             }
             if (object->isFault()) {
                 forgetFactsLocked();
                 return;
             }
-            if (const auto owner = object->objectForKey("storeModificationEvent")) {
-                const int64_t ownerKey = owner->objectID()->primaryKey();
-                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
-                    forgetFactsLocked();
-                    return;
-                }
-                ownLinks.emplace_back(ownerKey, object.get());
-                touched.push_back(ownerKey);
-            } else if (baseline) {
-                // A revision of another store added to the baseline.
-                const auto other = object->objectForKey("storeModificationEventForOtherStores");
-                if (other && other->objectID()->primaryKey() == baselineKey) {
-                    forgetFactsLocked();
-                    return;
-                }
+            // A new baseline may come after the one kept, or be the
+            // first; one being consolidated is one a consolidation
+            // must find.
+            const int16_t type = SYNStoreModificationEvent::type(*object);
+            if (type == SYNStoreModificationEventTypeBaseline ||
+                type == SYNStoreModificationEventTypeBaselineConsolidating) {
+                forgetFactsLocked();
+                return;
+            }
+            savedEvents.emplace_back(key, object);
+            touched.push_back(key);
+            continue;
+        }
+        if (isBaselineRecord(*id)) {
+            forgetFactsLocked();
+            return;
+        }
+        savedRevisions.push_back(key);
+        auto link = facts_->ownRevisions.find(key);
+        if (link != facts_->ownRevisions.end()) {
+            touched.push_back(link->second);
+        }
+        if (deleted) {
+            continue;
+        }
+        if (object->isFault()) {
+            forgetFactsLocked();
+            return;
+        }
+        if (const auto owner = object->objectForKey("storeModificationEvent")) {
+            const int64_t ownerKey = owner->objectID()->primaryKey();
+            if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
+                forgetFactsLocked();
+                return;
+            }
+            ownLinks.emplace_back(ownerKey, object);
+            touched.push_back(ownerKey);
+        } else if (baseline) {
+            // A revision of another store added to the baseline.
+            const auto other = object->objectForKey("storeModificationEventForOtherStores");
+            if (other && other->objectID()->primaryKey() == baselineKey) {
+                forgetFactsLocked();
+                return;
             }
         }
     }
@@ -684,4 +679,93 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
         setEventRowLocked(key, std::move(row));
     }
     ++factsGeneration_;
+}
+
+// --- Revisions of other stores of inserted events ---------------------------------
+
+std::optional<SYNRevisionSet> SYNEventTallies::revisionsOfOtherStores(
+    const plat::coredata::ManagedObjectID& event) const {
+    if (event.isTemporaryID()) {
+        return std::nullopt;
+    }
+    plat::MutexLock lock(mutex_);
+    const int64_t key = event.primaryKey();
+    for (const auto& inserted : insertedEvents_) {
+        if (inserted.key == key) {
+            return inserted.others;
+        }
+    }
+    if (latestMerge_ && latestMerge_->event && latestMerge_->others &&
+        latestMerge_->event->isEqualID(event)) {
+        return latestMerge_->others;
+    }
+    return std::nullopt;
+}
+
+void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
+    // The events this save inserted, with the records of other stores it
+    // linked to them, and the events records of other stores were added to.
+    std::vector<InsertedEvent> inserted;
+    std::vector<std::pair<int64_t, SYNRevision>> linked;
+    std::vector<int64_t> deletedEvents;
+    for (const auto& [object, list, event] : objects) {
+        if (list > 0) {
+            // A record updated or deleted: the event it was linked to
+            // is not known.
+            if (!event) {
+                insertedEvents_.clear();
+                return;
+            }
+            // An event updated keeps its records (their links are
+            // written on their rows); one deleted goes.
+            if (list == 2) {
+                deletedEvents.push_back(object->objectID()->primaryKey());
+            }
+            continue;
+        }
+        const auto& id = object->objectID();
+        if (id->isTemporaryID() || object->isFault()) {
+            insertedEvents_.clear();
+            return;
+        }
+        if (event) {
+            inserted.push_back(InsertedEvent{id->primaryKey(), SYNRevisionSet()});
+            continue;
+        }
+        const auto owner = object->objectForKey("storeModificationEventForOtherStores");
+        if (!owner) {
+            continue;  // an own revision, or no event's
+        }
+        if (owner->objectID()->isTemporaryID()) {
+            insertedEvents_.clear();
+            return;
+        }
+        linked.emplace_back(owner->objectID()->primaryKey(), SYNEventRevision::revision(*object));
+    }
+    auto drop = [this](int64_t key) {
+        insertedEvents_.erase(std::remove_if(insertedEvents_.begin(), insertedEvents_.end(),
+                                             [key](const InsertedEvent& kept) { return kept.key == key; }),
+                              insertedEvents_.end());
+    };
+    for (int64_t key : deletedEvents) {
+        drop(key);
+    }
+    for (const auto& [owner, revision] : linked) {
+        auto found = std::find_if(inserted.begin(), inserted.end(),
+                                  [owner = owner](const InsertedEvent& event) { return event.key == owner; });
+        if (found != inserted.end()) {
+            found->others.addRevision(revision);
+        } else {
+            drop(owner);  // a record added to an event saved before
+        }
+    }
+    for (auto& event : inserted) {
+        drop(event.key);
+        insertedEvents_.push_back(std::move(event));
+    }
+    if (insertedEvents_.size() > kMaximumInsertedEventsKept) {
+        insertedEvents_.erase(
+            insertedEvents_.begin(),
+            insertedEvents_.end() - static_cast<std::ptrdiff_t>(kMaximumInsertedEventsKept));
+    }
 }

@@ -166,10 +166,22 @@ class SYNEventTallies {
         const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
         uint64_t generation) const EXCLUDES(mutex_);
 
+    // The revisions of other stores of `event` as its records of them hold
+    // them, without reading the store: known for an event that a followed
+    // save inserted (the records linked to it by that save are all it has,
+    // a record's link being written on the record's row) until a later save
+    // may change them, and for the kept latest local merge once its
+    // revisions are kept. nullopt otherwise. Like every answer, that of the
+    // saved store.
+    std::optional<SYNRevisionSet> revisionsOfOtherStores(const plat::coredata::ManagedObjectID& event) const
+        EXCLUDES(mutex_);
+
   private:
     // Saves of more objects than this are not walked: they make every
     // answer unknown.
     static constexpr std::size_t kMaximumFollowedObjects = 512;
+    // The latest events inserted whose revisions of other stores are kept.
+    static constexpr std::size_t kMaximumInsertedEventsKept = 8;
     SYNEventTallies() = default;
     void observe(const plat::Notification& notification) EXCLUDES(mutex_);
     void forgetLocked() REQUIRES(mutex_);
@@ -179,10 +191,21 @@ class SYNEventTallies {
     void setStoreLocked(const std::string& localStore) REQUIRES(mutex_);
     void forgetAnswersLocked() REQUIRES(mutex_);
     void forgetFactsLocked() REQUIRES(mutex_);
+    // An event or revision record a save names, in the list it is in (0
+    // inserted, 1 updated, 2 deleted); the save's notification holds it.
+    struct SavedObject {
+        const plat::coredata::ManagedObject* object = nullptr;
+        uint8_t list = 0;
+        bool event = false;
+    };
+    using SavedObjects = std::vector<SavedObject>;
     // Follow the three answers and the facts through a save's inserted,
-    // updated and deleted objects.
-    void followAnswersLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
-    void followFactsLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
+    // updated and deleted events and revision records, in that order.
+    void followAnswersLocked(const SavedObjects& objects) REQUIRES(mutex_);
+    void followFactsLocked(const SavedObjects& objects) REQUIRES(mutex_);
+    // Keeps the revisions of other stores of the events a save inserted,
+    // and drops those a save may have changed.
+    void followInsertedEventsLocked(const SavedObjects& objects) REQUIRES(mutex_);
 
     // An event as the facts hold it: its type and own revision record (key
     // 0: none), whatever its type.
@@ -223,4 +246,11 @@ class SYNEventTallies {
     std::optional<FactsState> facts_ GUARDED_BY(mutex_);
     // Bumped whenever the facts change or are forgotten.
     uint64_t factsGeneration_ GUARDED_BY(mutex_) = 0;
+    // Events followed saves inserted, by key, with their revisions of other
+    // stores; the latest last.
+    struct InsertedEvent {
+        int64_t key = 0;
+        SYNRevisionSet others;
+    };
+    std::vector<InsertedEvent> insertedEvents_ GUARDED_BY(mutex_);
 };
