@@ -214,8 +214,26 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
             }
             const std::string& entity = object->entity()->name();
             const bool event = entity == eventEntity;
-            if (event || entity == revisionEntity) {
-                named.push_back(SavedObject{object, list, event});
+            if (!event && entity != revisionEntity) {
+                continue;
+            }
+            SavedObject& saved = named.emplace_back();
+            saved.object = object;
+            saved.list = list;
+            saved.event = event;
+            if (list == 2 || object->isFault()) {
+                continue;
+            }
+            if (event) {
+                saved.type = SYNStoreModificationEvent::type(*object);
+                saved.own = object->objectForKey("eventRevision");
+                if (saved.own && !saved.own->isFault()) {
+                    saved.revision = SYNEventRevision::revision(*saved.own);
+                }
+            } else {
+                saved.revision = SYNEventRevision::revision(*object);
+                saved.owner = object->objectForKey("storeModificationEvent");
+                saved.otherOwner = object->objectForKey("storeModificationEventForOtherStores");
             }
         }
     }
@@ -232,10 +250,10 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
 }
 
 void SYNEventTallies::followAnswersLocked(const SavedObjects& objects) {
-    for (const auto& [object, list, event] : objects) {
-        const bool inserted = list == 0;
-        const bool deleted = list == 2;
-        if (object->objectID()->isTemporaryID()) {
+    for (const auto& saved : objects) {
+        const bool inserted = saved.list == 0;
+        const bool deleted = saved.list == 2;
+        if (saved.object->objectID()->isTemporaryID()) {
             forgetAnswersLocked();
             return;
         }
@@ -245,10 +263,10 @@ void SYNEventTallies::followAnswersLocked(const SavedObjects& objects) {
             forgetAnswersLocked();
             return;
         }
-        if (event) {
-            followEventLocked(*object, inserted);
+        if (saved.event) {
+            followEventLocked(saved, inserted);
         } else {
-            followRevisionLocked(*object, inserted);
+            followRevisionLocked(saved, inserted);
         }
     }
 }
@@ -258,7 +276,8 @@ void SYNEventTallies::forgetMergeLocked() {
     ++generation_;
 }
 
-void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserted) {
+void SYNEventTallies::followEventLocked(const SavedObject& saved, bool inserted) {
+    const ManagedObject& event = *saved.object;
     if (event.isFault()) {
         highestGlobalCount_.reset();
         latestMerge_.reset();
@@ -281,18 +300,17 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     }
     const auto& id = event.objectID();
     const bool kept = latestMerge_->event && latestMerge_->event->isEqualID(*id);
-    if (SYNStoreModificationEvent::type(event) != SYNStoreModificationEventTypeMerge) {
+    if (saved.type != SYNStoreModificationEventTypeMerge) {
         if (kept) {
             forgetMergeLocked();
         }
         return;
     }
-    const auto revision = event.objectForKey("eventRevision");
-    if (!revision || revision->isFault()) {
+    if (!saved.own || !saved.revision) {  // none, or not loaded
         forgetMergeLocked();
         return;
     }
-    const SYNRevision own = SYNEventRevision::revision(*revision);
+    const SYNRevision& own = *saved.revision;
     if (own.persistentStoreIdentifier != localStore_) {
         if (kept) {
             forgetMergeLocked();
@@ -314,8 +332,8 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     }
 }
 
-void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool inserted) {
-    if (record.isFault()) {
+void SYNEventTallies::followRevisionLocked(const SavedObject& saved, bool inserted) {
+    if (saved.object->isFault()) {
         highestRevision_.reset();
         latestMerge_.reset();
         ++generation_;
@@ -326,7 +344,7 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
         forgetMergeLocked();
     } else if (inserted && latestMerge_ && latestMerge_->others && latestMerge_->event) {
         // A revision added to the latest merge's revisions of other stores.
-        const auto owner = record.objectForKey("storeModificationEventForOtherStores");
+        const auto& owner = saved.otherOwner;
         if (owner && owner->objectID()->isEqualID(*latestMerge_->event)) {
             latestMerge_->others.reset();
             ++generation_;
@@ -335,7 +353,7 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
     if (!highestRevision_) {
         return;
     }
-    const SYNRevision revision = SYNEventRevision::revision(record);
+    const SYNRevision& revision = *saved.revision;
     const bool local = revision.persistentStoreIdentifier == localStore_;
     if (local && (*highestRevision_ == kNoRevision || revision.revisionNumber > *highestRevision_)) {
         highestRevision_ = revision.revisionNumber;
@@ -532,7 +550,7 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
     // saved record now gives its event.
     // (Lists sorted by key once filled and searched by halves: a save names
     // few events, and a hash table costs a node each.)
-    using ByKey = std::vector<std::pair<int64_t, const ManagedObject*>>;
+    using ByKey = std::vector<std::pair<int64_t, const SavedObject*>>;
     auto byKey = [](const auto& entry, int64_t key) { return entry.first < key; };
     auto findKey = [&byKey](const ByKey& list, int64_t key) {
         auto found = std::lower_bound(list.begin(), list.end(), key, byKey);
@@ -544,8 +562,9 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
     ByKey ownLinks;
     std::vector<int64_t> savedRevisions;
     bool changed = false;
-    for (const auto& [object, list, event] : objects) {
-        const bool deleted = list == 2;
+    for (const auto& saved : objects) {
+        const ManagedObject* object = saved.object;
+        const bool deleted = saved.list == 2;
         const auto& id = object->objectID();
         if (id->isTemporaryID()) {
             forgetFactsLocked();
@@ -553,7 +572,7 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
         }
         changed = true;
         const int64_t key = id->primaryKey();
-        if (event) {
+        if (saved.event) {
             if (baseline && key == baselineKey) {
                 forgetFactsLocked();  // the baseline changed or went
                 return;
@@ -569,13 +588,13 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
             // A new baseline may come after the one kept, or be the
             // first; one being consolidated is one a consolidation
             // must find.
-            const int16_t type = SYNStoreModificationEvent::type(*object);
+            const int16_t type = saved.type;
             if (type == SYNStoreModificationEventTypeBaseline ||
                 type == SYNStoreModificationEventTypeBaselineConsolidating) {
                 forgetFactsLocked();
                 return;
             }
-            savedEvents.emplace_back(key, object);
+            savedEvents.emplace_back(key, &saved);
             touched.push_back(key);
             continue;
         }
@@ -595,17 +614,17 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
             forgetFactsLocked();
             return;
         }
-        if (const auto owner = object->objectForKey("storeModificationEvent")) {
+        if (const auto& owner = saved.owner) {
             const int64_t ownerKey = owner->objectID()->primaryKey();
             if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
                 forgetFactsLocked();
                 return;
             }
-            ownLinks.emplace_back(ownerKey, object);
+            ownLinks.emplace_back(ownerKey, &saved);
             touched.push_back(ownerKey);
         } else if (baseline) {
             // A revision of another store added to the baseline.
-            const auto other = object->objectForKey("storeModificationEventForOtherStores");
+            const auto& other = saved.otherOwner;
             if (other && other->objectID()->primaryKey() == baselineKey) {
                 forgetFactsLocked();
                 return;
@@ -639,20 +658,19 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
         auto saved = findKey(savedEvents, key);
         auto kept = facts_->events.find(key);
         if (saved != savedEvents.end()) {
-            const ManagedObject& event = *saved->second;
-            row.event = event.objectID();
-            row.type = SYNStoreModificationEvent::type(event);
-            if (const auto own = event.objectForKey("eventRevision")) {
+            const SavedObject& event = *saved->second;
+            row.event = event.object->objectID();
+            row.type = event.type;
+            if (const auto& own = event.own) {
                 const auto& ownID = own->objectID();
                 if (ownID->isTemporaryID()) {
                     forgetFactsLocked();
                     return;
                 }
                 row.ownRevision = ownID->primaryKey();
-                if (!own->isFault()) {
-                    const SYNRevision revision = SYNEventRevision::revision(*own);
-                    row.store = revision.persistentStoreIdentifier;
-                    row.number = revision.revisionNumber;
+                if (event.revision) {
+                    row.store = event.revision->persistentStoreIdentifier;
+                    row.number = event.revision->revisionNumber;
                 } else if (kept != facts_->events.end() && kept->second.ownRevision == row.ownRevision &&
                            std::find(savedRevisions.begin(), savedRevisions.end(), row.ownRevision) ==
                                savedRevisions.end()) {
@@ -671,10 +689,9 @@ void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
                 forgetFactsLocked();
                 return;
             }
-            const ManagedObject& record = *link->second;
-            const SYNRevision revision = SYNEventRevision::revision(record);
-            row = EventRow{kept->second.event, kept->second.type, record.objectID()->primaryKey(),
-                           revision.persistentStoreIdentifier, revision.revisionNumber};
+            const SavedObject& record = *link->second;
+            row = EventRow{kept->second.event, kept->second.type, record.object->objectID()->primaryKey(),
+                           record.revision->persistentStoreIdentifier, record.revision->revisionNumber};
         }
         setEventRowLocked(key, std::move(row));
     }
@@ -708,8 +725,10 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
     std::vector<InsertedEvent> inserted;
     std::vector<std::pair<int64_t, SYNRevision>> linked;
     std::vector<int64_t> deletedEvents;
-    for (const auto& [object, list, event] : objects) {
-        if (list > 0) {
+    for (const auto& saved : objects) {
+        const ManagedObject* object = saved.object;
+        const bool event = saved.event;
+        if (saved.list > 0) {
             // A record updated or deleted: the event it was linked to
             // is not known.
             if (!event) {
@@ -718,7 +737,7 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
             }
             // An event updated keeps its records (their links are
             // written on their rows); one deleted goes.
-            if (list == 2) {
+            if (saved.list == 2) {
                 deletedEvents.push_back(object->objectID()->primaryKey());
             }
             continue;
@@ -732,7 +751,7 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
             inserted.push_back(InsertedEvent{id->primaryKey(), SYNRevisionSet()});
             continue;
         }
-        const auto owner = object->objectForKey("storeModificationEventForOtherStores");
+        const auto& owner = saved.otherOwner;
         if (!owner) {
             continue;  // an own revision, or no event's
         }
@@ -740,7 +759,7 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
             insertedEvents_.clear();
             return;
         }
-        linked.emplace_back(owner->objectID()->primaryKey(), SYNEventRevision::revision(*object));
+        linked.emplace_back(owner->objectID()->primaryKey(), *saved.revision);
     }
     auto drop = [this](int64_t key) {
         insertedEvents_.erase(std::remove_if(insertedEvents_.begin(), insertedEvents_.end(),

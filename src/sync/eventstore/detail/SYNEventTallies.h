@@ -186,8 +186,7 @@ class SYNEventTallies {
     void observe(const plat::Notification& notification) EXCLUDES(mutex_);
     void forgetLocked() REQUIRES(mutex_);
     void forgetMergeLocked() REQUIRES(mutex_);
-    void followEventLocked(const plat::coredata::ManagedObject& event, bool inserted) REQUIRES(mutex_);
-    void followRevisionLocked(const plat::coredata::ManagedObject& record, bool inserted) REQUIRES(mutex_);
+
     void setStoreLocked(const std::string& localStore) REQUIRES(mutex_);
     void forgetAnswersLocked() REQUIRES(mutex_);
     void forgetFactsLocked() REQUIRES(mutex_);
@@ -197,11 +196,22 @@ class SYNEventTallies {
         const plat::coredata::ManagedObject* object = nullptr;
         uint8_t list = 0;
         bool event = false;
+        // Read once for every follower, of an object inserted or updated
+        // that is not a fault: an event's type and own revision record
+        // (`revision`: the record's, when it is loaded); a revision record's
+        // revision and the events it is linked to.
+        int16_t type = 0;
+        plat::coredata::ManagedObjectPtr own;
+        plat::coredata::ManagedObjectPtr owner;
+        plat::coredata::ManagedObjectPtr otherOwner;
+        std::optional<SYNRevision> revision;
     };
     using SavedObjects = std::vector<SavedObject>;
     // Follow the three answers and the facts through a save's inserted,
     // updated and deleted events and revision records, in that order.
     void followAnswersLocked(const SavedObjects& objects) REQUIRES(mutex_);
+    void followEventLocked(const SavedObject& event, bool inserted) REQUIRES(mutex_);
+    void followRevisionLocked(const SavedObject& record, bool inserted) REQUIRES(mutex_);
     void followFactsLocked(const SavedObjects& objects) REQUIRES(mutex_);
     // Keeps the revisions of other stores of the events a save inserted,
     // and drops those a save may have changed.
