@@ -37,6 +37,10 @@
 // as one (or as one being consolidated), and everything that
 // makes the three answers unknown for good (another context's save, a save
 // too large to walk, another local store) forgets the facts.
+//
+// And, for the latest few events a followed save inserted, their revisions
+// of other stores (revisionsOfOtherStores), kept until a save may change
+// them.
 #pragma once
 
 #include <cstdint>
