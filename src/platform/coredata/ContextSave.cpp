@@ -197,9 +197,111 @@ ErrorPtr ManagedObjectContext::save() {
     }
     if (auto error = parent_ ? saveToParent() : saveToStore())
         return error;
-    if (notify)
-        postSaveNotification(ManagedObjectContextDidSaveNotification, changeSets(inserted, updated, deleted));
+    if (notify) {
+        Dictionary info = changeSets(inserted, updated, deleted);
+        if (!impl_->linkedOwners.empty()) {
+            // The destinations of links set by ID, by ID (none was
+            // registered for them), so that contexts merging the save
+            // refresh those they hold; one held here and saved as an
+            // object is named once.
+            Set named =
+                info.find(UpdatedObjectsKey)->asSet() ? *info.find(UpdatedObjectsKey)->asSet() : Set();
+            for (const auto& [id, r] : impl_->linkedOwners) {
+                auto held = objectRegisteredForID(id);
+                if (held && std::find(updated.begin(), updated.end(), held) != updated.end())
+                    continue;
+                named.insert(Value(ObjectPtr(id)));
+            }
+            info.set(UpdatedObjectsKey, Value(std::move(named)));
+        }
+        impl_->linkedOwners.clear();
+        postSaveNotification(ManagedObjectContextDidSaveNotification, std::move(info));
+    }
+    impl_->linkedOwners.clear();
     return nullptr;
+}
+
+void ManagedObjectContext::noteLinkByID(ManagedObject& source, const RelationshipDescription& r,
+                                        ManagedObjectIDPtr from, ManagedObjectIDPtr to, bool again) {
+    auto& links = impl_->linksByID;
+    if (again) {
+        // Set before since the save: by ID (the entry keeps the destination
+        // of the save, `from`), or cleared as an object (no entry: the
+        // object path unlinked the saved destination already).
+        for (auto it = links.rbegin(); it != links.rend(); ++it) {
+            if (it->source.get() == &source && it->relationship == &r) {
+                it->to = std::move(to);
+                return;
+            }
+        }
+    }
+    links.push_back({source.shared_from_this(), &r, std::move(from), std::move(to)});
+}
+
+// Each link set by ID gives its saved destination the removal of the source
+// and its last destination (while the source still holds it by ID) the
+// addition: the differences the object path would have made in the
+// destinations' unloaded to-manys. They go before the objects' own to-many
+// changes, which were made after them (an object path set that followed
+// removes the source from the link's destination there).
+void ManagedObjectContext::collectLinksByID(StoreChanges& changes) {
+    impl_->linkedOwners.clear();
+    if (impl_->linksByID.empty())
+        return;
+    std::vector<StoreChanges::ToMany> byID;
+    // A save links few owners (a merge moving items between a dozen
+    // folders): searched in place; a hash table by owner past that.
+    constexpr std::size_t kOwnersSearchedInPlace = 16;
+    std::unordered_map<ManagedObjectIDPtr, std::size_t, ObjectIDHash, ObjectIDEqual> at;
+    auto entry = [&](const ManagedObjectIDPtr& owner, const RelationshipDescription* inverse) -> auto& {
+        if (byID.size() <= kOwnersSearchedInPlace) {
+            for (auto& change : byID) {
+                if (change.relationship == inverse && change.owner->isEqualID(*owner))
+                    return change;
+            }
+        } else {
+            if (at.empty()) {
+                for (std::size_t i = 0; i < byID.size(); ++i)
+                    at.try_emplace(byID[i].owner, i);
+            }
+            auto [found, added] = at.try_emplace(owner, byID.size());
+            if (!added && byID[found->second].relationship == inverse)
+                return byID[found->second];
+            if (!added) {
+                // The same owner through another relationship (rare): searched.
+                for (auto& change : byID) {
+                    if (change.relationship == inverse && change.owner->isEqualID(*owner))
+                        return change;
+                }
+            }
+        }
+        byID.push_back(StoreChanges::ToMany{owner, inverse, {}, {}, {}});
+        impl_->linkedOwners.emplace_back(owner, inverse);
+        return byID.back();
+    };
+    for (const auto& link : impl_->linksByID) {
+        ManagedObject& source = *link.source;
+        if (source.isInvalidated() || !(source.inserted_ || source.updated_ || source.deleted_))
+            continue;  // refreshed or rolled back since: its row keeps the saved destination
+        const bool deleted = source.deleted_;
+        const Value held = source.changes() ? source.changes()->values[link.relationship->index()] : Value();
+        const auto heldObject = ManagedObject::fromValue(held);
+        ManagedObjectIDPtr current;
+        if (!deleted)
+            current = heldObject ? heldObject->objectID() : ManagedObjectID::fromValue(held);
+        const RelationshipDescription* inverse = link.relationship->inverseRelationship();
+        ManagedObjectIDPtr sourceID = source.objectID();
+        if (link.from && !(current && current->isEqualID(*link.from)))
+            entry(link.from, inverse).removed.push_back(sourceID);
+        const bool holdsTo = link.to && !heldObject && current && current->isEqualID(*link.to);
+        if (holdsTo && !(link.from && link.from->isEqualID(*link.to))) {
+            auto& change = entry(link.to, inverse);
+            change.added.push_back(std::move(sourceID));
+            change.ownerUnread = true;
+        }
+    }
+    changes.toMany.insert(changes.toMany.begin(), std::make_move_iterator(byID.begin()),
+                          std::make_move_iterator(byID.end()));
 }
 
 // True when the object's own row changes, not only memberships that the
@@ -305,6 +407,7 @@ StoreChanges ManagedObjectContext::collectStoreChanges(
             }
         }
     }
+    collectLinksByID(changes);
     return changes;
 }
 
@@ -373,6 +476,17 @@ ErrorPtr ManagedObjectContext::saveToStore() {
             versions.emplace_back(&o, kCommittedAlready);
         });
     commitSaved(versions);
+    impl_->linksByID.clear();
+    // A destination of a link set by ID that was registered here since, with
+    // its to-many read from the store before the save, reads it again.
+    for (const auto& [id, inverse] : impl_->linkedOwners) {
+        auto owner = objectRegisteredForID(id);
+        if (!owner || owner->isFault() || owner->toMany_.size() <= inverse->toManyIndex())
+            continue;
+        auto& contents = owner->toMany_[inverse->toManyIndex()];
+        if (contents && !contents->changed)
+            contents.reset();
+    }
     return nullptr;
 }
 
@@ -577,12 +691,15 @@ void ManagedObjectContext::forget(const std::vector<ManagedObjectPtr>& objects) 
 }
 
 void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Notification& notification) {
+    // The sets hold objects, and IDs of objects the saving context did not
+    // register (the destinations of links set by ID).
     auto localObject = [&](const Value& v) -> ManagedObjectPtr {
         auto foreign = ManagedObject::fromValue(v);
-        if (!foreign)
+        ManagedObjectIDPtr id = foreign ? foreign->objectID() : ManagedObjectID::fromValue(v);
+        if (!id)
             return nullptr;
         try {
-            return objectRegisteredForID(localID(foreign->objectID()));
+            return objectRegisteredForID(localID(id));
         } catch (const ModelException&) {
             return nullptr;  // a store this context does not have
         }

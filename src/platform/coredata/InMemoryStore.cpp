@@ -99,6 +99,15 @@ ErrorPtr InMemoryStore::checkVersions(const StoreChanges& changes) {
                 return makeError(ManagedObjectMergeError, "Could not merge changes.");
         }
     }
+    // Owners of to-manys whose members' to-ones were set by ID were not
+    // read: their rows must still be here.
+    for (const auto& change : changes.toMany) {
+        if (change.ownerUnread && !findRow(*change.owner)) {
+            Dictionary info;
+            info.set("conflictList", Value(Array{Value(ObjectPtr(change.owner))}));
+            return makeError(ManagedObjectMergeError, "Could not merge changes.", std::move(info));
+        }
+    }
     return nullptr;
 }
 

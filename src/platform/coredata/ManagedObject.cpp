@@ -634,6 +634,55 @@ void ManagedObject::setObject(const ManagedObjectPtr& object, std::string_view k
     setToOne(relationship(key, false), object);
 }
 
+bool ManagedObject::setsByID(const RelationshipDescription& r) {
+    const RelationshipDescription* inverse = r.inverseRelationship();
+    return !r.isToMany() && !r.isTransient() && inverse && inverse->isToMany() && !inverse->isOrdered() &&
+           !inverse->isTransient() && inverse->isOptional() && inverse->minCount() == 0 &&
+           inverse->maxCount() == 0;
+}
+
+bool ManagedObject::setObjectIDForKey(const ManagedObjectIDPtr& id, std::string_view key) {
+    checkUsable();
+    const RelationshipDescription& r = relationship(key, false);
+    auto throughObjects = [&] {
+        setToOne(r, id ? context_->objectWithID(id) : nullptr);
+        return false;
+    };
+    if (!setsByID(r) || context_->parent_ || !context_->coordinator_ || deleted_)
+        return throughObjects();
+    if (id && (id->isTemporaryID() || (!id->entity()->isKindOfEntity(r.destinationEntity()) &&
+                                       id->entity()->name() != r.destinationEntityName())))
+        return throughObjects();
+    // A destination this context holds with its inverse to-many read or
+    // changed keeps it in step through the object path, as does one inserted
+    // or deleted here. One that is only filled (or changed otherwise) keeps
+    // nothing the link changes: its row does not move for a membership.
+    const RelationshipDescription& inverse = *r.inverseRelationship();
+    auto held = [&](const ManagedObjectIDPtr& destination) {
+        if (!destination)
+            return false;
+        auto object = context_->objectRegisteredForID(destination);
+        if (!object || object->isFault())
+            return object && object->hasChanges();
+        return object->inserted_ || object->deleted_ ||
+               (object->toMany_.size() > inverse.toManyIndex() && object->toMany_[inverse.toManyIndex()]);
+    };
+    const Value current = slotValue(r.index());
+    if (ManagedObject::fromValue(current))
+        return throughObjects();  // set as an object since the save: its inverse is kept that way
+    ManagedObjectIDPtr old = ManagedObjectID::fromValue(current);
+    if (old ? (id && old->isEqualID(*id)) : !id)
+        return true;
+    if (held(old) || held(id))
+        return throughObjects();
+    const bool again = changes() && changes()->changed[r.index()];
+    willChangeValueForKey(r.name());
+    setSlot(r, id ? Value(ObjectPtr(id)) : Value());
+    context_->noteLinkByID(*this, r, std::move(old), id, again);
+    didChangeValueForKey(r.name());
+    return true;
+}
+
 void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObjectPtr& o,
                              const Value* holding) {
     checkDestination(r, o);

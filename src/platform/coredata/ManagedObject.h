@@ -118,6 +118,26 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     ManagedObjectPtr objectForKey(std::string_view key) const;
     void setObject(const ManagedObjectPtr& object, std::string_view key);
     std::vector<ManagedObjectPtr> objectsForKey(std::string_view key) const;
+    // Sets a to-one to the object of `id` (null clears it) without
+    // registering the old or the new destination or filling either's fault:
+    // only this object's row changes in the context, and its save hands the
+    // store the inverse to-manys' differences (the store refuses the save
+    // with 133020 when the new destination's row is gone by then) and names
+    // both destinations, by ID, among the did-save notification's updated
+    // objects. Taken when setsByID(relationship), in a context on a
+    // coordinator (not a child), for a permanent ID, when this object's
+    // current destination was not set as an object since the save and
+    // neither destination is held here inserted, deleted or with its inverse
+    // to-many read or changed. A destination held otherwise (filled, or with
+    // other changes) does not show the link in its to-many until that is
+    // first read after the save (the save drops such a to-many read since).
+    // Otherwise the object of the ID is set as setObject would, and false is
+    // returned; true when set by ID.
+    bool setObjectIDForKey(const ManagedObjectIDPtr& id, std::string_view key);
+    // Whether a to-one may be set by ID: stored, with a stored, unordered
+    // to-many inverse that has no count rules (the object path would load
+    // nothing to check and keep no order).
+    static bool setsByID(const RelationshipDescription& relationship);
     RelationshipProxy mutableSetValueForKey(std::string_view key);
     RelationshipProxy mutableOrderedSetValueForKey(std::string_view key);
 

@@ -132,6 +132,40 @@ ManagedObjectPtr ManagedObjectContext::objectWithID(const ManagedObjectIDPtr& id
     return registerObject(local);
 }
 
+Result<std::vector<bool>> ManagedObjectContext::existingObjectIDs(
+    const std::vector<ManagedObjectIDPtr>& ids) {
+    std::vector<bool> result(ids.size(), false);
+    std::vector<ManagedObjectIDPtr> asked;
+    std::vector<std::size_t> askedAt;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (!ids[i])
+            continue;
+        ManagedObjectIDPtr id = localID(ids[i]);
+        // What this context holds answers for it (a fetch would give it so);
+        // a fault without changes is asked of the store, as filling it would.
+        if (auto held = objectRegisteredForID(id); held && (!held->isFault() || held->hasChanges())) {
+            result[i] = !held->isDeleted() && !held->isInvalidated();
+            continue;
+        }
+        if (id->isTemporaryID() && !parent_)
+            continue;
+        asked.push_back(std::move(id));
+        askedAt.push_back(i);
+    }
+    if (asked.empty())
+        return result;
+    std::optional<Result<std::vector<bool>>> found;
+    if (parent_)
+        inParent([&] { found.emplace(parent_->existingObjectIDs(asked)); });
+    else
+        found.emplace(coordinator_->rowsExist(asked));
+    if (!*found)
+        return found->error();
+    for (std::size_t n = 0; n < askedAt.size() && n < (*found)->size(); ++n)
+        result[askedAt[n]] = (**found)[n];
+    return result;
+}
+
 Result<ManagedObjectPtr> ManagedObjectContext::existingObjectWithID(const ManagedObjectIDPtr& id) {
     ManagedObjectIDPtr local = localID(id);
     auto object = objectRegisteredForID(local);
@@ -1060,6 +1094,8 @@ void ManagedObjectContext::invalidateAll() {
     impl_->aliases.clear();
     impl_->aliasesAfterSweep = 0;
     impl_->borrowedTemporaries.clear();
+    impl_->linksByID.clear();
+    impl_->linkedOwners.clear();
 }
 
 void ManagedObjectContext::reset() {
@@ -1088,6 +1124,7 @@ void ManagedObjectContext::rollback() {
                       &impl_->pendingUpdated, &impl_->pendingDeleted})
         set->clear();
     impl_->toPropagate.clear();
+    impl_->linksByID.clear();
 }
 
 void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool mergeChanges) {

@@ -117,6 +117,13 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     // The result type's form: objects, IDs, dictionaries, or one count.
     Result<Array> executeFetchRequestValues(const FetchRequest& request);
 
+    // Which of the IDs name an object that exists: one registered here and
+    // neither deleted nor invalidated, else a row of the store (or of the
+    // parent context). Reads keys only: no row is decoded and no object
+    // registered. Answers in the order of the IDs; temporary IDs not
+    // registered here, and IDs of other stores, do not exist.
+    Result<std::vector<bool>> existingObjectIDs(const std::vector<ManagedObjectIDPtr>& ids);
+
     // Gives the objects permanent IDs now (reserved in the store, never reused).
     [[nodiscard]] ErrorPtr obtainPermanentIDsForObjects(const std::vector<ManagedObjectPtr>& objects);
 
@@ -154,6 +161,12 @@ class ManagedObjectContext : public std::enable_shared_from_this<ManagedObjectCo
     void fulfillFault(ManagedObject& object);
     std::vector<ManagedObjectPtr> loadMembers(const ManagedObject& object, const RelationshipDescription& r);
     void objectDidChange(ManagedObject& object);
+    // A to-one of source set by ID (ManagedObject::setObjectIDForKey);
+    // `again`: the relationship was already changed since the save.
+    void noteLinkByID(ManagedObject& source, const RelationshipDescription& r, ManagedObjectIDPtr from,
+                      ManagedObjectIDPtr to, bool again);
+    // The inverse to-manys' differences of the links set by ID, for the save.
+    void collectLinksByID(StoreChanges& changes);
     // room: bytes of room for a packed row in the object's block (a fetched
     // row's, see ManagedObject::roomFor), 0 for none; idInRoom: a permanent
     // ID is kept there too (ManagedObject::RoomID).

@@ -34,6 +34,18 @@ std::optional<Dictionary> PersistentStore::metadataChangedSince(uint64_t seen, u
     return metadata_;
 }
 
+Result<std::vector<bool>> PersistentStore::rowsExist(const std::vector<ManagedObjectIDPtr>& ids) {
+    std::vector<bool> result;
+    result.reserve(ids.size());
+    for (const auto& id : ids) {
+        auto row = rowForID(*id);
+        if (!row)
+            return row.error();
+        result.push_back(*row != nullptr);
+    }
+    return result;
+}
+
 Result<std::vector<std::vector<int64_t>>> PersistentStore::reservePrimaryKeys(
     const std::vector<KeyRequest>& requests) {
     std::vector<std::vector<int64_t>> keys;

@@ -211,6 +211,10 @@ struct StoreChanges {
         std::vector<ManagedObjectIDPtr> members;  // ordered ones: the whole new contents, in order
         std::vector<ManagedObjectIDPtr> added;
         std::vector<ManagedObjectIDPtr> removed;
+        // The owner was not read for this change (a member's to-one set by
+        // ID): its row must still exist when the save is written, or the
+        // store refuses the save with 133020 (conflictList: the owner).
+        bool ownerUnread = false;
     };
     // New rows (version 0 in the snapshot; stored as version 1).
     std::vector<SnapshotPtr> inserted;
@@ -273,6 +277,9 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     }
     // The row of id; null when there is none.
     virtual Result<SnapshotPtr> rowForID(const ManagedObjectID& id) = 0;
+    // Whether the rows of ids (all of this store) exist, in their order;
+    // stores that can tell by key alone override it.
+    virtual Result<std::vector<bool>> rowsExist(const std::vector<ManagedObjectIDPtr>& ids);
     // The destinations of a to-many relationship of id, in order.
     virtual Result<std::vector<ManagedObjectIDPtr>> membersOf(
         const ManagedObjectID& id, const RelationshipDescription& relationship) = 0;

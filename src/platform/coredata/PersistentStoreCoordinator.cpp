@@ -226,6 +226,39 @@ Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& 
     return store->rowForID(id);
 }
 
+Result<std::vector<bool>> PersistentStoreCoordinator::rowsExist(const std::vector<ManagedObjectIDPtr>& ids) {
+    Lock lock(mutex_);
+    std::vector<bool> result(ids.size(), false);
+    // Each store is asked once, for its IDs in their order.
+    std::vector<std::pair<std::shared_ptr<PersistentStore>, std::vector<std::size_t>>> byStore;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (!ids[i] || ids[i]->isTemporaryID())
+            continue;
+        auto store = storeFor(*ids[i]);
+        if (!store)
+            continue;
+        auto it = std::find_if(byStore.begin(), byStore.end(),
+                               [&](const auto& entry) { return entry.first == store; });
+        if (it == byStore.end()) {
+            byStore.emplace_back(std::move(store), std::vector<std::size_t>());
+            it = byStore.end() - 1;
+        }
+        it->second.push_back(i);
+    }
+    for (const auto& [store, positions] : byStore) {
+        std::vector<ManagedObjectIDPtr> asked;
+        asked.reserve(positions.size());
+        for (std::size_t i : positions)
+            asked.push_back(ids[i]);
+        auto found = store->rowsExist(asked);
+        if (!found)
+            return found.error();
+        for (std::size_t n = 0; n < positions.size() && n < found->size(); ++n)
+            result[positions[n]] = (*found)[n];
+    }
+    return result;
+}
+
 Result<std::vector<ManagedObjectIDPtr>> PersistentStoreCoordinator::membersOf(
     const ManagedObjectID& id, const RelationshipDescription& r) {
     Lock lock(mutex_);

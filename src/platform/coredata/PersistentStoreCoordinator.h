@@ -91,6 +91,8 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // The number of rows fetchRows would return, counted by the stores.
     Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity);
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id);
+    // Whether the rows of ids exist (false for IDs of no store here).
+    Result<std::vector<bool>> rowsExist(const std::vector<ManagedObjectIDPtr>& ids);
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
                                                       const RelationshipDescription& r);
     // Permanent IDs for new objects of entity, in the first store.

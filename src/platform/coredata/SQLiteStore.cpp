@@ -322,6 +322,7 @@ const sqlite::EntityStatements& SQLiteStore::Impl::statementsFor(const EntityLay
                " AND Z_OPT = ?" + std::to_string(n + 3);
     s.remove = "DELETE FROM " + table + " WHERE Z_PK = ?1 AND Z_OPT = ?2";
     s.rowByKey = "SELECT " + columnsOf(*layout.table) + " FROM " + table + " t0 WHERE t0.Z_PK = ?1";
+    s.entityByKey = "SELECT Z_ENT FROM " + table + " WHERE Z_PK = ?1";
     s.table = table;
     return statements.emplace(layout.entity, std::move(s)).first->second;
 }
@@ -1295,6 +1296,36 @@ ErrorPtr SQLiteStore::writeMemberKeys(const StoreChanges::ToMany& change, const 
     return nullptr;
 }
 
+Result<std::vector<bool>> SQLiteStore::rowsExist(const std::vector<ManagedObjectIDPtr>& ids) {
+    if (auto error = impl_->readyError())
+        return error;
+    std::vector<bool> result(ids.size(), false);
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const ManagedObjectID& id = *ids[i];
+        if (id.isTemporaryID() || id.storeIdentifier() != identifier())
+            continue;
+        const EntityLayout* layout = layoutOf(*impl_->schema, *id.entity());
+        if (!layout)
+            continue;
+        // The key's entity number only: the row's values stay on their
+        // pages. A key at a time: an IN list of a few keys costs SQLite a
+        // temporary index, more than the look-ups themselves.
+        const auto& plan = impl_->statementsFor(*layout);
+        auto stmt = impl_->db->cached(plan.entityByKey, plan.entityByKeyMemo);
+        if (!stmt)
+            return stmt.error();
+        Statement& s = **stmt;
+        ResetGuard guard(s);
+        s.bindInt(1, id.primaryKey());
+        const int rc = s.step();
+        if (rc == sqlite::kRow)
+            result[i] = s.columnInt(0) == layout->number;
+        else if (rc != sqlite::kDone)
+            return impl_->db->lastError(CoreDataError, "Could not fetch from the store");
+    }
+    return result;
+}
+
 ErrorPtr SQLiteStore::writeToMany(const StoreChanges::ToMany& change, const RowInSave& rowInSave) {
     const EntityLayout* owner = layoutOf(*impl_->schema, *change.owner->entity());
     const RelationshipDescription* r =
@@ -1425,6 +1456,28 @@ ErrorPtr SQLiteStore::save(const StoreChanges& changes) {
     if (auto error = writePendingInserts(run))
         return error;
     if (!changes.toMany.empty()) {
+        // Owners not read for their change (a member's to-one set by ID)
+        // must still have their rows, checked inside the transaction.
+        std::vector<ManagedObjectIDPtr> unread;
+        for (const auto& change : changes.toMany) {
+            if (change.ownerUnread)
+                unread.push_back(change.owner);
+        }
+        if (!unread.empty()) {
+            auto exist = rowsExist(unread);
+            if (!exist)
+                return exist.error();
+            Array gone;
+            for (std::size_t i = 0; i < unread.size(); ++i) {
+                if (!(*exist)[i])
+                    gone.push_back(Value(ObjectPtr(unread[i])));
+            }
+            if (!gone.empty()) {
+                Dictionary info;
+                info.set("conflictList", Value(std::move(gone)));
+                return makeError(ManagedObjectMergeError, "Could not merge changes.", std::move(info));
+            }
+        }
         // The rows this save writes, by key: only permanent IDs of this
         // store are asked for. One sorted block rather than a hash node per
         // row; built on first use, as most saves never ask.

@@ -65,6 +65,7 @@ class SQLiteStore : public PersistentStore {
                                                       const std::vector<std::string>& propertyNames) override;
     Result<std::size_t> countRows(const FetchRequest& request, const EntityDescription& entity) override;
     Result<SnapshotPtr> rowForID(const ManagedObjectID& id) override;
+    Result<std::vector<bool>> rowsExist(const std::vector<ManagedObjectIDPtr>& ids) override;
     Result<std::vector<ManagedObjectIDPtr>> membersOf(const ManagedObjectID& id,
                                                       const RelationshipDescription& relationship) override;
     Result<std::vector<int64_t>> reservePrimaryKeys(const EntityDescription& entity,

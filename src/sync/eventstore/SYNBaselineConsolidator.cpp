@@ -305,8 +305,8 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
 // facts are those of the saved store, so a context holding unsaved events
 // reads them.
 bool nothingToConsolidateByKeptFacts(const SYNEventStore& store, const ManagedObjectContext& context) {
-    auto tallies = store.eventTallies();
-    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+    auto tallies = SYNEventTallies::answeringFor(store.eventTallies(), context);
+    if (!tallies) {
         return false;
     }
     const auto kept = tallies->facts(store.persistentStoreIdentifier().value_or(""));

@@ -65,8 +65,8 @@ plat::Result<SYNManagedObjects> heldEvents(ManagedObjectContext& context) {
 // whose baseline covers a present revision (the events are read then).
 bool holdsNoEventsByKeptFacts(const SYNEventStore& store, const std::string& localStore,
                               const ManagedObjectContext& context) {
-    auto tallies = store.eventTallies();
-    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+    auto tallies = SYNEventTallies::answeringFor(store.eventTallies(), context);
+    if (!tallies) {
         return false;
     }
     const auto kept = tallies->facts(localStore);

@@ -306,6 +306,16 @@ void SYNRevisionManager::keepRevisionsOfMerge(const plat::coredata::ManagedObjec
     }
 }
 
+std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionsOfOtherStores(
+    const SYNEventStore& store, const ManagedObjectContext& context,
+    const plat::coredata::ManagedObjectID& eventID) {
+    if (context.parentContext() || context.hasChanges()) {
+        return std::nullopt;
+    }
+    auto tallies = SYNEventTallies::answeringFor(store.eventTallies(), context);
+    return tallies ? tallies->revisionsOfOtherStores(eventID) : std::nullopt;
+}
+
 std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionSetOfLatestLocalMerge(
     const ManagedObjectContext& context) const {
     if (!sharesFetches_ || !sharedFacts_ || sharedFacts_->latestLocalMerges.size() != 1 ||
@@ -313,9 +323,9 @@ std::optional<SYNRevisionSet> SYNRevisionManager::keptRevisionSetOfLatestLocalMe
         return std::nullopt;
     }
     const Facts& facts = *sharedFacts_;
-    auto tallies = store_->eventTallies();
     // The tallies answer for the saved store, as the checks' rows do.
-    if (!tallies || SYNEventTallies::holdsUnsavedEvents(context)) {
+    auto tallies = SYNEventTallies::answeringFor(store_->eventTallies(), context);
+    if (!tallies) {
         return std::nullopt;
     }
     auto kept = tallies->latestMerge(facts.localStore);
@@ -418,8 +428,8 @@ plat::Result<std::shared_ptr<const SYNRevisionManager::Facts>> SYNRevisionManage
     facts.localStore = store_->persistentStoreIdentifier().value_or("");
     // The event store's tallies keep what was read last, brought along by
     // every save since; they answer for the saved store only.
-    auto tallies = store_->eventTallies();
-    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    auto tallies = SYNEventTallies::answeringFor(store_->eventTallies(), context);
+    const bool saved = tallies != nullptr;
     uint64_t generation = 0;
     // Facts the tallies keep (or have just kept) become this manager's.
     auto take = [&](SYNEventTallies::Kept<SYNEventTallies::Facts>& kept) {
@@ -482,9 +492,8 @@ std::optional<std::string> SYNRevisionManager::currentBaselineIdentifier() {
     context->performBlockAndWait([&] {
         // Without sharing, only facts the tallies keep spare the read.
         if (!sharesFetches_) {
-            auto tallies = store_->eventTallies();
-            if (!tallies || SYNEventTallies::holdsUnsavedEvents(*context) ||
-                !tallies->facts(store_->persistentStoreIdentifier().value_or("")).value) {
+            auto tallies = SYNEventTallies::answeringFor(store_->eventTallies(), *context);
+            if (!tallies || !tallies->facts(store_->persistentStoreIdentifier().value_or("")).value) {
                 return;
             }
         }

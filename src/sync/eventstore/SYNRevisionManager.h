@@ -83,6 +83,15 @@ class SYNRevisionManager {
     void keepRevisionsOfMerge(const plat::coredata::ManagedObjectID& eventID, int64_t number,
                               SYNRevisionSet others);
 
+    // The revisions of other stores of the stored event `eventID` as the
+    // event store's tallies keep them (the records a followed save linked
+    // to it), without reading the store, when `context` reads the saved
+    // store (no parent, no unsaved changes); nullopt otherwise. Call inside
+    // the context.
+    static std::optional<SYNRevisionSet> keptRevisionsOfOtherStores(
+        const SYNEventStore& store, const plat::coredata::ManagedObjectContext& context,
+        const plat::coredata::ManagedObjectID& eventID);
+
   private:
     struct Facts;
     // The baseline's revision set (empty without a baseline).

@@ -11,6 +11,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNRevisionManager.h"
 
 using plat::coredata::FetchRequest;
 using plat::coredata::ManagedObjectPtr;
@@ -589,4 +590,12 @@ void SYNEventImport::discardPartialEvent() {
         context_->reset();
     }
     setEventID(nullptr);
+}
+
+std::optional<SYNRevisionSet> SYNEventExport::keptRevisionsOfOtherStores() const {
+    const auto id = event ? event->objectID() : nullptr;
+    if (!id || !context_) {
+        return std::nullopt;
+    }
+    return SYNRevisionManager::keptRevisionsOfOtherStores(*eventStore_, *context_, *id);
 }

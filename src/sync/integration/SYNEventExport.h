@@ -90,6 +90,12 @@ class SYNEventExport : public plat::dispatch::Operation {
     plat::coredata::ManagedObjectContext& context() const { return *context_; }
     // The event, fetched again after every reset.
     plat::coredata::ManagedObjectPtr event;
+    // The event's revisions of other stores as the event store's tallies
+    // keep them (the records a followed save linked to it, see
+    // SYNEventTallies::revisionsOfOtherStores), when the context reads the
+    // saved store (no parent, no unsaved changes); nullopt otherwise, and
+    // the records are read.
+    std::optional<SYNRevisionSet> keptRevisionsOfOtherStores() const;
     // The global identifier string of a change (SYNObjectChange's), taken
     // from what the export read to order the changes when it has it.
     std::optional<std::string> globalIdentifierOf(const plat::coredata::ManagedObject& change) const;

@@ -1175,6 +1175,51 @@ plat::Result<std::vector<ManagedObjectPtr>> SYNIntegrationStage::fetchObjectsFor
     return result;
 }
 
+plat::Result<std::vector<ManagedObjectIDPtr>> SYNIntegrationStage::existingObjectIDsForStoreURIs(
+    const std::string& entityName, const std::vector<const std::string*>& storeURIs) {
+    auto coordinator = context_->persistentStoreCoordinator();
+    std::vector<ManagedObjectIDPtr> result(storeURIs.size());
+    auto entity = coordinator->managedObjectModel()->entityForName(entityName);
+    if (!entity) {
+        return result;
+    }
+    std::vector<ManagedObjectIDPtr> ids;
+    std::vector<std::size_t> at;
+    ids.reserve(storeURIs.size());
+    at.reserve(storeURIs.size());
+    for (std::size_t i = 0; i < storeURIs.size(); ++i) {
+        if (!storeURIs[i]) {
+            continue;
+        }
+        auto id = cache_ ? cache_->objectIDForStoreURI(*storeURIs[i], *coordinator)
+                         : coordinator->managedObjectIDForURIRepresentation(*storeURIs[i]);
+        if (!id) {
+            SYN_LOG(2, "Was unable to fetch object with URI: %@", *storeURIs[i]);
+            continue;
+        }
+        // The fetch asks for the entity alone, not its sub-entities.
+        if (id->entity() != entity.get() && id->entity()->name() != entityName) {
+            continue;
+        }
+        ids.push_back(std::move(id));
+        at.push_back(i);
+    }
+    if (ids.empty()) {
+        return result;
+    }
+    plat::Result<std::vector<bool>> exist = std::vector<bool>();
+    context_->performBlockAndWait([&] { exist = context_->existingObjectIDs(ids); });
+    if (!exist.ok()) {
+        return exist.error();
+    }
+    for (std::size_t n = 0; n < ids.size() && n < exist->size(); ++n) {
+        if ((*exist)[n]) {
+            result[at[n]] = std::move(ids[n]);
+        }
+    }
+    return result;
+}
+
 plat::Result<SYNObjectsByIdentifierByEntityName>
 SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNChangeRecords& changes) {
     // Entity -> (store URI of the change's object, names of the ordered
@@ -1261,7 +1306,8 @@ SYNIntegrationStage::fetchCurrentMembersOfReorderedRelationships(const SYNChange
 
 plat::Result<SYNObjectsByIdentifierByEntityName>
 SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
-    const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude) {
+    const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude,
+    const std::set<std::string>* byKey, SYNObjectIDsByIdentifierByEntityName* ids) {
     // The changes' own identifier rows (with their store URIs), by entity,
     // sorted by identifier (of equal identifiers the first change's): the
     // changes of a batch are mostly of one entity, and a sorted list is
@@ -1360,6 +1406,20 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
                     uris[unknownAt[i]] = &fetchedURIs.back();
                 }
             }
+        }
+        if (byKey && ids && byKey->count(entityName) != 0) {
+            auto found = existingObjectIDsForStoreURIs(entityName, uris);
+            if (!found.ok()) {
+                return found.error();
+            }
+            auto& table = (*ids)[entityName];
+            table.reserve(identifiers.size());
+            for (std::size_t i = 0; i < identifiers.size(); ++i) {
+                if ((*found)[i]) {
+                    table.emplace(std::string(identifiers[i]), std::move((*found)[i]));
+                }
+            }
+            continue;
         }
         auto objects = fetchObjectsForStoreURIs(entityName, uris);
         if (!objects.ok()) {

@@ -35,6 +35,10 @@
 using SYNObjectsByIdentifier = std::unordered_map<std::string, plat::coredata::ManagedObjectPtr>;
 // ... by entity name.
 using SYNObjectsByIdentifierByEntityName = std::map<std::string, SYNObjectsByIdentifier>;
+// IDs of existing objects of the target context by global identifier string,
+// by entity name: destinations looked up by key alone, set by ID.
+using SYNObjectIDsByIdentifier = std::unordered_map<std::string, plat::coredata::ManagedObjectIDPtr>;
+using SYNObjectIDsByIdentifierByEntityName = std::map<std::string, SYNObjectIDsByIdentifier>;
 // Identifier strings by object (the inverse tables), by entity name.
 using SYNIdentifiersByObject = std::unordered_map<const plat::coredata::ManagedObject*, std::string>;
 using SYNIdentifiersByObjectByEntityName = std::map<std::string, SYNIdentifiersByObject>;
@@ -305,6 +309,11 @@ class SYNIntegrationStage {
     // to them (a missing URI, or an object that is gone, gives null).
     plat::Result<std::vector<plat::coredata::ManagedObjectPtr>> fetchObjectsForStoreURIs(
         const std::string& entityName, const std::vector<const std::string*>& storeURIs);
+    // The same as IDs of the objects that exist (those the fetch would
+    // give: of the entity itself, neither deleted nor gone), found by key
+    // alone: no row is decoded and no object registered.
+    plat::Result<std::vector<plat::coredata::ManagedObjectIDPtr>> existingObjectIDsForStoreURIs(
+        const std::string& entityName, const std::vector<const std::string*>& storeURIs);
 
     // Everything the changes name, by entity name and identifier string,
     // including the current members of ordered relationships they reorder
@@ -313,8 +322,11 @@ class SYNIntegrationStage {
     // absent.
     // The changes' own identifiers are resolved through the store URIs their
     // records carry; only related identifiers are looked up in the event store.
+    // Entities named in `byKey` are looked up by key instead
+    // (existingObjectIDsForStoreURIs) and filed in `ids`.
     plat::Result<SYNObjectsByIdentifierByEntityName> fetchObjectsByGlobalIdStringByEntityNameForChanges(
-        const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude);
+        const SYNChangeRecords& changes, const SYNRelationshipList* relationshipsToInclude,
+        const std::set<std::string>* byKey = nullptr, SYNObjectIDsByIdentifierByEntityName* ids = nullptr);
 
     // The objects of the changes themselves, parallel to them (null where
     // none is found), when every change is an attribute change of one entity

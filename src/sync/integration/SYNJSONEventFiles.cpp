@@ -593,7 +593,11 @@ bool SYNJSONEventExport::prepareForExport() {
     header.timestamp = decimalString(SYNStoreModificationEvent::timestamp(*event));
     header.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(*event);
     header.storeIdentifier = SYNStoreModificationEvent::storeIdentifier(*event);
-    if (auto others = storedRevisionsOfOtherStores(*event, context())) {
+    auto others = keptRevisionsOfOtherStores();
+    if (!others) {
+        others = storedRevisionsOfOtherStores(*event, context());
+    }
+    if (others) {
         header.revisions = std::move(*others);
         if (auto own = SYNStoreModificationEvent::revision(*event)) {
             header.revisions.addRevision(*own);

@@ -89,7 +89,14 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
     if (!own.ok()) {
         return own.error();
     }
+    std::set<std::string> names;
+    for (const auto* relationship : relationships) {
+        names.insert(relationship->name());
+    }
     plat::Result<SYNObjectsByIdentifierByEntityName> tables = SYNObjectsByIdentifierByEntityName();
+    // Destinations set by ID, looked up by key alone.
+    std::set<std::string> byKey;
+    SYNObjectIDsByIdentifierByEntityName ids;
     if (*own) {
         for (std::size_t i = 0; i < changes.size(); ++i) {
             if ((**own)[i] && !changes[i].values.empty()) {
@@ -98,14 +105,11 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
             }
         }
     } else {
-        tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships);
+        byKey = entitiesSetByKey(changes, names);
+        tables = fetchObjectsByGlobalIdStringByEntityNameForChanges(changes, &relationships, &byKey, &ids);
     }
     if (!tables.ok()) {
         return tables.error();
-    }
-    std::set<std::string> names;
-    for (const auto* relationship : relationships) {
-        names.insert(relationship->name());
     }
     // The identifiers by object, which only ordered relationships use.
     SYNIdentifiersByObjectByEntityName inverse;
@@ -180,7 +184,8 @@ plat::ErrorPtr SYNUpdateStage::applyChangeRecords(const SYNChangeRecords& change
                 if (updatesAttributes_) {
                     applyAttributeChanges(attributes, *item.object);
                 }
-                applyToOneRelationshipChanges(toOne, *item.object, *tables);
+                applyToOneRelationshipChanges(toOne, *item.object, *tables, byKey.empty() ? nullptr : &byKey,
+                                              &ids);
                 applyToManyRelationshipChanges(toMany, *item.object, *tables, item.insert);
                 applyOrderedToManyRelationshipChanges(ordered, *item.object, *tables, inverse, item.insert);
             }
@@ -227,9 +232,56 @@ void SYNUpdateStage::applyAttributeChanges(const std::vector<const SYNPropertyCh
     }
 }
 
+std::set<std::string> SYNUpdateStage::entitiesSetByKey(const SYNChangeRecords& changes,
+                                                       const std::set<std::string>& names) {
+    std::set<std::string> byKey;
+    std::set<std::string> byObject;
+    const auto& model = *managedObjectContext()->persistentStoreCoordinator()->managedObjectModel();
+    const std::string* lastName = nullptr;
+    std::shared_ptr<const plat::coredata::EntityDescription> entity;
+    // Each relationship's destinations are filed once, by how its values set them.
+    std::vector<std::pair<const RelationshipDescription*, bool>> filed;
+    for (const auto& change : changes) {
+        if (!lastName || *lastName != change.entityName) {
+            lastName = &change.entityName;
+            entity = model.entityForName(change.entityName);
+            byObject.insert(change.entityName);  // the changes' own objects
+        }
+        for (const auto& held : change.values) {
+            const SYNPropertyChangeValue& value = *held;
+            if (value.type() == SYNPropertyChangeTypeAttribute || !names.count(value.propertyName())) {
+                continue;
+            }
+            const RelationshipDescription* relationship =
+                entity ? entity->relationshipNamed(value.propertyName()) : nullptr;
+            if (!relationship) {
+                continue;
+            }
+            if (value.type() == SYNPropertyChangeTypeOrderedToManyRelationship) {
+                return {};  // the reordered members are filed with the related objects
+            }
+            const bool byID = value.type() == SYNPropertyChangeTypeToOneRelationship &&
+                              ManagedObject::setsByID(*relationship);
+            if (std::find(filed.begin(), filed.end(), std::make_pair(relationship, byID)) != filed.end()) {
+                continue;
+            }
+            filed.emplace_back(relationship, byID);
+            for (const auto& candidate : candidatesOf(*relationship)) {
+                (byID ? byKey : byObject).insert(candidate);
+            }
+        }
+    }
+    for (const auto& name : byObject) {
+        byKey.erase(name);
+    }
+    return byKey;
+}
+
 void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                                    ManagedObject& object,
-                                                   const SYNObjectsByIdentifierByEntityName& objects) {
+                                                   const SYNObjectsByIdentifierByEntityName& objects,
+                                                   const std::set<std::string>* byKey,
+                                                   const SYNObjectIDsByIdentifierByEntityName* ids) {
     for (const auto* change : values) {
         const RelationshipDescription* relationship =
             object.entity()->relationshipNamed(change->propertyName());
@@ -241,9 +293,45 @@ void SYNUpdateStage::applyToOneRelationshipChanges(const std::vector<const SYNPr
                     change->propertyName(), relatedText(*change));
             continue;
         }
+        const auto& candidates = candidatesOf(*relationship);
+        if (byKey && ids && ManagedObject::setsByID(*relationship) &&
+            std::all_of(candidates.begin(), candidates.end(),
+                        [&](const std::string& name) { return byKey->count(name) != 0; })) {
+            // The destinations were looked up by key: the link is set by ID,
+            // registering neither the old destination nor the new one.
+            plat::coredata::ManagedObjectIDPtr targetID;
+            if (change->relatedIdentifier()) {
+                for (const auto& candidate : candidates) {
+                    auto table = ids->find(candidate);
+                    if (table == ids->end()) {
+                        continue;
+                    }
+                    auto found = table->second.find(*change->relatedIdentifier());
+                    if (found != table->second.end()) {
+                        targetID = found->second;
+                        break;
+                    }
+                }
+                if (!targetID) {
+                    SYN_LOG(4,
+                            "Could not find object for identifier while setting to-one relationship. "
+                            "Clearing: %@ in %@ for %@",
+                            change->propertyName(), object.entity()->name(), *change->relatedIdentifier());
+                }
+            }
+            try {
+                object.setObjectIDForKey(targetID, change->propertyName());
+            } catch (const std::exception& exception) {
+                SYN_LOG(1,
+                        "Exception thrown setting value during integration. Possibly DB corruption. "
+                        "Ignoring: %@",
+                        exception.what());
+            }
+            continue;
+        }
         ManagedObjectPtr target;
         if (change->relatedIdentifier()) {
-            target = findObject(candidatesOf(*relationship), objects, *change->relatedIdentifier());
+            target = findObject(candidates, objects, *change->relatedIdentifier());
             if (!target) {
                 SYN_LOG(4,
                         "Could not find object for identifier while setting to-one relationship. Clearing: "

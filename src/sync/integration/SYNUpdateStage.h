@@ -26,6 +26,7 @@
 //   baseline folded) would otherwise keep members a folded event removed,
 //   and that machine would hold them for good.
 #pragma once
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -51,9 +52,14 @@ class SYNUpdateStage : public SYNIntegrationStage {
     // The four appliers; called on the target context's queue.
     void applyAttributeChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                plat::coredata::ManagedObject& object);
+    // With byKey (entities whose objects were looked up by key alone) and
+    // ids (their IDs), a to-one whose destinations are all such entities is
+    // set by ID (ManagedObject::setObjectIDForKey).
     void applyToOneRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                        plat::coredata::ManagedObject& object,
-                                       const SYNObjectsByIdentifierByEntityName& objects);
+                                       const SYNObjectsByIdentifierByEntityName& objects,
+                                       const std::set<std::string>* byKey = nullptr,
+                                       const SYNObjectIDsByIdentifierByEntityName* ids = nullptr);
     // exactMembers (an insert's values): members the values do not list are removed.
     void applyToManyRelationshipChanges(const std::vector<const SYNPropertyChangeValue*>& values,
                                         plat::coredata::ManagedObject& object,
@@ -73,6 +79,12 @@ class SYNUpdateStage : public SYNIntegrationStage {
     // relationship rather than once per change (cleared with every call of
     // applyChangeRecords, so it never outlives the model it points into).
     const std::vector<std::string>& candidatesOf(const plat::coredata::RelationshipDescription& relationship);
+    // The destination entities of the changes' to-ones that may be set by ID
+    // (ManagedObject::setsByID) and that nothing else in the changes needs
+    // as objects: not the changes' own entity, not a destination of another
+    // relationship value; none when a value reorders an ordered to-many.
+    std::set<std::string> entitiesSetByKey(const SYNChangeRecords& changes,
+                                           const std::set<std::string>& names);
 
     bool updatesAttributes_ = false;
     std::optional<SYNRelationshipList> relationshipsToUpdate_;

@@ -13,6 +13,7 @@
 
 #include "EventFileFixture.h"
 #include "platform/foundation/JSONSerialization.h"
+#include "sync/eventstore/SYNRevisionManager.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
 namespace {
@@ -185,6 +186,64 @@ TEST_F(SYNExportHeaderTest, RevisionsChangedSinceTheEventWasLoadedAreThoseWritte
     EXPECT_EQ(stored, exportBytes(id, true));
     EXPECT_EQ(headerRevisions(stored),
               (std::map<std::string, int64_t>{{storeID(source), 4}, {"OTHER-STORE", 30}}));
+}
+
+// The revisions of other stores of an event the event store's context saved
+// are taken as its tallies keep them: the file is the one written from the
+// rows, also after another context added a record to the event (which takes
+// the kept revisions away) and after the event store's context did.
+TEST_F(SYNExportHeaderTest, KeptRevisionsOfASavedEventGiveTheFileTheRowsGive) {
+    auto kept = [&](const plat::coredata::ManagedObjectIDPtr& id) {
+        return inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            return SYNRevisionManager::keptRevisionsOfOtherStores(*source, context, *id);
+        });
+    };
+    auto id = eventWith("KEPT", 6, revisions({{"OTHER-STORE", 7}, {"zz-last", 2}}), {{"OTHER-STORE", 9}});
+    ASSERT_TRUE(kept(id));
+    EXPECT_EQ(*kept(id), revisions({{"OTHER-STORE", 9}, {"zz-last", 2}}));
+    const std::string fromKept = exportBytes(id, false);
+    ASSERT_TRUE(kept(id));  // the export saved nothing that took them away
+    EXPECT_EQ(fromKept, exportBytes(id, true));
+    EXPECT_EQ(headerRevisions(fromKept),
+              (std::map<std::string, int64_t>{{storeID(source), 6}, {"OTHER-STORE", 9}, {"zz-last", 2}}));
+
+    // Another writer over the same store adds a record of a new store.
+    {
+        auto other =
+            plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+        other->setPersistentStoreCoordinator(
+            inContext(source, [](plat::coredata::ManagedObjectContext& context) {
+                return context.persistentStoreCoordinator();
+            }));
+        auto event = other->existingObjectWithID(id);
+        ASSERT_TRUE(event.ok());
+        SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("added-elsewhere", 4, *other)
+            ->setObject(*event, "storeModificationEventForOtherStores");
+        ASSERT_EQ(other->save(), nullptr);
+    }
+    EXPECT_FALSE(kept(id));
+    const std::string afterOther = exportBytes(id, false);
+    EXPECT_EQ(headerRevisions(afterOther),
+              (std::map<std::string, int64_t>{
+                  {storeID(source), 6}, {"OTHER-STORE", 9}, {"zz-last", 2}, {"added-elsewhere", 4}}));
+
+    // A new event of the store's context is kept again, and a record its
+    // context adds to it afterwards takes that away.
+    auto second = eventWith("KEPT-2", 7, revisions({{"OTHER-STORE", 10}}));
+    ASSERT_TRUE(kept(second));
+    inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+        auto event = context.existingObjectWithID(second);
+        ASSERT_TRUE(event.ok());
+        SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier("OTHER-STORE", 11, context)
+            ->setObject(*event, "storeModificationEventForOtherStores");
+        ASSERT_EQ(context.save(), nullptr);
+        context.reset();
+    });
+    EXPECT_FALSE(kept(second));
+    const std::string last = exportBytes(second, false);
+    EXPECT_EQ(last, exportBytes(second, true));
+    EXPECT_EQ(headerRevisions(last),
+              (std::map<std::string, int64_t>{{storeID(source), 7}, {"OTHER-STORE", 11}}));
 }
 
 // An event of the source whose header values are set as given.

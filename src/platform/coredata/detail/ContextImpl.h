@@ -461,6 +461,19 @@ struct ManagedObjectContext::Impl {
     // objects each time, and a fresh list that large cost the allocator a
     // sweep of its freed small blocks on every reset.
     std::vector<ManagedObjectPtr> takenAtReset;
+    // To-ones set by ID since the last save (ManagedObject::setObjectIDForKey):
+    // the source, the relationship, the destination before the first such set
+    // and the one set last. The save gives the store the inverse to-manys'
+    // differences from them; neither destination is registered for it.
+    struct LinkByID {
+        ManagedObjectPtr source;
+        const RelationshipDescription* relationship = nullptr;
+        ManagedObjectIDPtr from, to;
+    };
+    std::vector<LinkByID> linksByID;
+    // The destinations of the links a save wrote, named (by ID) among its
+    // did-save notification's updated objects.
+    std::vector<std::pair<ManagedObjectIDPtr, const RelationshipDescription*>> linkedOwners;
 };
 
 }  // namespace plat::coredata

@@ -101,9 +101,11 @@ struct EntityStatements {
     std::vector<std::string> slotNames;  // quoted column names, by slot
     // The select of one row by its key (every column, as columnsOf).
     std::string rowByKey;
-    // The cached statements of insert, insertMany, update, remove and
-    // rowByKey, found again without hashing their text.
-    mutable StatementMemo insertMemo, insertManyMemo, updateMemo, removeMemo, rowByKeyMemo;
+    // The entity number of the row of a key, nothing else.
+    std::string entityByKey;
+    // The cached statements of insert, insertMany, update, remove, rowByKey
+    // and entityByKey, found again without hashing their text.
+    mutable StatementMemo insertMemo, insertManyMemo, updateMemo, removeMemo, rowByKeyMemo, entityByKeyMemo;
     PartialUpdate& updateOf(const std::string& written) const;
 };
 

@@ -141,6 +141,11 @@ bool SYNEventTallies::holdsUnsavedEvents(const ManagedObjectContext& context) {
     return false;
 }
 
+std::shared_ptr<SYNEventTallies> SYNEventTallies::answeringFor(std::shared_ptr<SYNEventTallies> tallies,
+                                                               const ManagedObjectContext& context) {
+    return tallies && !holdsUnsavedEvents(context) ? std::move(tallies) : nullptr;
+}
+
 void SYNEventTallies::forgetAnswersLocked() {
     highestRevision_.reset();
     highestGlobalCount_.reset();
@@ -156,6 +161,7 @@ void SYNEventTallies::forgetFactsLocked() {
 void SYNEventTallies::forgetLocked() {
     forgetAnswersLocked();
     forgetFactsLocked();
+    insertedEvents_.clear();
 }
 
 void SYNEventTallies::observe(const plat::Notification& notification) {
@@ -177,9 +183,6 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
     }
     plat::MutexLock lock(mutex_);
     const bool answers = highestRevision_ || highestGlobalCount_ || latestMerge_;
-    if (!answers && !facts_) {
-        return;  // nothing known to follow
-    }
     const plat::Value* objects[3] = {notification.userInfo.find(plat::coredata::InsertedObjectsKey),
                                      notification.userInfo.find(plat::coredata::UpdatedObjectsKey),
                                      notification.userInfo.find(plat::coredata::DeletedObjectsKey)};
@@ -197,44 +200,73 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
         forgetLocked();
         return;
     }
+    // The save's events and revision records, found once for every
+    // follower: most of a save's objects are neither.
+    const std::string_view eventEntity = SYNStoreModificationEventEntityName;
+    const std::string_view revisionEntity = SYNEventRevisionEntityName;
+    SavedObjects named;
+    for (uint8_t list = 0; list < 3; ++list) {
+        for (const auto& value : objects[list]->asSet()->values()) {
+            const ManagedObject* object = ManagedObject::fromValue(value).get();
+            if (!object) {
+                forgetLocked();
+                return;
+            }
+            const std::string& entity = object->entity()->name();
+            const bool event = entity == eventEntity;
+            if (!event && entity != revisionEntity) {
+                continue;
+            }
+            SavedObject& saved = named.emplace_back();
+            saved.object = object;
+            saved.list = list;
+            saved.event = event;
+            if (list == 2 || object->isFault()) {
+                continue;
+            }
+            if (event) {
+                saved.type = SYNStoreModificationEvent::type(*object);
+                saved.own = object->objectForKey("eventRevision");
+                if (saved.own && !saved.own->isFault()) {
+                    saved.revision = SYNEventRevision::revision(*saved.own);
+                }
+            } else {
+                saved.revision = SYNEventRevision::revision(*object);
+                saved.owner = object->objectForKey("storeModificationEvent");
+                saved.otherOwner = object->objectForKey("storeModificationEventForOtherStores");
+            }
+        }
+    }
+    if (named.empty()) {
+        return;
+    }
+    followInsertedEventsLocked(named);
     if (answers) {
-        followAnswersLocked(objects);
+        followAnswersLocked(named);
     }
     if (facts_) {
-        followFactsLocked(objects);
+        followFactsLocked(named);
     }
 }
 
-void SYNEventTallies::followAnswersLocked(const plat::Value* const (&objects)[3]) {
-    for (int list = 0; list < 3; ++list) {
-        const bool inserted = list == 0;
-        const bool deleted = list == 2;
-        for (const auto& value : objects[list]->asSet()->values()) {
-            const auto object = ManagedObject::fromValue(value);
-            if (!object) {
-                forgetAnswersLocked();
-                return;
-            }
-            const std::string_view entity = object->entity()->name();
-            const bool event = entity == std::string_view(SYNStoreModificationEventEntityName);
-            if (!event && entity != std::string_view(SYNEventRevisionEntityName)) {
-                continue;
-            }
-            if (object->objectID()->isTemporaryID()) {
-                forgetAnswersLocked();
-                return;
-            }
-            // What a deletion took away is not known: it may have been the
-            // highest value or the merge.
-            if (deleted) {
-                forgetAnswersLocked();
-                return;
-            }
-            if (event) {
-                followEventLocked(*object, inserted);
-            } else {
-                followRevisionLocked(*object, inserted);
-            }
+void SYNEventTallies::followAnswersLocked(const SavedObjects& objects) {
+    for (const auto& saved : objects) {
+        const bool inserted = saved.list == 0;
+        const bool deleted = saved.list == 2;
+        if (saved.object->objectID()->isTemporaryID()) {
+            forgetAnswersLocked();
+            return;
+        }
+        // What a deletion took away is not known: it may have been the
+        // highest value or the merge.
+        if (deleted) {
+            forgetAnswersLocked();
+            return;
+        }
+        if (saved.event) {
+            followEventLocked(saved, inserted);
+        } else {
+            followRevisionLocked(saved, inserted);
         }
     }
 }
@@ -244,7 +276,8 @@ void SYNEventTallies::forgetMergeLocked() {
     ++generation_;
 }
 
-void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserted) {
+void SYNEventTallies::followEventLocked(const SavedObject& saved, bool inserted) {
+    const ManagedObject& event = *saved.object;
     if (event.isFault()) {
         highestGlobalCount_.reset();
         latestMerge_.reset();
@@ -267,18 +300,17 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     }
     const auto& id = event.objectID();
     const bool kept = latestMerge_->event && latestMerge_->event->isEqualID(*id);
-    if (SYNStoreModificationEvent::type(event) != SYNStoreModificationEventTypeMerge) {
+    if (saved.type != SYNStoreModificationEventTypeMerge) {
         if (kept) {
             forgetMergeLocked();
         }
         return;
     }
-    const auto revision = event.objectForKey("eventRevision");
-    if (!revision || revision->isFault()) {
+    if (!saved.own || !saved.revision) {  // none, or not loaded
         forgetMergeLocked();
         return;
     }
-    const SYNRevision own = SYNEventRevision::revision(*revision);
+    const SYNRevision& own = *saved.revision;
     if (own.persistentStoreIdentifier != localStore_) {
         if (kept) {
             forgetMergeLocked();
@@ -300,8 +332,8 @@ void SYNEventTallies::followEventLocked(const ManagedObject& event, bool inserte
     }
 }
 
-void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool inserted) {
-    if (record.isFault()) {
+void SYNEventTallies::followRevisionLocked(const SavedObject& saved, bool inserted) {
+    if (saved.object->isFault()) {
         highestRevision_.reset();
         latestMerge_.reset();
         ++generation_;
@@ -312,7 +344,7 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
         forgetMergeLocked();
     } else if (inserted && latestMerge_ && latestMerge_->others && latestMerge_->event) {
         // A revision added to the latest merge's revisions of other stores.
-        const auto owner = record.objectForKey("storeModificationEventForOtherStores");
+        const auto& owner = saved.otherOwner;
         if (owner && owner->objectID()->isEqualID(*latestMerge_->event)) {
             latestMerge_->others.reset();
             ++generation_;
@@ -321,7 +353,7 @@ void SYNEventTallies::followRevisionLocked(const ManagedObject& record, bool ins
     if (!highestRevision_) {
         return;
     }
-    const SYNRevision revision = SYNEventRevision::revision(record);
+    const SYNRevision& revision = *saved.revision;
     const bool local = revision.persistentStoreIdentifier == localStore_;
     if (local && (*highestRevision_ == kNoRevision || revision.revisionNumber > *highestRevision_)) {
         highestRevision_ = revision.revisionNumber;
@@ -498,9 +530,7 @@ void SYNEventTallies::setEventRowLocked(int64_t key, std::optional<EventRow> row
     facts.events.emplace(key, std::move(*row));
 }
 
-void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) {
-    const std::string_view eventEntity = SYNStoreModificationEventEntityName;
-    const std::string_view revisionEntity = SYNEventRevisionEntityName;
+void SYNEventTallies::followFactsLocked(const SavedObjects& objects) {
     const std::optional<BaselineFacts>& baseline = facts_->baseline;
     // The kept baseline's key (keys start at 1).
     const int64_t baselineKey = baseline ? baseline->event->primaryKey() : 0;
@@ -520,7 +550,7 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     // saved record now gives its event.
     // (Lists sorted by key once filled and searched by halves: a save names
     // few events, and a hash table costs a node each.)
-    using ByKey = std::vector<std::pair<int64_t, const ManagedObject*>>;
+    using ByKey = std::vector<std::pair<int64_t, const SavedObject*>>;
     auto byKey = [](const auto& entry, int64_t key) { return entry.first < key; };
     auto findKey = [&byKey](const ByKey& list, int64_t key) {
         auto found = std::lower_bound(list.begin(), list.end(), key, byKey);
@@ -532,83 +562,72 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
     ByKey ownLinks;
     std::vector<int64_t> savedRevisions;
     bool changed = false;
-    for (int list = 0; list < 3; ++list) {
-        const bool deleted = list == 2;
-        for (const auto& value : objects[list]->asSet()->values()) {
-            const auto object = ManagedObject::fromValue(value);
-            if (!object) {
-                forgetFactsLocked();
+    for (const auto& saved : objects) {
+        const ManagedObject* object = saved.object;
+        const bool deleted = saved.list == 2;
+        const auto& id = object->objectID();
+        if (id->isTemporaryID()) {
+            forgetFactsLocked();
+            return;
+        }
+        changed = true;
+        const int64_t key = id->primaryKey();
+        if (saved.event) {
+            if (baseline && key == baselineKey) {
+                forgetFactsLocked();  // the baseline changed or went
                 return;
-            }
-            const std::string& entity = object->entity()->name();
-            const bool event = entity == eventEntity;
-            if (!event && entity != revisionEntity) {
-                continue;
-            }
-            const auto& id = object->objectID();
-            if (id->isTemporaryID()) {
-                forgetFactsLocked();
-                return;
-            }
-            changed = true;
-            const int64_t key = id->primaryKey();
-            if (event) {
-                if (baseline && key == baselineKey) {
-                    forgetFactsLocked();  // the baseline changed or went
-                    return;
-                }
-                if (deleted) {
-                    deletedEvents.push_back(key);
-                    continue;
-                }
-                if (object->isFault()) {
-                    forgetFactsLocked();
-                    return;
-                }
-                // A new baseline may come after the one kept, or be the
-                // first; one being consolidated is one a consolidation
-                // must find.
-                const int16_t type = SYNStoreModificationEvent::type(*object);
-                if (type == SYNStoreModificationEventTypeBaseline ||
-                    type == SYNStoreModificationEventTypeBaselineConsolidating) {
-                    forgetFactsLocked();
-                    return;
-                }
-                savedEvents.emplace_back(key, object.get());
-                touched.push_back(key);
-                continue;
-            }
-            if (isBaselineRecord(*id)) {
-                forgetFactsLocked();
-                return;
-            }
-            savedRevisions.push_back(key);
-            auto link = facts_->ownRevisions.find(key);
-            if (link != facts_->ownRevisions.end()) {
-                touched.push_back(link->second);
             }
             if (deleted) {
+                deletedEvents.push_back(key);
                 continue;
             }
             if (object->isFault()) {
                 forgetFactsLocked();
                 return;
             }
-            if (const auto owner = object->objectForKey("storeModificationEvent")) {
-                const int64_t ownerKey = owner->objectID()->primaryKey();
-                if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
-                    forgetFactsLocked();
-                    return;
-                }
-                ownLinks.emplace_back(ownerKey, object.get());
-                touched.push_back(ownerKey);
-            } else if (baseline) {
-                // A revision of another store added to the baseline.
-                const auto other = object->objectForKey("storeModificationEventForOtherStores");
-                if (other && other->objectID()->primaryKey() == baselineKey) {
-                    forgetFactsLocked();
-                    return;
-                }
+            // A new baseline may come after the one kept, or be the
+            // first; one being consolidated is one a consolidation
+            // must find.
+            const int16_t type = saved.type;
+            if (type == SYNStoreModificationEventTypeBaseline ||
+                type == SYNStoreModificationEventTypeBaselineConsolidating) {
+                forgetFactsLocked();
+                return;
+            }
+            savedEvents.emplace_back(key, &saved);
+            touched.push_back(key);
+            continue;
+        }
+        if (isBaselineRecord(*id)) {
+            forgetFactsLocked();
+            return;
+        }
+        savedRevisions.push_back(key);
+        auto link = facts_->ownRevisions.find(key);
+        if (link != facts_->ownRevisions.end()) {
+            touched.push_back(link->second);
+        }
+        if (deleted) {
+            continue;
+        }
+        if (object->isFault()) {
+            forgetFactsLocked();
+            return;
+        }
+        if (const auto& owner = saved.owner) {
+            const int64_t ownerKey = owner->objectID()->primaryKey();
+            if (owner->objectID()->isTemporaryID() || (baseline && ownerKey == baselineKey)) {
+                forgetFactsLocked();
+                return;
+            }
+            ownLinks.emplace_back(ownerKey, &saved);
+            touched.push_back(ownerKey);
+        } else if (baseline) {
+            // A revision of another store added to the baseline.
+            const auto& other = saved.otherOwner;
+            if (other && other->objectID()->primaryKey() == baselineKey) {
+                forgetFactsLocked();
+                return;
             }
         }
     }
@@ -639,20 +658,19 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
         auto saved = findKey(savedEvents, key);
         auto kept = facts_->events.find(key);
         if (saved != savedEvents.end()) {
-            const ManagedObject& event = *saved->second;
-            row.event = event.objectID();
-            row.type = SYNStoreModificationEvent::type(event);
-            if (const auto own = event.objectForKey("eventRevision")) {
+            const SavedObject& event = *saved->second;
+            row.event = event.object->objectID();
+            row.type = event.type;
+            if (const auto& own = event.own) {
                 const auto& ownID = own->objectID();
                 if (ownID->isTemporaryID()) {
                     forgetFactsLocked();
                     return;
                 }
                 row.ownRevision = ownID->primaryKey();
-                if (!own->isFault()) {
-                    const SYNRevision revision = SYNEventRevision::revision(*own);
-                    row.store = revision.persistentStoreIdentifier;
-                    row.number = revision.revisionNumber;
+                if (event.revision) {
+                    row.store = event.revision->persistentStoreIdentifier;
+                    row.number = event.revision->revisionNumber;
                 } else if (kept != facts_->events.end() && kept->second.ownRevision == row.ownRevision &&
                            std::find(savedRevisions.begin(), savedRevisions.end(), row.ownRevision) ==
                                savedRevisions.end()) {
@@ -671,12 +689,102 @@ void SYNEventTallies::followFactsLocked(const plat::Value* const (&objects)[3]) 
                 forgetFactsLocked();
                 return;
             }
-            const ManagedObject& record = *link->second;
-            const SYNRevision revision = SYNEventRevision::revision(record);
-            row = EventRow{kept->second.event, kept->second.type, record.objectID()->primaryKey(),
-                           revision.persistentStoreIdentifier, revision.revisionNumber};
+            const SavedObject& record = *link->second;
+            row = EventRow{kept->second.event, kept->second.type, record.object->objectID()->primaryKey(),
+                           record.revision->persistentStoreIdentifier, record.revision->revisionNumber};
         }
         setEventRowLocked(key, std::move(row));
     }
     ++factsGeneration_;
+}
+
+// --- Revisions of other stores of inserted events ---------------------------------
+
+std::optional<SYNRevisionSet> SYNEventTallies::revisionsOfOtherStores(
+    const plat::coredata::ManagedObjectID& event) const {
+    if (event.isTemporaryID()) {
+        return std::nullopt;
+    }
+    plat::MutexLock lock(mutex_);
+    const int64_t key = event.primaryKey();
+    for (const auto& inserted : insertedEvents_) {
+        if (inserted.key == key) {
+            return inserted.others;
+        }
+    }
+    if (latestMerge_ && latestMerge_->event && latestMerge_->others &&
+        latestMerge_->event->isEqualID(event)) {
+        return latestMerge_->others;
+    }
+    return std::nullopt;
+}
+
+void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
+    // The events this save inserted, with the records of other stores it
+    // linked to them, and the events records of other stores were added to.
+    std::vector<InsertedEvent> inserted;
+    std::vector<std::pair<int64_t, SYNRevision>> linked;
+    std::vector<int64_t> deletedEvents;
+    for (const auto& saved : objects) {
+        const ManagedObject* object = saved.object;
+        const bool event = saved.event;
+        if (saved.list > 0) {
+            // A record updated or deleted: the event it was linked to
+            // is not known.
+            if (!event) {
+                insertedEvents_.clear();
+                return;
+            }
+            // An event updated keeps its records (their links are
+            // written on their rows); one deleted goes.
+            if (saved.list == 2) {
+                deletedEvents.push_back(object->objectID()->primaryKey());
+            }
+            continue;
+        }
+        const auto& id = object->objectID();
+        if (id->isTemporaryID() || object->isFault()) {
+            insertedEvents_.clear();
+            return;
+        }
+        if (event) {
+            inserted.push_back(InsertedEvent{id->primaryKey(), SYNRevisionSet()});
+            continue;
+        }
+        const auto& owner = saved.otherOwner;
+        if (!owner) {
+            continue;  // an own revision, or no event's
+        }
+        if (owner->objectID()->isTemporaryID()) {
+            insertedEvents_.clear();
+            return;
+        }
+        linked.emplace_back(owner->objectID()->primaryKey(), *saved.revision);
+    }
+    auto drop = [this](int64_t key) {
+        insertedEvents_.erase(std::remove_if(insertedEvents_.begin(), insertedEvents_.end(),
+                                             [key](const InsertedEvent& kept) { return kept.key == key; }),
+                              insertedEvents_.end());
+    };
+    for (int64_t key : deletedEvents) {
+        drop(key);
+    }
+    for (const auto& [owner, revision] : linked) {
+        auto found = std::find_if(inserted.begin(), inserted.end(),
+                                  [owner = owner](const InsertedEvent& event) { return event.key == owner; });
+        if (found != inserted.end()) {
+            found->others.addRevision(revision);
+        } else {
+            drop(owner);  // a record added to an event saved before
+        }
+    }
+    for (auto& event : inserted) {
+        drop(event.key);
+        insertedEvents_.push_back(std::move(event));
+    }
+    if (insertedEvents_.size() > kMaximumInsertedEventsKept) {
+        insertedEvents_.erase(
+            insertedEvents_.begin(),
+            insertedEvents_.end() - static_cast<std::ptrdiff_t>(kMaximumInsertedEventsKept));
+    }
 }

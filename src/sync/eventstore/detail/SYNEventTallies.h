@@ -37,6 +37,10 @@
 // as one (or as one being consolidated), and everything that
 // makes the three answers unknown for good (another context's save, a save
 // too large to walk, another local store) forgets the facts.
+//
+// And, for the latest few events a followed save inserted, their revisions
+// of other stores (revisionsOfOtherStores), kept until a save may change
+// them.
 #pragma once
 
 #include <cstdint>
@@ -99,6 +103,11 @@ class SYNEventTallies {
 
     // Whether the context holds unsaved events or revision records.
     static bool holdsUnsavedEvents(const plat::coredata::ManagedObjectContext& context);
+    // The tallies when they may answer for what `context` reads: they exist
+    // and the context holds no unsaved events or revision records (their
+    // answers are those of the saved store); null otherwise.
+    static std::shared_ptr<SYNEventTallies> answeringFor(std::shared_ptr<SYNEventTallies> tallies,
+                                                         const plat::coredata::ManagedObjectContext& context);
 
     // Of each store, the own revision numbers of its complete (save and
     // merge) events, with the count of events that carry each.
@@ -161,23 +170,56 @@ class SYNEventTallies {
         const std::map<std::string, std::optional<int64_t>>& bounds, bool includingEventsWithoutRevision,
         uint64_t generation) const EXCLUDES(mutex_);
 
+    // The revisions of other stores of `event` as its records of them hold
+    // them, without reading the store: known for an event that a followed
+    // save inserted (the records linked to it by that save are all it has,
+    // a record's link being written on the record's row) until a later save
+    // may change them, and for the kept latest local merge once its
+    // revisions are kept. nullopt otherwise. Like every answer, that of the
+    // saved store.
+    std::optional<SYNRevisionSet> revisionsOfOtherStores(const plat::coredata::ManagedObjectID& event) const
+        EXCLUDES(mutex_);
+
   private:
     // Saves of more objects than this are not walked: they make every
     // answer unknown.
     static constexpr std::size_t kMaximumFollowedObjects = 512;
+    // The latest events inserted whose revisions of other stores are kept.
+    static constexpr std::size_t kMaximumInsertedEventsKept = 8;
     SYNEventTallies() = default;
     void observe(const plat::Notification& notification) EXCLUDES(mutex_);
     void forgetLocked() REQUIRES(mutex_);
     void forgetMergeLocked() REQUIRES(mutex_);
-    void followEventLocked(const plat::coredata::ManagedObject& event, bool inserted) REQUIRES(mutex_);
-    void followRevisionLocked(const plat::coredata::ManagedObject& record, bool inserted) REQUIRES(mutex_);
+
     void setStoreLocked(const std::string& localStore) REQUIRES(mutex_);
     void forgetAnswersLocked() REQUIRES(mutex_);
     void forgetFactsLocked() REQUIRES(mutex_);
+    // An event or revision record a save names, in the list it is in (0
+    // inserted, 1 updated, 2 deleted); the save's notification holds it.
+    struct SavedObject {
+        const plat::coredata::ManagedObject* object = nullptr;
+        uint8_t list = 0;
+        bool event = false;
+        // Read once for every follower, of an object inserted or updated
+        // that is not a fault: an event's type and own revision record
+        // (`revision`: the record's, when it is loaded); a revision record's
+        // revision and the events it is linked to.
+        int16_t type = 0;
+        plat::coredata::ManagedObjectPtr own;
+        plat::coredata::ManagedObjectPtr owner;
+        plat::coredata::ManagedObjectPtr otherOwner;
+        std::optional<SYNRevision> revision;
+    };
+    using SavedObjects = std::vector<SavedObject>;
     // Follow the three answers and the facts through a save's inserted,
-    // updated and deleted objects.
-    void followAnswersLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
-    void followFactsLocked(const plat::Value* const (&objects)[3]) REQUIRES(mutex_);
+    // updated and deleted events and revision records, in that order.
+    void followAnswersLocked(const SavedObjects& objects) REQUIRES(mutex_);
+    void followEventLocked(const SavedObject& event, bool inserted) REQUIRES(mutex_);
+    void followRevisionLocked(const SavedObject& record, bool inserted) REQUIRES(mutex_);
+    void followFactsLocked(const SavedObjects& objects) REQUIRES(mutex_);
+    // Keeps the revisions of other stores of the events a save inserted,
+    // and drops those a save may have changed.
+    void followInsertedEventsLocked(const SavedObjects& objects) REQUIRES(mutex_);
 
     // An event as the facts hold it: its type and own revision record (key
     // 0: none), whatever its type.
@@ -218,4 +260,11 @@ class SYNEventTallies {
     std::optional<FactsState> facts_ GUARDED_BY(mutex_);
     // Bumped whenever the facts change or are forgotten.
     uint64_t factsGeneration_ GUARDED_BY(mutex_) = 0;
+    // Events followed saves inserted, by key, with their revisions of other
+    // stores; the latest last.
+    struct InsertedEvent {
+        int64_t key = 0;
+        SYNRevisionSet others;
+    };
+    std::vector<InsertedEvent> insertedEvents_ GUARDED_BY(mutex_);
 };
