@@ -457,8 +457,8 @@ plat::Result<int64_t> SYNEventBuilder::nextRevisionNumber(const std::string& sto
                                                           ManagedObjectContext& context) {
     // The store's saved rows answer unless the context holds unsaved ones:
     // then what the store keeps along its saves, or a look-up.
-    auto tallies = store_->eventTallies();
-    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    auto tallies = SYNEventTallies::answeringFor(store_->eventTallies(), context);
+    const bool saved = tallies != nullptr;
     SYNEventTallies::Kept<int64_t> kept;
     if (saved) {
         kept = tallies->highestRevision(store);
@@ -495,8 +495,8 @@ plat::Result<SYNRevisionSet> SYNEventBuilder::otherStoreRevisions(const std::str
     // walks every merge event of every store), and once read its revisions
     // too (the event, its list of revisions and each revision were read
     // again for every new event).
-    auto tallies = store_->eventTallies();
-    const bool saved = tallies && !SYNEventTallies::holdsUnsavedEvents(context);
+    auto tallies = SYNEventTallies::answeringFor(store_->eventTallies(), context);
+    const bool saved = tallies != nullptr;
     SYNEventTallies::Kept<SYNEventTallies::LatestMerge> kept;
     ManagedObjectPtr latest;
     bool found = false;
