@@ -36,26 +36,36 @@ bool syn_enumerateObjectsForFetchRequest(
         }
     }
     rows->clear();
-    if (ids.empty()) {
+    return syn_enumerateObjectsWithIDs(
+        context, request, ids.size(), [&ids](std::size_t i) { return ids[i]; }, batchSize, block, error);
+}
+
+bool syn_enumerateObjectsWithIDs(
+    plat::coredata::ManagedObjectContext& context, const FetchRequest& request, std::size_t count,
+    const std::function<plat::coredata::ManagedObjectIDPtr(std::size_t)>& idAt, std::size_t batchSize,
+    const std::function<void(const std::vector<plat::coredata::ManagedObjectPtr>&, std::size_t, bool&)>&
+        block,
+    plat::ErrorPtr* error) {
+    if (count == 0) {
         return true;
     }
-    const std::size_t size = batchSize == 0 ? ids.size() : batchSize;
-    const std::size_t batches = (ids.size() + size - 1) / size;
+    const std::size_t size = batchSize == 0 ? count : batchSize;
+    const std::size_t batches = (count + size - 1) / size;
     for (std::size_t batch = 0; batch < batches; ++batch) {
         const std::size_t first = batch * size;
-        const std::size_t count = std::min(size, ids.size() - first);
+        const std::size_t inBatch = std::min(size, count - first);
         plat::Array members;
-        members.reserve(count);
-        for (std::size_t i = first; i < first + count; ++i) {
-            members.emplace_back(plat::ObjectPtr(ids[i]));
+        members.reserve(inBatch);
+        for (std::size_t i = first; i < first + inBatch; ++i) {
+            members.emplace_back(plat::ObjectPtr(idAt(i)));
         }
         FetchRequest objectRequest = request;
         objectRequest.resultType = FetchRequestResultType::ManagedObject;
         objectRequest.fetchLimit = 0;
         objectRequest.fetchOffset = 0;
-        auto inBatch = Predicate::selfIn(plat::Value(std::move(members)));
+        auto batchMembers = Predicate::selfIn(plat::Value(std::move(members)));
         objectRequest.predicate =
-            request.predicate ? Predicate::andPredicate({inBatch, request.predicate}) : inBatch;
+            request.predicate ? Predicate::andPredicate({batchMembers, request.predicate}) : batchMembers;
         auto objects = context.executeFetchRequest(objectRequest);
         if (!objects.ok()) {
             SYN_LOG(SYNLoggingLevelError, "Could not get objects: %@", objects.error());

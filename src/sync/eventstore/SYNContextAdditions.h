@@ -28,6 +28,18 @@ bool syn_enumerateObjectsForFetchRequest(
                              std::size_t batchesStillToCome, bool& stop)>& block,
     plat::ErrorPtr* error = nullptr);
 
+// The same over `count` objects named by ID (`idAt(i)`, i below count) that
+// `request` read already: the objects matching it in batches of `batchSize`,
+// in the IDs' order (an ID whose object is gone or no longer matches is left
+// out of its batch).
+bool syn_enumerateObjectsWithIDs(
+    plat::coredata::ManagedObjectContext& context, const plat::coredata::FetchRequest& request,
+    std::size_t count, const std::function<plat::coredata::ManagedObjectIDPtr(std::size_t)>& idAt,
+    std::size_t batchSize,
+    const std::function<void(const std::vector<plat::coredata::ManagedObjectPtr>& batch,
+                             std::size_t batchesStillToCome, bool& stop)>& block,
+    plat::ErrorPtr* error = nullptr);
+
 // The coordinator whose store a did-save notification's context wrote: null
 // for a child context's save (it reaches its parent, not a store) and for a
 // context without a coordinator.

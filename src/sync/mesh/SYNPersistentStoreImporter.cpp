@@ -13,55 +13,6 @@
 
 using namespace plat::coredata;
 
-namespace {
-
-// syn_enumerateObjectsForFetchRequest over objects of one entity of one
-// store whose keys the same request read already: the objects in batches of
-// `batchSize`, in the keys' order.
-bool enumerateObjectsWithKeys(
-    ManagedObjectContext& context, const FetchRequest& request, PersistentStore& store,
-    const EntityDescription* entity, const std::vector<int64_t>& keys, std::size_t batchSize,
-    const std::function<void(const std::vector<ManagedObjectPtr>&, std::size_t, bool&)>& block,
-    plat::ErrorPtr* error) {
-    if (keys.empty()) {
-        return true;
-    }
-    const std::size_t size = batchSize == 0 ? keys.size() : batchSize;
-    const std::size_t batches = (keys.size() + size - 1) / size;
-    for (std::size_t batch = 0; batch < batches; ++batch) {
-        const std::size_t first = batch * size;
-        const std::size_t count = std::min(size, keys.size() - first);
-        plat::Array members;
-        members.reserve(count);
-        for (std::size_t i = first; i < first + count; ++i) {
-            members.emplace_back(plat::ObjectPtr(store.objectIDFor(entity, keys[i])));
-        }
-        FetchRequest objectRequest = request;
-        objectRequest.resultType = FetchRequestResultType::ManagedObject;
-        objectRequest.fetchLimit = 0;
-        objectRequest.fetchOffset = 0;
-        auto inBatch = Predicate::selfIn(plat::Value(std::move(members)));
-        objectRequest.predicate =
-            request.predicate ? Predicate::andPredicate({inBatch, request.predicate}) : inBatch;
-        auto objects = context.executeFetchRequest(objectRequest);
-        if (!objects.ok()) {
-            SYN_LOG(SYNLoggingLevelError, "Could not get objects: %@", objects.error());
-            if (error) {
-                *error = objects.error();
-            }
-            return false;
-        }
-        bool stop = false;
-        block(*objects, batches - batch - 1, stop);
-        if (stop) {
-            return false;
-        }
-    }
-    return true;
-}
-
-}  // namespace
-
 SYNPersistentStoreImporter::SYNPersistentStoreImporter(std::string persistentStorePath,
                                                        std::shared_ptr<ManagedObjectModel> model,
                                                        std::shared_ptr<SYNEventStore> eventStore)
@@ -216,8 +167,12 @@ plat::ErrorPtr SYNPersistentStoreImporter::walkEntities(SYNEventBuilder& builder
         bool ok = false;
         if (auto walked = walkedIDs_.extract(entity)) {
             const WalkedObjects& objects = walked.mapped();
-            ok = enumerateObjectsWithKeys(context, request, *objects.store, objects.entity, objects.keys,
-                                          static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
+            ok = syn_enumerateObjectsWithIDs(
+                context, request, objects.keys.size(),
+                [&objects](std::size_t i) {
+                    return objects.store->objectIDFor(objects.entity, objects.keys[i]);
+                },
+                static_cast<std::size_t>(batchSize), eachBatch, &fetchError);
         } else {
             ok = syn_enumerateObjectsForFetchRequest(context, request, static_cast<std::size_t>(batchSize),
                                                      eachBatch, &fetchError);
