@@ -691,15 +691,19 @@ void ManagedObject::setToOne(const RelationshipDescription& r, const ManagedObje
         return;
     willChangeValueForKey(r.name());
     setSlot(r, o ? (holding ? *holding : Value(ObjectPtr(o))) : Value());
+    // This object's note first, then the inverses' (the old destination's,
+    // the new one's, and the new one's previous partner's): room for all in
+    // one allocation.
+    ManagedObjectPtr self = shared_from_this();
     PendingNotes notes;
+    notes.reserve(4);
+    notes.emplace_back(self, r.name());
     if (const RelationshipDescription* inverse = r.inverseRelationship()) {
-        auto self = shared_from_this();
         if (old)
             old->unlinkInverse(*inverse, self, &notes);
         if (o)
             o->linkInverse(*inverse, self, &notes);
     }
-    notes.emplace(notes.begin(), shared_from_this(), r.name());
     deliver(notes);
 }
 

@@ -314,8 +314,10 @@ class ManagedObject : public KeyValueCoding, public std::enable_shared_from_this
     void removeToMany(const RelationshipDescription& r, const ManagedObjectPtr& o);
     void replaceToMany(const RelationshipDescription& r, const std::vector<ManagedObjectPtr>& objects);
     // Observer calls held back until every side of a change is made, so that
-    // an observer that throws cannot leave a relationship half-updated.
-    using PendingNotes = std::vector<std::pair<ManagedObjectPtr, std::string>>;
+    // an observer that throws cannot leave a relationship half-updated. A
+    // key is a relationship's name: its model lives as long as the object
+    // held beside it (the object's ID keeps its entity's model alive).
+    using PendingNotes = std::vector<std::pair<ManagedObjectPtr, std::string_view>>;
     static void deliver(const PendingNotes& notes);
     // The other side of a relationship change; with notes, observers are
     // called later through deliver().
