@@ -215,7 +215,8 @@ TEST_F(SYNKeptOtherRevisionsTest, RandomSavesBySeveralWritersAnswerAsAFreshRead)
             // Another writer over the same coordinator.
             auto other = freshContext();
             const std::string& storeID = stores[random() % stores.size()];
-            EventWriter(*other).event(name, SYNStoreModificationEventTypeSave, ++count, {storeID, count},
+            ++count;
+            EventWriter(*other).event(name, SYNStoreModificationEventTypeSave, count, {storeID, count},
                                       othersAtRandom(storeID));
             ASSERT_EQ(other->save(), nullptr);
         } else {
@@ -227,7 +228,8 @@ TEST_F(SYNKeptOtherRevisionsTest, RandomSavesBySeveralWritersAnswerAsAFreshRead)
                         const int16_t types[] = {SYNStoreModificationEventTypeSave,
                                                  SYNStoreModificationEventTypeMerge,
                                                  SYNStoreModificationEventTypeIncomplete};
-                        auto event = write.event(name + "-" + std::to_string(i), types[random() % 3], ++count,
+                        ++count;
+                        auto event = write.event(name + "-" + std::to_string(i), types[random() % 3], count,
                                                  {storeID, count}, othersAtRandom(storeID));
                         if (random() % 4 == 0) {  // a second record of a store
                             auto again = SYNEventRevision::makeEventRevisionForPersistentStoreIdentifier(
@@ -283,7 +285,8 @@ TEST_F(SYNKeptOtherRevisionsTest, RandomSavesBySeveralWritersAnswerAsAFreshRead)
                     auto child = ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
                     child->setParentContext(context);
                     const std::string& storeID = stores[random() % stores.size()];
-                    EventWriter(*child).event(name, SYNStoreModificationEventTypeSave, ++count,
+                    ++count;
+                    EventWriter(*child).event(name, SYNStoreModificationEventTypeSave, count,
                                               {storeID, count}, othersAtRandom(storeID));
                     ASSERT_EQ(child->save(), nullptr);
                 }

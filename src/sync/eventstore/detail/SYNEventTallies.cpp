@@ -761,13 +761,15 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
         }
         linked.emplace_back(owner->objectID()->primaryKey(), *saved.revision);
     }
-    auto drop = [this](int64_t key) {
-        insertedEvents_.erase(std::remove_if(insertedEvents_.begin(), insertedEvents_.end(),
-                                             [key](const InsertedEvent& kept) { return kept.key == key; }),
-                              insertedEvents_.end());
+    // (The list is handed in: the lock's analysis does not see into a
+    // lambda that reaches the member.)
+    auto drop = [](std::vector<InsertedEvent>& events, int64_t key) {
+        events.erase(std::remove_if(events.begin(), events.end(),
+                                    [key](const InsertedEvent& event) { return event.key == key; }),
+                     events.end());
     };
     for (int64_t key : deletedEvents) {
-        drop(key);
+        drop(insertedEvents_, key);
     }
     for (const auto& [owner, revision] : linked) {
         auto found = std::find_if(inserted.begin(), inserted.end(),
@@ -775,11 +777,11 @@ void SYNEventTallies::followInsertedEventsLocked(const SavedObjects& objects) {
         if (found != inserted.end()) {
             found->others.addRevision(revision);
         } else {
-            drop(owner);  // a record added to an event saved before
+            drop(insertedEvents_, owner);  // a record added to an event saved before
         }
     }
     for (auto& event : inserted) {
-        drop(event.key);
+        drop(insertedEvents_, event.key);
         insertedEvents_.push_back(std::move(event));
     }
     if (insertedEvents_.size() > kMaximumInsertedEventsKept) {
