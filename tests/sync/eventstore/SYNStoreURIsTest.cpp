@@ -231,7 +231,7 @@ TEST_F(SYNStoreURIsTest, AStoreWrittenWithFullURIsKeepsThemAcrossSaves) {
     auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
         "", plat::URL::fileURLWithPath(storePath()));
     ASSERT_TRUE(metadata.ok());
-    metadata->erase(SYNStoreURIPrefixesMetadataKey);
+    ASSERT_TRUE(metadata->erase(SYNStoreURIPrefixesMetadataKey));
     ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(
                   *metadata, plat::coredata::SQLiteStoreType, plat::URL::fileURLWithPath(storePath())),
               nullptr);
