@@ -1,8 +1,7 @@
 // The event store's form of the objects' URIs: numbered prefixes kept in the
 // store's metadata, the same text for the same URI, additions from several
 // threads kept, texts it cannot read taken as no URI; a store made now holds
-// the short form on disk, and one written before the form existed keeps and
-// goes on writing full URIs.
+// the short form on disk. (A store of full URIs: SYNFullStoreURIsMergeTest.)
 #include <gtest/gtest.h>
 
 #include <sqlite3.h>
@@ -223,39 +222,6 @@ TEST_F(SYNStoreURIsTest, ANewStoreWritesShortURIsThatLookUpsFind) {
         ASSERT_TRUE(none.ok());
         EXPECT_EQ(none->front(), nullptr);
     });
-}
-
-TEST_F(SYNStoreURIsTest, AStoreWrittenWithFullURIsKeepsThemAcrossSaves) {
-    // A store as the previous version left it: no prefix list, full URIs.
-    store->dismantle();
-    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
-        "", plat::URL::fileURLWithPath(storePath()));
-    ASSERT_TRUE(metadata.ok());
-    ASSERT_TRUE(metadata->erase(SYNStoreURIPrefixesMetadataKey));
-    ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(
-                  *metadata, plat::coredata::SQLiteStoreType, plat::URL::fileURLWithPath(storePath())),
-              nullptr);
-    store = openStore();
-    context = store->managedObjectContext();
-    ASSERT_FALSE(SYNStoreURIs::forContext(*context)->isCompact());
-
-    auto app = makeApplication();
-    auto family = people(app, {"alice", "bob"});
-    saveRenaming(family, " 1");
-    saveRenaming(family, " 2");
-    auto more = people(app, {"carol"});
-    saveRenaming({family[1], more[0]}, " 3");
-
-    const auto uris = uriTexts({family[0], family[1], more[0]});
-    EXPECT_EQ(storedURIs(), uris);  // one record each, full text
-    auto onDisk = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
-        "", plat::URL::fileURLWithPath(storePath()));
-    ASSERT_TRUE(onDisk.ok());
-    EXPECT_EQ(onDisk->find(SYNStoreURIPrefixesMetadataKey), nullptr);  // never gains the list
-    const auto identifiers =
-        SYNEventBuilder(store).retrieveGlobalIdentifierStringsForManagedObjects(family, true);
-    ASSERT_EQ(identifiers.size(), 2u);
-    EXPECT_TRUE(identifiers[0] && identifiers[1]);
 }
 
 }  // namespace

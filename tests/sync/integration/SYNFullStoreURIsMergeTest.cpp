@@ -51,16 +51,18 @@ TEST_F(SYNFullStoreURIsMergeTest, AStoreOfFullURIsSavesAndMergesAsBefore) {
               nullptr);
     machines[1] = std::make_unique<Machine>(root.path(), "b", true, taskBatchSize);
     Machine& a = *machines[0];
-    Machine& b = *machines[1];
-    auto bEvents = b.eventStore()->managedObjectContext();
-    ASSERT_FALSE(SYNStoreURIs::forContext(*bEvents)->isCompact());
+    ASSERT_FALSE(SYNStoreURIs::forContext(*machines[1]->eventStore()->managedObjectContext())->isCompact());
 
-    auto baseline = a.makeEmptyBaseline({a.storeIdentifier(), b.storeIdentifier()});
-    copyEvents(*a.eventStore(), *b.eventStore());
-    b.adoptBaseline(baseline);
+    auto baseline = a.makeEmptyBaseline({a.storeIdentifier(), machines[1]->storeIdentifier()});
+    copyEvents(*a.eventStore(), *machines[1]->eventStore());
+    machines[1]->adoptBaseline(baseline);
     populate(a);
-    copyEvents(*a.eventStore(), *b.eventStore());
-    ASSERT_EQ(b.merge(), nullptr);
+    copyEvents(*a.eventStore(), *machines[1]->eventStore());
+    ASSERT_EQ(machines[1]->merge(), nullptr);
+    // Reopened again: the full URIs already on disk are read as they are.
+    machines[1].reset();
+    machines[1] = std::make_unique<Machine>(root.path(), "b", true, taskBatchSize);
+    Machine& b = *machines[1];
     populate(b);  // b's own saves, of objects the merge made and of new ones
     copyEvents(*b.eventStore(), *a.eventStore());
     ASSERT_EQ(a.merge(), nullptr);
