@@ -25,6 +25,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNEventIntegrator.h"
 
 namespace {
@@ -145,12 +146,13 @@ const Workload& workload() {
         (void)baselineBuilder.saveAndReset();
         store->setIdentifierOfBaselineUsedToConstructStore(*store->currentBaselineIdentifier());
         context->performBlockAndWait([&] {
+            auto storeURIs = SYNStoreURIs::forContext(*context);
             std::vector<ManagedObjectPtr> rows;
             for (int i = 0; i < kObjects; ++i) {
                 auto row = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
                 row->setValue(Value(gid(i)), "globalIdentifier");
                 row->setValue(Value("Record"), "nameOfEntity");
-                row->setValue(Value(w.uris[i]), "storeURI");
+                row->setValue(Value(storeURIs->encode(w.uris[i])), "storeURI");
                 rows.push_back(row);
             }
             for (int e = 0; e < kEvents; ++e) {

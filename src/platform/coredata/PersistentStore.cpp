@@ -26,6 +26,19 @@ void PersistentStore::setMetadata(Dictionary metadata) {
     ++metadataChanges_;
 }
 
+void PersistentStore::updateMetadata(const std::function<void(Dictionary&)>& update) {
+    plat::MutexLock lock(metadataMutex_);
+    Dictionary metadata = metadata_;
+    update(metadata);
+    for (const char* key :
+         {StoreTypeKey, StoreUUIDKey, StoreModelVersionHashesKey, StoreModelVersionIdentifiersKey}) {
+        if (const Value* own = metadata_.find(key))
+            metadata.set(key, *own);
+    }
+    metadata_ = std::move(metadata);
+    ++metadataChanges_;
+}
+
 std::optional<Dictionary> PersistentStore::metadataChangedSince(uint64_t seen, uint64_t& now) const {
     plat::MutexLock lock(metadataMutex_);
     now = metadataChanges_;

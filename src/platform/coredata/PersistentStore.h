@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -247,6 +248,12 @@ class PersistentStore : public std::enable_shared_from_this<PersistentStore> {
     // Replaces the metadata except the store's own keys; written with the next
     // save.
     void setMetadata(Dictionary metadata) EXCLUDES(metadataMutex_);
+    // Changes the metadata in place under its lock (the store's own keys are
+    // kept as setMetadata keeps them); written with the next save. Callers on
+    // several threads that each add to a value lose none of the additions, as
+    // a read followed by setMetadata could. update must not call back into
+    // the store.
+    void updateMetadata(const std::function<void(Dictionary&)>& update) EXCLUDES(metadataMutex_);
 
     // --- The coordinator's interface ---------------------------------------
 

@@ -218,6 +218,15 @@ ErrorPtr PersistentStoreCoordinator::setMetadata(const Dictionary& metadata,
     return store->writeMetadata();
 }
 
+ErrorPtr PersistentStoreCoordinator::updateMetadata(const std::shared_ptr<PersistentStore>& store,
+                                                    const std::function<void(Dictionary&)>& update) {
+    Lock lock(mutex_);
+    if (std::find(stores_.begin(), stores_.end(), store) == stores_.end())
+        return makeError(PersistentStoreOperationError, "The store is not one of the coordinator's stores.");
+    store->updateMetadata(update);
+    return store->writeMetadata();
+}
+
 Result<SnapshotPtr> PersistentStoreCoordinator::rowForID(const ManagedObjectID& id) {
     Lock lock(mutex_);
     auto store = storeFor(id);

@@ -73,6 +73,10 @@ class PersistentStoreCoordinator : public std::enable_shared_from_this<Persisten
     // next save.
     [[nodiscard]] ErrorPtr setMetadata(const Dictionary& metadata,
                                        const std::shared_ptr<PersistentStore>& store);
+    // Changes the metadata of one of this coordinator's stores in place
+    // (PersistentStore::updateMetadata) and writes it as setMetadata does.
+    [[nodiscard]] ErrorPtr updateMetadata(const std::shared_ptr<PersistentStore>& store,
+                                          const std::function<void(Dictionary&)>& update);
 
     // Runs block on the calling thread with the coordinator's lock held; the
     // block may call the coordinator again (the lock is re-entered).

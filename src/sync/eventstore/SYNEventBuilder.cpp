@@ -15,6 +15,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNSavedEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Value;
@@ -1053,16 +1054,17 @@ plat::Result<SYNManagedObjectIDs> SYNEventBuilder::addGlobalIdentifiersForManage
 plat::Result<SYNManagedObjects> SYNEventBuilder::globalIdentifierRecords(
     const SYNManagedObjectIDs& objectIDs, const std::vector<std::optional<std::string>>& identifierStrings,
     ManagedObjectContext& context) {
-    // Each object's URI is made once, as the string value the look-up's list
-    // and the records' new URIs share.
+    // Each object's URI is made once, in the event store's form, as the
+    // string value the look-up's list and the records' new URIs share.
+    auto storeURIs = SYNStoreURIs::forContext(context);
     std::vector<Value> uriValues;
     uriValues.reserve(objectIDs.size());
     for (const auto& id : objectIDs) {
-        uriValues.emplace_back(SYNGlobalIdentifier::storeURIForObjectID(*id));
+        uriValues.emplace_back(storeURIs->encode(SYNGlobalIdentifier::storeURIForObjectID(*id)));
     }
     auto byURI = objectsHaveNoIdentifierRecords_
                      ? plat::Result<SYNManagedObjects>(SYNManagedObjects(objectIDs.size()))
-                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(uriValues, context);
+                     : SYNGlobalIdentifier::fetchGlobalIdentifiersForStoredURIs(uriValues, context);
     if (!byURI.ok()) {
         return byURI.error();
     }
@@ -1386,6 +1388,7 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     IdentifiersByStoreURI known;
     IdentifiersByObjectID knownByID;
     knownByID.reserve(specs.size());
+    auto storeURIs = SYNStoreURIs::forContext(context);
     for (auto& spec : specs) {
         for (auto& value : spec.values) {
             pending.push_back(&value);
@@ -1400,8 +1403,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         spec.identifier = identifier;
         if (spec.objectID) {
             knownByID.emplace(spec.objectID, identifier);
-        } else if (const Value uri = spec.globalIdentifier->valueForKey("storeURI"); uri.isString()) {
-            known.emplace(*uri.asString(), *identifier.asString());
+        } else if (auto uri = storeURIs->decode(spec.globalIdentifier->valueForKey("storeURI"))) {
+            known.emplace(std::move(*uri), *identifier.asString());
         }
     }
     if (auto error = resolveRelatedObjectIDs(pending, known, knownByID, context)) {
@@ -1712,6 +1715,7 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                 // them) are fetched by key; only the others are looked up by
                 // their objects' store URIs.
                 identifiers = rememberedRecordIDs(ids);
+                auto storeURIs = SYNStoreURIs::forContext(own);
                 plat::Array known;
                 for (const auto& id : identifiers) {
                     if (id) {
@@ -1758,7 +1762,8 @@ plat::ErrorPtr SYNEventBuilder::addChangesForInsertedBatch(const SYNManagedObjec
                     if (remembersIdentifiers_ && !ids[i]->isTemporaryID() &&
                         remembered_.findRecordKey(*ids[i]) == RememberedIdentifiers::kPlanned) {
                         if (auto identifier = remembered_.find(*ids[i])) {
-                            const std::string uri = SYNGlobalIdentifier::storeURIForObjectID(*ids[i]);
+                            const std::string uri =
+                                storeURIs->encode(SYNGlobalIdentifier::storeURIForObjectID(*ids[i]));
                             if (namedEntity != ids[i]->entity()) {
                                 namedEntity = ids[i]->entity();
                                 entityName = Value(namedEntity->name());

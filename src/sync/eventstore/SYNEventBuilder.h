@@ -328,7 +328,7 @@ class SYNEventBuilder {
     // the object (a rollback or a later change in between drops them).
     struct UnsavedIdentifier {
         plat::coredata::ManagedObjectIDPtr objectID;
-        std::string storeURI;
+        std::string storeURI;  // as stored (SYNStoreURIs)
         plat::coredata::ManagedObjectPtr record;
     };
     std::vector<UnsavedIdentifier> unsavedIdentifiers_;

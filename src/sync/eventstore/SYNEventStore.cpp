@@ -25,6 +25,7 @@
 #include "sync/eventstore/SYNPathComponent.h"
 #include "sync/eventstore/SYNSavedEvent.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
 using plat::Dictionary;
@@ -75,10 +76,11 @@ bool mayHoldUnusedIdentifiers(const plat::coredata::PersistentStore& store) {
 }
 
 // Written with the store's next save.
+// Changed in place: the store URIs' prefixes, added to the same metadata by
+// other contexts at any time, are kept.
 void setMayHoldUnusedIdentifiers(plat::coredata::PersistentStore& store, bool may) {
-    Dictionary metadata = store.metadata();
-    metadata.set(kMayHoldUnusedIdentifiersKey, Value(may));
-    store.setMetadata(std::move(metadata));
+    store.updateMetadata(
+        [may](Dictionary& metadata) { metadata.set(kMayHoldUnusedIdentifiersKey, Value(may)); });
 }
 
 // Whether the save about to be made may leave a global identifier that no
@@ -558,6 +560,13 @@ plat::ErrorPtr SYNEventStore::openStack() {
     }
     if (fresh) {
         setMayHoldUnusedIdentifiers(**added, false);
+        // A store made now keeps its URIs in the short form, which its
+        // metadata say at once: a store closed before its first save opens
+        // in that form again.
+        if (auto error = coordinator->updateMetadata(
+                *added, [](Dictionary& metadata) { SYNStoreURIs::startPrefixList(metadata); })) {
+            return error;
+        }
     }
     auto context = ManagedObjectContext::create(plat::coredata::ConcurrencyType::PrivateQueue);
     context->setPersistentStoreCoordinator(coordinator);
@@ -816,7 +825,7 @@ void SYNEventStore::removeUnusedDataWithCompletion(Completion completion) {
                 context->rollback();
             }
         } else if (store) {
-            error = context->persistentStoreCoordinator()->setMetadata(store->metadata(), store);
+            error = context->persistentStoreCoordinator()->updateMetadata(store, [](Dictionary&) {});
         }
         if (error && store) {
             setMayHoldUnusedIdentifiers(*store, true);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -239,6 +240,24 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForSt
 
 plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForStoreURIs(
     const std::vector<Value>& uris, ManagedObjectContext& context) {
+    auto storeURIs = SYNStoreURIs::forContext(context);
+    if (!storeURIs->isCompact()) {
+        return fetchGlobalIdentifiersForStoredURIs(uris, context);
+    }
+    // Looked up by their stored texts; a URI whose prefix the store never
+    // numbered names no record.
+    std::vector<Value> stored;
+    stored.reserve(uris.size());
+    for (const auto& uri : uris) {
+        const std::string* text = uri.asString();
+        auto encoded = text ? storeURIs->encodeIfKnown(*text) : std::nullopt;
+        stored.push_back(encoded ? Value(std::move(*encoded)) : Value());
+    }
+    return fetchGlobalIdentifiersForStoredURIs(stored, context);
+}
+
+plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForStoredURIs(
+    const std::vector<Value>& uris, ManagedObjectContext& context) {
     // Each URI once, in the order of its text, with the record found for it:
     // a record's URI is found by a binary search over views of the caller's
     // texts, neither copied nor hashed into nodes of a map. Each listed URI
@@ -306,10 +325,14 @@ plat::Result<SYNManagedObjects> SYNGlobalIdentifier::fetchGlobalIdentifiersForSt
 plat::Result<std::vector<std::optional<std::string>>>
 SYNGlobalIdentifier::fetchGlobalIdentifierStringsForObjectIDs(const SYNManagedObjectIDs& objectIDs,
                                                               ManagedObjectContext& context) {
+    // Looked up and matched by their stored texts; a URI whose prefix the
+    // store never numbered is left empty, which no stored text is.
+    auto storeURIs = SYNStoreURIs::forContext(context);
     std::vector<std::string> uris;
     uris.reserve(objectIDs.size());
     for (const auto& id : objectIDs) {
-        uris.push_back(storeURIForObjectID(*id));
+        auto stored = storeURIs->encodeIfKnown(storeURIForObjectID(*id));
+        uris.push_back(stored ? std::move(*stored) : std::string());
     }
     std::unordered_map<std::string, std::pair<int64_t, std::string>> found;  // key, identifier
     for (std::size_t first = 0; first < uris.size(); first += kFetchChunk) {

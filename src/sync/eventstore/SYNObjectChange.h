@@ -84,12 +84,17 @@ class SYNGlobalIdentifier {
     // record.
     static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForStoreURIs(
         const std::vector<plat::Value>& storeURIs, plat::coredata::ManagedObjectContext& context);
+    // The same by the URIs' texts as the event store keeps them
+    // (SYNStoreURIs::encode), for callers that have those already.
+    static plat::Result<SYNManagedObjects> fetchGlobalIdentifiersForStoredURIs(
+        const std::vector<plat::Value>& storedURIs, plat::coredata::ManagedObjectContext& context);
     // Parallel to the application's object IDs: the identifier string of the
     // record whose store URI is the ID's URI, or nullopt. Read as
     // dictionaries (unsaved records included): no record is registered in
     // the context, for callers that need the strings alone.
     static plat::Result<std::vector<std::optional<std::string>>> fetchGlobalIdentifierStringsForObjectIDs(
         const SYNManagedObjectIDs& objectIDs, plat::coredata::ManagedObjectContext& context);
-    // The text stored as storeURI for an application object's ID.
+    // The URI of an application object's ID, as the identifier records name
+    // it (an event store keeps it in the form of SYNStoreURIs).
     static std::string storeURIForObjectID(const plat::coredata::ManagedObjectID& objectID);
 };

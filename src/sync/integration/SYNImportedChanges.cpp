@@ -7,6 +7,7 @@
 #include "platform/coredata/ManagedObjectContext.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::coredata::ManagedObject;
 using plat::coredata::ManagedObjectContext;
@@ -474,12 +475,11 @@ void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
                 rowsIndexed_ = false;
                 const plat::Value identifier = object->valueForKey("globalIdentifier");
                 const plat::Value entityName = object->valueForKey("nameOfEntity");
-                const plat::Value storeURI = object->valueForKey("storeURI");
                 row->second.identifier =
                     identifier.asString() ? std::optional<std::string>(*identifier.asString()) : std::nullopt;
                 row->second.entityName = entityName.asString() ? *entityName.asString() : std::string();
                 row->second.storeURI =
-                    storeURI.asString() ? std::optional<std::string>(*storeURI.asString()) : std::nullopt;
+                    SYNStoreURIs::forObject(*object)->decode(object->valueForKey("storeURI"));
             } else if (entity == eventEntity_ && deleted) {
                 wrote = true;
                 if (eventIDs_.count(object->objectID())) {

@@ -5,6 +5,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::Value;
 using plat::coredata::EntityDescription;
@@ -187,6 +188,7 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
     }
     std::size_t next = 0;
     std::size_t unsaved = 0;
+    auto storedForm = SYNStoreURIs::forContext(eventContext());
     error = enumerateChangeRecords(
         missingIDs,
         [&](const SYNChangeRecords& changes) -> plat::ErrorPtr {
@@ -197,7 +199,7 @@ plat::ErrorPtr SYNInsertStage::insertObjectsForEntity(const EntityDescription& e
             for (std::size_t i = 0; i < changes.size(); ++i, ++next) {
                 const auto& row = (*rows)[i];
                 if (row && next < newURIs.size()) {
-                    row->setValue(Value(newURIs[next]), "storeURI");
+                    row->setValue(Value(storedForm->encode(newURIs[next])), "storeURI");
                     if (changeRecordCache()) {
                         changeRecordCache()->setStoreURI(row->objectID(), newURIs[next]);
                     }

@@ -12,6 +12,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNImportedChanges.h"
 
 using plat::Value;
@@ -95,10 +96,7 @@ SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change) {
         if (rowEntity.asString()) {
             record.globalIdentifierEntityName = *rowEntity.asString();
         }
-        Value uri = row->valueForKey("storeURI");
-        if (uri.asString()) {
-            record.storeURI = *uri.asString();
-        }
+        record.storeURI = SYNStoreURIs::forObject(*row)->decode(row->valueForKey("storeURI"));
     }
     Value stored = change.valueForKey("propertyChangeValues");
     if (const plat::Array* items = stored.asArray()) {
@@ -346,6 +344,7 @@ plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChan
         return false;
     }
     const auto& r = *rowColumns;
+    auto storeURIs = SYNStoreURIs::forCoordinator(*coordinator);
     // Each identifier row, in first-named order, with the first record that
     // names it; each record links to the next record of the same row.
     constexpr std::size_t kNone = SIZE_MAX;
@@ -395,7 +394,7 @@ plat::Result<bool> SYNChangeRecord::readStoredIdentifierRows(std::vector<SYNChan
             if (named != recordsOfRow.end()) {
                 auto identifier = storedString(*row, r[0]);
                 auto entityName = storedString(*row, r[1]);
-                auto storeURI = storedString(*row, r[2]);
+                auto storeURI = storeURIs->decode(storedValue(*row, r[2]));
                 for (std::size_t index = named->second.first; index != kNone; index = nextOfRow[index]) {
                     auto& record = records[index];
                     if (nextOfRow[index] == kNone) {  // the row's last record takes the strings
@@ -1391,10 +1390,10 @@ SYNIntegrationStage::fetchObjectsByGlobalIdStringByEntityNameForChanges(
                     return rows.error();
                 }
                 found.assign(unknown.size(), std::nullopt);
+                auto storeURIs = SYNStoreURIs::forContext(*eventContext_);
                 for (std::size_t i = 0; i < unknown.size(); ++i) {
-                    Value uri = (*rows)[i] ? (*rows)[i]->valueForKey("storeURI") : Value();
-                    if (uri.asString()) {
-                        found[i] = *uri.asString();
+                    if ((*rows)[i]) {
+                        found[i] = storeURIs->decode((*rows)[i]->valueForKey("storeURI"));
                     }
                 }
             }

@@ -30,6 +30,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNEventFileSet.h"
 #include "sync/integration/SYNImportedChanges.h"
 
@@ -1105,7 +1106,7 @@ using RecordsByIdentifier = std::unordered_map<std::string_view, KnownRecord>;
 // Takes record as the one of its identifier when it is the first made of
 // those found so far.
 void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
-                     const ManagedObjectPtr& record, const Value& storeURI) {
+                     const ManagedObjectPtr& record, const Value& storeURI, const SYNStoreURIs& storeURIs) {
     // Only the identifiers listed are answered, and each is a key.
     auto it = records.find(identifier);
     if (it == records.end()) {
@@ -1114,8 +1115,7 @@ void keepFirstRecord(RecordsByIdentifier& records, std::string_view identifier,
     auto& known = it->second;
     if (!known.object || record->objectID()->primaryKey() < known.object->objectID()->primaryKey()) {
         known.object = record;
-        known.storeURI =
-            storeURI.asString() ? std::optional<std::string>(*storeURI.asString()) : std::nullopt;
+        known.storeURI = storeURIs.decode(storeURI);
     }
 }
 
@@ -1200,9 +1200,10 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const IdentifierList& identifie
             kept.push_back(std::move(row));
         }
     }
+    const auto storeURIs = SYNStoreURIs::forCoordinator(*coordinator);
     for (const auto& [records, identifier, row] : found) {
         if (auto record = context.objectWithID(row->objectID)) {
-            keepFirstRecord(*records, identifier, record, row->values[uriProperty->index()]);
+            keepFirstRecord(*records, identifier, record, row->values[uriProperty->index()], *storeURIs);
         }
     }
     return plat::ErrorPtr();
@@ -1214,6 +1215,7 @@ std::optional<plat::ErrorPtr> fetchStoredRecords(const IdentifierList& identifie
 plat::ErrorPtr fetchRecords(const IdentifierList& identifiers, const std::string& entityName,
                             RecordsByIdentifier& records, plat::coredata::ManagedObjectContext& context) {
     constexpr std::size_t kChunk = 500;
+    const auto storeURIs = SYNStoreURIs::forContext(context);
     for (std::size_t first = 0; first < identifiers.size(); first += kChunk) {
         const auto request =
             identifierRecordsRequest(identifiers, first, std::min(kChunk, identifiers.size() - first));
@@ -1230,7 +1232,8 @@ plat::ErrorPtr fetchRecords(const IdentifierList& identifiers, const std::string
             if (!identifier.isString()) {
                 continue;
             }
-            keepFirstRecord(records, *identifier.asString(), record, record->valueForKey("storeURI"));
+            keepFirstRecord(records, *identifier.asString(), record, record->valueForKey("storeURI"),
+                            *storeURIs);
         }
     }
     return nullptr;

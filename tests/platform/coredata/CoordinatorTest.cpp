@@ -5,6 +5,8 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "SQLiteStoreTestSupport.h"
 #include "platform/coredata/BinaryStore.h"
@@ -73,6 +75,51 @@ TEST_F(CoordinatorTest, MetadataIsReadFromTheFileWhateverItsType) {
     auto mismatch = PersistentStoreCoordinator::metadataForPersistentStoreOfType(BinaryStoreType, url());
     ASSERT_FALSE(mismatch);
     EXPECT_EQ(mismatch.error()->code(), PersistentStoreTypeMismatchError);
+}
+
+TEST_F(CoordinatorTest, MetadataUpdatedFromSeveralThreadsLosesNoChange) {
+    auto coordinator = open();
+    auto store = coordinator->persistentStores().at(0);
+    // Each thread appends its entries to one list, each append a read of the
+    // list and a write of the longer one: none may overwrite another's.
+    constexpr int kThreads = 4;
+    constexpr int kEach = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                store->updateMetadata([&](Dictionary& metadata) {
+                    const Value* list = metadata.find("entries");
+                    Array entries = list && list->asArray() ? *list->asArray() : Array();
+                    entries.emplace_back(std::to_string(t) + "." + std::to_string(i));
+                    metadata.set("entries", Value(std::move(entries)));
+                    metadata.set(StoreUUIDKey, Value("forged"));  // the store's own keys stay
+                });
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    ASSERT_EQ(
+        coordinator->updateMetadata(store, [](Dictionary& metadata) { metadata.set("done", Value(true)); }),
+        nullptr);
+
+    // Written at once, whole.
+    auto metadata = PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url());
+    ASSERT_TRUE(metadata) << metadata.error()->description();
+    EXPECT_EQ(metadata->find(StoreUUIDKey)->stringValue(), store->identifier());
+    EXPECT_TRUE(metadata->find("done")->boolValue());
+    std::set<std::string> seen;
+    for (const auto& entry : *metadata->find("entries")->asArray())
+        seen.insert(entry.stringValue());
+    EXPECT_EQ(seen.size(), std::size_t{kThreads * kEach});
+
+    // A store the coordinator does not hold is refused.
+    auto otherCoordinator = open(makeTestModel(), {}, "other.sqlite");
+    auto other = otherCoordinator->persistentStores().at(0);
+    auto refused = coordinator->updateMetadata(other, [](Dictionary&) {});
+    ASSERT_NE(refused, nullptr);
+    EXPECT_EQ(refused->code(), PersistentStoreOperationError);
 }
 
 TEST_F(CoordinatorTest, BinaryStoreFilesAreSniffedAndNotOpenedAsSQLite) {

@@ -15,6 +15,7 @@
 #include "EventStoreFixture.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "sync/eventstore/SYNSavedEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 namespace eventstoretest {
 namespace {
@@ -47,8 +48,12 @@ class SYNEventBuilderKeptAnswersTest : public EventStoreTest {
         if (!uri.isString()) {
             return nullptr;
         }
+        auto stored = SYNStoreURIs::forContext(*context)->encodeIfKnown(*uri.asString());
+        if (!stored) {
+            return nullptr;
+        }
         FetchRequest request(SYNGlobalIdentifierEntityName);
-        request.predicate = Predicate::equal("storeURI", uri);
+        request.predicate = Predicate::equal("storeURI", Value(*stored));
         auto found = context->executeFetchRequest(request);
         EXPECT_TRUE(found.ok());
         ManagedObjectPtr first;
@@ -65,7 +70,7 @@ class SYNEventBuilderKeptAnswersTest : public EventStoreTest {
         record->setValue(Value(identifier), "globalIdentifier");
         record->setValue(Value("Person"), "nameOfEntity");
         if (uri) {
-            record->setValue(Value(*uri), "storeURI");
+            record->setValue(Value(SYNStoreURIs::forContext(*context)->encode(*uri)), "storeURI");
         }
         return record;
     }

@@ -8,6 +8,7 @@
 #include "EventStoreFixture.h"
 #include "platform/coredata/UUIDObject.h"
 #include "sync/eventstore/SYNDataAdditions.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 namespace eventstoretest {
 namespace {
@@ -397,7 +398,8 @@ TEST_F(SYNEventBuilderTest, UnsavedChangesOfAChildContextBecomeChangesWithLastin
         ASSERT_TRUE(insert);
         EXPECT_EQ(SYNObjectChange::type(*insert), SYNObjectChangeTypeInsert);
         // The recorded URI still finds the object after both saves.
-        auto uri = *insert->objectForKey("globalIdentifier")->valueForKey("storeURI").asString();
+        auto uri = *SYNStoreURIs::forContext(*context)->decode(
+            insert->objectForKey("globalIdentifier")->valueForKey("storeURI"));
         auto id = app.coordinator->managedObjectIDForURIRepresentation(uri);
         ASSERT_TRUE(id);
         EXPECT_TRUE(app.context->existingObjectWithID(id).ok());
@@ -1144,7 +1146,9 @@ TEST_F(SYNEventBuilderTest, UpdatesHangOnTheFirstRecordOfTheirObjectsAndLinksNam
         auto copy = context->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
         copy->setValue(Value("gid-alice-copy"), "globalIdentifier");
         copy->setValue(Value("Person"), "nameOfEntity");
-        copy->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*alice->objectID())), "storeURI");
+        copy->setValue(Value(SYNStoreURIs::forContext(*context)->encode(
+                           SYNGlobalIdentifier::storeURIForObjectID(*alice->objectID()))),
+                       "storeURI");
         ASSERT_EQ(context->save(), nullptr);
     });
     auto carol = person(app, "carol");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "EventStoreFixture.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 namespace eventstoretest {
 namespace {
@@ -67,9 +68,9 @@ TEST_F(SYNSaveEventFoldTest, ChangesAfterTheEventsSaveFoldIntoItsStoredChanges) 
         EXPECT_EQ(records->size(), 2u);
         std::map<std::string, std::string> uris;
         for (const auto& record : *records) {
-            const Value uri = record->valueForKey("storeURI");
-            ASSERT_TRUE(uri.isString());
-            uris[*record->valueForKey("globalIdentifier").asString()] = *uri.asString();
+            const auto uri = SYNStoreURIs::forContext(*context)->decode(record->valueForKey("storeURI"));
+            ASSERT_TRUE(uri);
+            uris[*record->valueForKey("globalIdentifier").asString()] = *uri;
         }
         EXPECT_EQ(uris[*identifiers[0]], SYNGlobalIdentifier::storeURIForObjectID(*people[0]->objectID()));
         EXPECT_EQ(uris[*identifiers[1]], SYNGlobalIdentifier::storeURIForObjectID(*people[1]->objectID()));

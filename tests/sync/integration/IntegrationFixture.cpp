@@ -14,6 +14,7 @@
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::Value;
 using plat::coredata::AttributeType;
@@ -229,10 +230,10 @@ std::vector<std::string> Machine::dump() const {
     eventContext->performBlockAndWait([&] {
         auto rows = eventContext->executeFetchRequest(FetchRequest(SYNGlobalIdentifierEntityName));
         ASSERT_TRUE(rows.ok());
+        auto storeURIs = SYNStoreURIs::forContext(*eventContext);
         for (const auto& row : *rows) {
-            Value uri = row->valueForKey("storeURI");
-            if (uri.asString()) {
-                identifiers[*uri.asString()] = *row->valueForKey("globalIdentifier").asString();
+            if (auto uri = storeURIs->decode(row->valueForKey("storeURI"))) {
+                identifiers[*uri] = *row->valueForKey("globalIdentifier").asString();
             }
         }
     });

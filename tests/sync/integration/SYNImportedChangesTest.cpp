@@ -11,6 +11,7 @@
 
 #include "EventFileFixture.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNEventMigrator.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
@@ -150,7 +151,7 @@ class SYNImportedChangesTest : public EventFileTest {
                 made->setValue(Value(identifier), "globalIdentifier");
                 made->setValue(Value(entity), "nameOfEntity");
                 if (uri) {
-                    made->setValue(Value(*uri), "storeURI");
+                    made->setValue(Value(SYNStoreURIs::forContext(context)->encode(*uri)), "storeURI");
                 }
             };
             row("P000001", "Person", "x-coredata://STORE/Person/p11");
@@ -219,15 +220,16 @@ TEST_F(SYNImportedChangesTest, StoreURIsWrittenAfterTheImportAreFollowed) {
     const auto known = rowOf("P000001", "Person");
     ASSERT_TRUE(person && known);
     inContext(destination, [&](ManagedObjectContext& context) {
-        context.existingObjectWithID(person).value()->setValue(Value("x-coredata://STORE/Person/p21"),
-                                                               "storeURI");
+        auto storeURIs = SYNStoreURIs::forContext(context);
+        context.existingObjectWithID(person).value()->setValue(
+            Value(storeURIs->encode("x-coredata://STORE/Person/p21")), "storeURI");
         context.existingObjectWithID(known).value()->setValue(Value(), "storeURI");
         // A local save's new changes and rows, and an unrelated row changed.
         auto other = context.insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
         other->setValue(Value("NEW"), "globalIdentifier");
         other->setValue(Value("Person"), "nameOfEntity");
         ASSERT_EQ(context.save(), nullptr);
-        other->setValue(Value("x-coredata://STORE/Person/p99"), "storeURI");
+        other->setValue(Value(storeURIs->encode("x-coredata://STORE/Person/p99")), "storeURI");
         ASSERT_EQ(context.save(), nullptr);
         context.reset();
     });

@@ -8,6 +8,7 @@
 #include "EventFileFixture.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNImportedChanges.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
@@ -89,8 +90,8 @@ class SYNImportedRowLookupTest : public EventFileTest {
             EXPECT_TRUE(rows.ok());
             for (const auto& row : rows.ok() ? *rows : SYNManagedObjects()) {
                 EXPECT_NE(row, nullptr);
-                const Value uri = row ? row->valueForKey("storeURI") : Value();
-                uris.push_back(uri.asString() ? std::optional<std::string>(*uri.asString()) : std::nullopt);
+                uris.push_back(row ? SYNStoreURIs::forContext(context)->decode(row->valueForKey("storeURI"))
+                                   : std::nullopt);
             }
             context.reset();
             return uris;
@@ -104,7 +105,7 @@ class SYNImportedRowLookupTest : public EventFileTest {
             made->setValue(Value(identifier), "globalIdentifier");
             made->setValue(Value(entity), "nameOfEntity");
             if (uri) {
-                made->setValue(Value(*uri), "storeURI");
+                made->setValue(Value(SYNStoreURIs::forContext(context)->encode(*uri)), "storeURI");
             }
             ASSERT_EQ(context.save(), nullptr);
             context.reset();
@@ -117,7 +118,9 @@ class SYNImportedRowLookupTest : public EventFileTest {
             auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings({identifier}, entity,
                                                                                         context);
             ASSERT_TRUE(rows.ok() && rows->front());
-            rows->front()->setValue(uri, "storeURI");
+            rows->front()->setValue(
+                uri.asString() ? Value(SYNStoreURIs::forContext(context)->encode(*uri.asString())) : uri,
+                "storeURI");
             ASSERT_EQ(context.save(), nullptr);
             context.reset();
         });

@@ -11,6 +11,7 @@
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/IntegrationFixture.h"
 #include "sync/integration/SYNDeleteStage.h"
 #include "sync/integration/SYNUpdateStage.h"
@@ -21,6 +22,14 @@ using plat::coredata::ManagedObjectPtr;
 
 namespace integrationtest {
 namespace {
+
+// A URI as the event store of context keeps it, and back.
+Value storedURI(const ManagedObjectContext& context, const std::string& uri) {
+    return Value(SYNStoreURIs::forContext(context)->encode(uri));
+}
+std::optional<std::string> readURI(const ManagedObjectContext& context, const Value& stored) {
+    return SYNStoreURIs::forContext(context)->decode(stored);
+}
 
 // A stage that exposes the object look-ups.
 class ProbeStage : public SYNIntegrationStage {
@@ -74,7 +83,8 @@ class SYNIntegrationStageTest : public IntegrationTest {
         EXPECT_EQ(target->obtainPermanentIDsForObjects({made}), nullptr);
         events->performBlockAndWait([&] {
             row(gid, entity)
-                ->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*made->objectID())), "storeURI");
+                ->setValue(storedURI(*events, SYNGlobalIdentifier::storeURIForObjectID(*made->objectID())),
+                           "storeURI");
         });
         return made;
     }
@@ -233,8 +243,9 @@ TEST_F(SYNIntegrationStageTest, TheSetterWritesOnlyWhatChangesAndSurvivesThrowin
 TEST_F(SYNIntegrationStageTest, InsertsAdoptExistingObjectsAndRecordNewOnes) {
     auto existing = object("Item", "present-1");
     auto circle = object("Circle", "present-2");  // sub-entity objects are adopted by a Shape insert
-    events->performBlockAndWait(
-        [&] { row("gone", "Item")->setValue(Value("x-objectstore://nowhere/Item/p99"), "storeURI"); });
+    events->performBlockAndWait([&] {
+        row("gone", "Item")->setValue(storedURI(*events, "x-objectstore://nowhere/Item/p99"), "storeURI");
+    });
     auto ids = SYNManagedObjectIDs{change("Item", "present-1", SYNObjectChangeTypeInsert, {}),
                                    change("Item", "missing", SYNObjectChangeTypeInsert, {}),
                                    change("Item", "gone", SYNObjectChangeTypeInsert, {})};
@@ -246,13 +257,12 @@ TEST_F(SYNIntegrationStageTest, InsertsAdoptExistingObjectsAndRecordNewOnes) {
     EXPECT_TRUE(stage.insertedObjectIDs()->count(existing->objectID()));
     EXPECT_EQ(target->insertedObjects().size(), 4u);  // two made here, beside the two of the set-up
     events->performBlockAndWait([&] {
-        EXPECT_EQ(*row("present-1", "Item")->valueForKey("storeURI").asString(),
+        EXPECT_EQ(readURI(*events, row("present-1", "Item")->valueForKey("storeURI")),
                   SYNGlobalIdentifier::storeURIForObjectID(*existing->objectID()));
         for (const char* gid : {"missing", "gone"}) {
-            auto uri = row(gid, "Item")->valueForKey("storeURI");
-            ASSERT_TRUE(uri.asString());
-            auto id =
-                target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri.asString());
+            auto uri = readURI(*events, row(gid, "Item")->valueForKey("storeURI"));
+            ASSERT_TRUE(uri);
+            auto id = target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri);
             EXPECT_TRUE(id && stage.insertedObjectIDs()->count(id)) << gid;
         }
     });
@@ -320,8 +330,7 @@ TEST_F(SYNIntegrationStageTest, AnUnbatchedInsertSavesItsStoreURIsAStretchAtATim
         ASSERT_TRUE(rows.ok());
         std::set<std::string> uris;
         for (const auto& identifier : *rows) {
-            const plat::Value uriValue = identifier->valueForKey("storeURI");
-            auto uri = uriValue.asString();
+            auto uri = readURI(*events, identifier->valueForKey("storeURI"));
             ASSERT_TRUE(uri);
             auto id = target->persistentStoreCoordinator()->managedObjectIDForURIRepresentation(*uri);
             EXPECT_TRUE(id && stage.insertedObjectIDs()->count(id)) << *uri;
@@ -379,7 +388,8 @@ TEST_F(SYNIntegrationStageTest, AttributeChangesFindTheObjectsTheIdentifierTable
         secondRow = events->insertNewObjectForEntityForName(SYNGlobalIdentifierEntityName);
         secondRow->setValue(Value("dup"), "globalIdentifier");
         secondRow->setValue(Value("Item"), "nameOfEntity");
-        secondRow->setValue(Value(SYNGlobalIdentifier::storeURIForObjectID(*second->objectID())), "storeURI");
+        secondRow->setValue(storedURI(*events, SYNGlobalIdentifier::storeURIForObjectID(*second->objectID())),
+                            "storeURI");
     });
     target->deleteObject(gone);
     SYNManagedObjectIDs plain = {
@@ -590,7 +600,8 @@ TEST_F(SYNIntegrationStageTest, ACachedInsertHandsItsNewObjectToTheUpdateAfterIt
     // Every record of the row sees the URI written to it.
     ASSERT_TRUE(cache->find(ids[1])->storeURI);
     events->performBlockAndWait([&] {
-        EXPECT_EQ(row("fresh", "Item")->valueForKey("storeURI"), Value(*cache->find(ids[1])->storeURI));
+        EXPECT_EQ(readURI(*events, row("fresh", "Item")->valueForKey("storeURI")),
+                  cache->find(ids[1])->storeURI);
     });
     SYNUpdateStage update(builder, {ids[1], ids[2]}, target, 0);
     update.setChangeRecordCache(cache);
@@ -852,7 +863,7 @@ TEST_F(SYNIntegrationStageTest, IdentifierRowsReadLaterAreThoseOfThatMoment) {
         }
         // An identifier row written after the changes were read, unsaved:
         // declined, nothing filled in.
-        row("fresh", "Task")->setValue(Value(written), "storeURI");
+        row("fresh", "Task")->setValue(storedURI(*events, written), "storeURI");
         auto declined = SYNChangeRecord::readStoredIdentifierRows(records, *events);
         ASSERT_TRUE(declined.ok());
         EXPECT_FALSE(*declined);
@@ -1169,8 +1180,8 @@ TEST_F(SYNIntegrationStageTest, IdentifierTablesHoldWhatEachIdentifierLooksUpAlo
                         auto rows = SYNGlobalIdentifier::fetchGlobalIdentifiersForIdentifierStrings(
                             {gid}, entity, *events);
                         ASSERT_TRUE(rows.ok());
-                        if (rows->front() && rows->front()->valueForKey("storeURI").asString()) {
-                            uri = *rows->front()->valueForKey("storeURI").asString();
+                        if (rows->front()) {
+                            uri = readURI(*events, rows->front()->valueForKey("storeURI"));
                         }
                     });
                 }

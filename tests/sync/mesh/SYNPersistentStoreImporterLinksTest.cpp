@@ -10,6 +10,7 @@
 #include "platform/foundation/UUID.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/mesh/SYNPersistentStoreImporter.h"
 
 namespace meshtest {
@@ -125,7 +126,7 @@ TEST_F(ImporterLinksTest, ATagsChangeNamesTheIdentifiersOfExactlyItsTasks) {
         auto records = context.executeFetchRequest(FetchRequest(SYNGlobalIdentifierEntityName));
         ASSERT_TRUE(records.ok());
         for (const auto& record : *records) {
-            identifierOf[*record->valueForKey("storeURI").asString()] =
+            identifierOf[*SYNStoreURIs::forContext(context)->decode(record->valueForKey("storeURI"))] =
                 *record->valueForKey("globalIdentifier").asString();
         }
         // The tags' members, from the application store.
