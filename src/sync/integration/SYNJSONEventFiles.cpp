@@ -593,6 +593,7 @@ bool SYNJSONEventExport::prepareForExport() {
     header.timestamp = decimalString(SYNStoreModificationEvent::timestamp(*event));
     header.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(*event);
     header.storeIdentifier = SYNStoreModificationEvent::storeIdentifier(*event);
+    eventStore_ = SYNObjectChange::eventStoreIdentifier(*event);
     auto others = keptRevisionsOfOtherStores();
     if (!others) {
         others = storedRevisionsOfOtherStores(*event, context());
@@ -634,7 +635,7 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
         }
         array.push_back(changeEntry(int64_t{SYNObjectChange::type(*change)},
                                     globalIdentifierOf(*change).value_or(""), std::move(dataFiles),
-                                    SYNObjectChange::valuesRevision(*change),
+                                    SYNObjectChange::valuesRevision(*change, eventStore_),
                                     change->valueForKey("propertyChangeValues")));
     }
     return true;
@@ -1342,6 +1343,9 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
     // Values shared by every change of the entity: copies share one payload
     // instead of each change allocating (and the reset freeing) its own.
     const Value entityName(entity.entityName);
+    // The file holds full revisions; those of the event's own store are
+    // stored short.
+    const auto eventStore = SYNObjectChange::eventStoreIdentifier(*event);
     const Value eventLink = linking == Linking::ChangeSideOnly ? Value(event) : Value();
     for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
@@ -1383,7 +1387,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
-            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision);
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, eventStore);
         }
         for (const auto& filename : change.dataFiles) {
             auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);
