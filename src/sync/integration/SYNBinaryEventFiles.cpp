@@ -318,15 +318,14 @@ bool SYNPersistentStoreEventImport::migrateObjectChanges(plat::ErrorPtr* error) 
         SYNObjectGraphMigrator migrator;
         migrator.registerMigratedObjects(*identifiers);
         migrator.registerMigratedObject(*event, fileEvents->front());
-        // The file's revisions are stored against the event (the same own
-        // revision as the file's): those of its own store short.
+        // Revisions are kept in full, as the JSON import keeps them; a short
+        // one in the file is read against the file's event.
         const auto fileStore = SYNObjectChange::eventStoreIdentifier(*fileEvents->front());
-        const auto eventStore = SYNObjectChange::eventStoreIdentifier(**event);
         for (const auto& change : fileEvents->front()->objectsForKey("objectChanges")) {
             auto copy = migrator.migrateObject(change, context());
-            if (copy && change->valueForKey("valuesRevisionStore").isString()) {
+            if (copy && change->valueForKey("valuesRevisionStore") == Value(std::string())) {
                 SYNObjectChange::setValuesRevision(*copy, SYNObjectChange::valuesRevision(*change, fileStore),
-                                                   eventStore);
+                                                   std::nullopt);
             }
         }
         return true;

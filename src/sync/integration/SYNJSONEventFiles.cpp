@@ -1343,9 +1343,6 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
     // Values shared by every change of the entity: copies share one payload
     // instead of each change allocating (and the reset freeing) its own.
     const Value entityName(entity.entityName);
-    // The file holds full revisions; those of the event's own store are
-    // stored short.
-    const auto eventStore = SYNObjectChange::eventStoreIdentifier(*event);
     const Value eventLink = linking == Linking::ChangeSideOnly ? Value(event) : Value();
     for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
@@ -1387,7 +1384,10 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
-            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, eventStore);
+            // Kept as the file names them, in full: a baseline read from
+            // another machine is soon consolidated, most often into a result
+            // of another store, which would have to rewrite its short rows.
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, std::nullopt);
         }
         for (const auto& filename : change.dataFiles) {
             auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);

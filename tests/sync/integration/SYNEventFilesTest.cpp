@@ -204,7 +204,7 @@ std::map<std::string, Value> storedValuesRevisionStores(const plat::coredata::Ma
 
 // A baseline's rows name their event's own store short; its files name
 // every store in full for other machines (the JSON member, the binary
-// file's rows), and an import stores them short again against the event.
+// file's rows), and an import keeps them in full.
 TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredShort) {
     const std::string own = storeID(source);
     const std::map<std::string, std::optional<SYNRevision>> expected{
@@ -268,7 +268,7 @@ TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredShort) {
             auto event = context.existingObjectWithID(import->eventID());
             ASSERT_TRUE(event.ok());
             EXPECT_EQ(storedValuesRevisionStores(*event),
-                      (std::map<std::string, Value>{{"OWN", Value("")}, {"THEIRS", Value("OTHER-STORE")}}));
+                      (std::map<std::string, Value>{{"OWN", Value(own)}, {"THEIRS", Value("OTHER-STORE")}}));
             context.deleteObject(*event);
             EXPECT_EQ(context.save(), nullptr);
         });
