@@ -293,7 +293,7 @@ struct NewEventChanges {
 // the entity name and record the builder made the change with and the
 // record's identifier it read then (neither changes before the save).
 bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTexts* texts,
-                  NewEventChanges& gathered) {
+                  const std::optional<std::string>& eventStore, NewEventChanges& gathered) {
     if (!change->isInserted() || change->isDeleted()) {
         return false;
     }
@@ -307,9 +307,9 @@ bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTex
     kept.entityName = *entityName.asString();
     kept.type = SYNObjectChange::type(*change);
     // Both parts or none (see SYNObjectChange::valuesRevision); save
-    // events have none.
+    // events have none. A short store is the event's own (`eventStore`).
     if (change->valueForKey("valuesRevisionStore").isString()) {
-        kept.valuesRevision = SYNObjectChange::valuesRevision(*change);
+        kept.valuesRevision = SYNObjectChange::valuesRevision(*change, eventStore);
     }
     auto record = change->objectForKey("globalIdentifier");
     if (record) {
@@ -370,15 +370,16 @@ std::optional<NewEventChanges> gatherNewEventChanges(
     gathered.event.revision = *revision;
     gathered.event.changes.reserve(count);
     gathered.objects.reserve(count);
+    const std::optional<std::string> eventStore = revision->persistentStoreIdentifier;
     for (const auto& change : linked) {
-        if (!gatherChange(change, nullptr, gathered)) {
+        if (!gatherChange(change, nullptr, eventStore, gathered)) {
             return std::nullopt;
         }
     }
     // Parallel to the changes linked one way, as linkNewChange keeps them.
     const bool textsKept = oneWayTexts.size() == oneWayChanges.size();
     for (std::size_t i = 0; i < oneWayChanges.size(); ++i) {
-        if (!gatherChange(oneWayChanges[i], textsKept ? &oneWayTexts[i] : nullptr, gathered)) {
+        if (!gatherChange(oneWayChanges[i], textsKept ? &oneWayTexts[i] : nullptr, eventStore, gathered)) {
             return std::nullopt;
         }
     }
@@ -1463,10 +1464,12 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
         }
     }
     // A baseline made from the store (an enlist) gives each insert the same
-    // revision: its values are made once.
+    // revision, the event's own: its values are made once, in the short
+    // form that names the event's store.
     std::optional<SYNObjectChange::RevisionValues> baselineRevision;
     if (finalType_ == SYNStoreModificationEventTypeBaseline && revision_) {
-        baselineRevision = SYNObjectChange::valuesRevisionValues(revision_);
+        baselineRevision =
+            SYNObjectChange::valuesRevisionValues(revision_, revision_->persistentStoreIdentifier);
     }
     for (auto& spec : specs) {
         auto& change = changeFor[spec.globalIdentifier.get()];

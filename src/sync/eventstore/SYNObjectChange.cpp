@@ -152,28 +152,79 @@ void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
     change.setValue(Value(std::move(items)), "propertyChangeValues");
 }
 
+namespace {
+
+// The store of the event holding the change; nullopt when the change has no
+// event or the event no own revision.
+std::optional<std::string> holdingEventStore(const ManagedObject& change) {
+    auto event = change.objectForKey("storeModificationEvent");
+    return event ? SYNObjectChange::eventStoreIdentifier(*event) : std::nullopt;
+}
+
+}  // namespace
+
 std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change) {
-    Value store = change.valueForKey("valuesRevisionStore");
-    Value number = change.valueForKey("valuesRevisionNumber");
-    if (!store.isString() || !number.isNumber()) {
+    const Value store = change.valueForKey("valuesRevisionStore");
+    const std::string* text = store.asString();
+    if (text && text->empty()) {
+        // Only a short row needs its event.
+        return valuesRevision(change, holdingEventStore(change));
+    }
+    return valuesRevision(change, std::nullopt);
+}
+
+std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change,
+                                                           const std::optional<std::string>& eventStore) {
+    const Value store = change.valueForKey("valuesRevisionStore");
+    const Value number = change.valueForKey("valuesRevisionNumber");
+    const std::string* text = store.asString();
+    if (!text || !number.isNumber()) {
         return std::nullopt;
     }
-    return SYNRevision{*store.asString(), number.longLongValue()};
+    if (text->empty()) {
+        // The holding event's store; an event without its own revision
+        // leaves a short row unrecorded (no writer makes one).
+        if (!eventStore) {
+            return std::nullopt;
+        }
+        return SYNRevision{*eventStore, number.longLongValue()};
+    }
+    return SYNRevision{*text, number.longLongValue()};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision) {
-    setValuesRevision(change, valuesRevisionValues(revision));
+    setValuesRevision(change, revision, revision ? holdingEventStore(change) : std::nullopt);
+}
+
+void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision,
+                                        const std::optional<std::string>& eventStore) {
+    setValuesRevision(change, valuesRevisionValues(revision, eventStore));
 }
 
 SYNObjectChange::RevisionValues SYNObjectChange::valuesRevisionValues(
-    const std::optional<SYNRevision>& revision) {
-    return {revision ? Value(revision->persistentStoreIdentifier) : Value(),
-            revision ? Value(revision->revisionNumber) : Value()};
+    const std::optional<SYNRevision>& revision, const std::optional<std::string>& eventStore) {
+    // A revision naming no store could not be told from the short form; it
+    // is covered by no revision set, as an unrecorded one.
+    if (!revision || (revision->persistentStoreIdentifier.empty() && eventStore != std::string())) {
+        return {Value(), Value()};
+    }
+    const bool eventsOwn = eventStore && *eventStore == revision->persistentStoreIdentifier;
+    return {Value(eventsOwn ? std::string() : revision->persistentStoreIdentifier),
+            Value(revision->revisionNumber)};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const RevisionValues& values) {
     change.setValue(values.store, "valuesRevisionStore");
     change.setValue(values.number, "valuesRevisionNumber");
+}
+
+std::optional<std::string> SYNObjectChange::eventStoreIdentifier(const ManagedObject& event) {
+    auto own = event.objectForKey("eventRevision");
+    if (!own) {
+        return std::nullopt;
+    }
+    const Value store = own->valueForKey("persistentStoreIdentifier");
+    return store.isString() ? std::optional<std::string>(*store.asString()) : std::nullopt;
 }
 
 std::optional<std::string> SYNObjectChange::globalIdentifierString(const ManagedObject& change) {

@@ -308,8 +308,10 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     Fold fold;
     syn::detail::BaselineFields fields;
     if (plan->baseline) {
+        // The revisions recorded in the short form name the old baseline's store.
+        const auto baselineStore = SYNObjectChange::eventStoreIdentifier(*plan->baseline);
         for (const auto& change : plan->baseline->objectsForKey("objectChanges")) {
-            fold.apply(*change, SYNObjectChange::valuesRevision(*change));
+            fold.apply(*change, SYNObjectChange::valuesRevision(*change, baselineStore));
         }
         fields.globalCount = SYNStoreModificationEvent::globalCount(*plan->baseline);
     }
@@ -334,7 +336,8 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     fold.forEachObject([&](const ManagedObjectPtr& identifier,
                            const std::vector<SYNPropertyChangeValue>& values,
                            const std::optional<SYNRevision>& revision) {
-        syn::detail::addInsertChange(context, baseline, identifier, values, revision);
+        syn::detail::addInsertChange(context, baseline, fields.revision.persistentStoreIdentifier, identifier,
+                                     values, revision);
     });
     if (plan->baseline) {
         context.deleteObject(plan->baseline);

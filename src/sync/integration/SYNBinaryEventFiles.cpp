@@ -6,6 +6,7 @@
 #include "platform/foundation/URL.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 
 using plat::Value;
@@ -176,6 +177,7 @@ bool SYNPersistentStoreEventExport::prepareForExport() {
         setError(SYNMakeError(SYNErrorMissingEvent, "The event to export is gone."));
         return false;
     }
+    eventStore_ = SYNObjectChange::eventStoreIdentifier(*event);
     return openNewFile();
 }
 
@@ -187,7 +189,13 @@ bool SYNPersistentStoreEventExport::prepareForNewEntity(const plat::coredata::En
 
 bool SYNPersistentStoreEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
     for (const auto& change : changes) {
-        migrator_.migrateObject(change, *fileContext_);
+        auto copy = migrator_.migrateObject(change, *fileContext_);
+        // Other machines read the file's revisions as full identifiers.
+        if (const Value store = change->valueForKey("valuesRevisionStore");
+            copy && store == Value(std::string())) {
+            SYNObjectChange::setValuesRevision(*copy, SYNObjectChange::valuesRevision(*change, eventStore_),
+                                               std::nullopt);
+        }
     }
     return true;
 }
@@ -310,8 +318,15 @@ bool SYNPersistentStoreEventImport::migrateObjectChanges(plat::ErrorPtr* error) 
         SYNObjectGraphMigrator migrator;
         migrator.registerMigratedObjects(*identifiers);
         migrator.registerMigratedObject(*event, fileEvents->front());
+        // Revisions are kept in full, as the JSON import keeps them; a short
+        // one in the file is read against the file's event.
+        const auto fileStore = SYNObjectChange::eventStoreIdentifier(*fileEvents->front());
         for (const auto& change : fileEvents->front()->objectsForKey("objectChanges")) {
-            migrator.migrateObject(change, context());
+            auto copy = migrator.migrateObject(change, context());
+            if (copy && change->valueForKey("valuesRevisionStore") == Value(std::string())) {
+                SYNObjectChange::setValuesRevision(*copy, SYNObjectChange::valuesRevision(*change, fileStore),
+                                                   std::nullopt);
+            }
         }
         return true;
     } catch (const std::exception& exception) {

@@ -13,6 +13,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,9 @@ class SYNPersistentStoreEventExport : public SYNEventExport {
     std::shared_ptr<plat::coredata::ManagedObjectContext> fileContext_;
     std::shared_ptr<plat::coredata::PersistentStore> fileStore_;
     plat::coredata::ManagedObjectPtr migratedEvent_;
+    // The store of the event's own revision, which the short revisions of
+    // its changes name (written out in full).
+    std::optional<std::string> eventStore_;
 };
 
 class SYNPersistentStoreEventImport : public SYNEventImport {

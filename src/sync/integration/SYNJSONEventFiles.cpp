@@ -594,6 +594,7 @@ bool SYNJSONEventExport::prepareForExport() {
     header.timestamp = decimalString(SYNStoreModificationEvent::timestamp(*event));
     header.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(*event);
     header.storeIdentifier = SYNStoreModificationEvent::storeIdentifier(*event);
+    eventStore_ = SYNObjectChange::eventStoreIdentifier(*event);
     auto others = keptRevisionsOfOtherStores();
     if (!others) {
         others = storedRevisionsOfOtherStores(*event, context());
@@ -635,7 +636,7 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
         }
         array.push_back(changeEntry(int64_t{SYNObjectChange::type(*change)},
                                     globalIdentifierOf(*change).value_or(""), std::move(dataFiles),
-                                    SYNObjectChange::valuesRevision(*change),
+                                    SYNObjectChange::valuesRevision(*change, eventStore_),
                                     change->valueForKey("propertyChangeValues")));
     }
     return true;
@@ -1386,7 +1387,10 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
-            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision);
+            // Kept as the file names them, in full: a baseline read from
+            // another machine is soon consolidated, most often into a result
+            // of another store, which would have to rewrite its short rows.
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, std::nullopt);
         }
         for (const auto& filename : change.dataFiles) {
             auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -221,6 +224,36 @@ class EventWriter {
   private:
     plat::coredata::ManagedObjectContext& context_;
 };
+
+// Per global identifier, the values revision of its change as the event
+// store's file holds it, read with SQLite: store text (nullopt: null), number.
+using StoredRevisions = std::map<std::string, std::pair<std::optional<std::string>, std::optional<int64_t>>>;
+
+inline StoredRevisions storedRevisions(const std::string& path) {
+    StoredRevisions rows;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt* query = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(
+                  db,
+                  "SELECT g.ZGLOBALIDENTIFIER, c.ZVALUESREVISIONSTORE, c.ZVALUESREVISIONNUMBER "
+                  "FROM Z_SYNOBJECTCHANGE c JOIN Z_SYNGLOBALIDENTIFIER g ON g.Z_PK = c.ZGLOBALIDENTIFIER",
+                  -1, &query, nullptr),
+              SQLITE_OK);
+    while (query && sqlite3_step(query) == SQLITE_ROW) {
+        auto& row = rows[reinterpret_cast<const char*>(sqlite3_column_text(query, 0))];
+        if (sqlite3_column_type(query, 1) != SQLITE_NULL) {
+            row.first = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+        }
+        if (sqlite3_column_type(query, 2) != SQLITE_NULL) {
+            row.second = sqlite3_column_int64(query, 2);
+        }
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
 
 inline SYNRevisionSet revisions(std::initializer_list<std::pair<const char*, int64_t>> entries) {
     SYNRevisionSet set;

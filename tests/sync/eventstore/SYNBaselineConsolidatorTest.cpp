@@ -143,7 +143,11 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
                                              SYNStoreModificationEventTypeBaselineConsolidating,
                                              input.globalCount, input.own, input.others);
                     for (const auto& insert : input.inserts) {
-                        if (insert.revision) {
+                        if (insert.revision && writesFullRevisions) {
+                            auto made = write.change(event, insert.gid, SYNObjectChangeTypeInsert,
+                                                     {attribute("name", Value(insert.name))});
+                            SYNObjectChange::setValuesRevision(*made, insert.revision, std::nullopt);
+                        } else if (insert.revision) {
                             write.insert(event, insert.gid, {attribute("name", Value(insert.name))},
                                          *insert.revision);
                         } else {
@@ -179,6 +183,10 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
         }
         return first.value_or(std::map<std::string, Value>{});
     }
+
+    // Inputs of consolidatedNames written as the previous version wrote
+    // them: every recorded revision with its store's full identifier.
+    bool writesFullRevisions = false;
 
     static void consolidate(const Machine& machine) {
         bool done = false;
@@ -650,6 +658,172 @@ TEST_F(SYNBaselineConsolidatorTest, ConsolidationWithOrWithoutKeptFactsLeavesOne
     // Both ways were taken.
     EXPECT_GT(spared, 0);
     EXPECT_GT(read, 0);
+}
+
+// Each insert of an enlist records the event's own revision, its store
+// short in the file; consolidating the baselines of two machines (each
+// machine's result taking the store of the later input) keeps every
+// insert's true revision, stored short exactly when it is the store of the
+// baseline holding it.
+TEST_F(SYNBaselineConsolidatorTest, EnlistRowsNameTheirOwnStoreShortAndConsolidationKeepsTheirRevisions) {
+    Machine first = enlist("AAAAAAAA-0000-0000-0000-000000000001", {"alice", "bob"});
+    Machine second = enlist("AAAAAAAA-0000-0000-0000-000000000002", {"carol"});
+    const std::string one = *first.store->persistentStoreIdentifier();
+    const std::string two = *second.store->persistentStoreIdentifier();
+    for (const Machine* machine : {&first, &second}) {
+        for (const auto& [gid, stored] : storedRevisions(machine->store->pathToStoreFile())) {
+            EXPECT_EQ(stored.first, std::string()) << gid;
+            EXPECT_EQ(stored.second, 0) << gid;
+        }
+    }
+    // Each machine's consolidated baseline: every insert's revision, by name,
+    // checked against its row (short exactly for the baseline's own store).
+    auto recorded = [](const Machine& machine) {
+        std::map<std::string, std::optional<SYNRevision>> byName;
+        const auto stored = storedRevisions(machine.store->pathToStoreFile());
+        machine.context->performBlockAndWait([&] {
+            auto baseline =
+                *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*machine.context);
+            const std::string own = SYNStoreModificationEvent::storeIdentifier(*baseline);
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                const auto revision = SYNObjectChange::valuesRevision(*change);
+                const auto& row = stored.at(*SYNObjectChange::globalIdentifierString(*change));
+                EXPECT_EQ(row.first, revision && revision->persistentStoreIdentifier != own
+                                         ? std::optional<std::string>(revision->persistentStoreIdentifier)
+                                         : std::optional<std::string>(""));
+                byName[valueNamed(SYNObjectChange::propertyChangeValues(*change), "name")
+                           ->value()
+                           ->stringValue()] = revision;
+            }
+        });
+        return byName;
+    };
+    copyBaselines(second, first);
+    copyBaselines(first, second);
+    consolidate(first);
+    consolidate(second);
+    const std::map<std::string, std::optional<SYNRevision>> expected{
+        {"alice", SYNRevision{one, 0}}, {"bob", SYNRevision{one, 0}}, {"carol", SYNRevision{two, 0}}};
+    EXPECT_EQ(recorded(first), expected);
+    EXPECT_EQ(recorded(second), expected);
+}
+
+// Inputs of two stores, each holding a revision of its own store (short)
+// and of another (full): whichever input hosts the result, and whether the
+// result takes the host's store or the other's, every insert keeps its true
+// revision and is stored short exactly for the result's own store.
+TEST_F(SYNBaselineConsolidatorTest, ConsolidationStoresEachRevisionAgainstTheResultsOwnStore) {
+    for (const bool earlyHosts : {true, false}) {
+        SCOPED_TRACE(earlyHosts ? "early input hosts" : "late input hosts");
+        EventWriter write(*context);
+        inStore([&] {
+            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(existing.ok());
+            for (const auto& event : *existing) {
+                context->deleteObject(event);
+            }
+            // Neither has seen the other's saves: every object stays.
+            auto early = write.event("early", SYNStoreModificationEventTypeBaseline, 1, {"A", 3});
+            auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, 2, {"B", 2});
+            write.insert(early, "a", {attribute("name", Value("a"))}, {"A", 2});
+            write.insert(early, "c", {attribute("name", Value("c"))}, {"C", 1});
+            write.insert(late, "b", {attribute("name", Value("b"))}, {"B", 1});
+            write.insert(late, "d", {attribute("name", Value("d"))}, {"C", 0});
+            for (int filler = 0; filler < 3; ++filler) {
+                write.insert(earlyHosts ? early : late, "filler" + std::to_string(filler),
+                             {attribute("name", Value("filler"))},
+                             earlyHosts ? SYNRevision{"A", 1} : SYNRevision{"B", 0});
+            }
+            ASSERT_EQ(context->save(), nullptr);
+        });
+        Machine machine{store, context};
+        consolidate(machine);
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        inStore([&] {
+            auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), "B");
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                    SYNObjectChange::valuesRevision(*change);
+            }
+        });
+        std::map<std::string, std::optional<SYNRevision>> expected{{"a", SYNRevision{"A", 2}},
+                                                                   {"b", SYNRevision{"B", 1}},
+                                                                   {"c", SYNRevision{"C", 1}},
+                                                                   {"d", SYNRevision{"C", 0}}};
+        for (int filler = 0; filler < 3; ++filler) {
+            expected["filler" + std::to_string(filler)] =
+                earlyHosts ? SYNRevision{"A", 1} : SYNRevision{"B", 0};
+        }
+        EXPECT_EQ(recorded, expected);
+        for (const auto& [gid, row] : storedRevisions(store->pathToStoreFile())) {
+            ASSERT_TRUE(expected.count(gid)) << gid;
+            const SYNRevision& revision = *expected.at(gid);
+            EXPECT_EQ(row.first, revision.persistentStoreIdentifier == "B"
+                                     ? std::string()
+                                     : revision.persistentStoreIdentifier)
+                << gid;
+            EXPECT_EQ(row.second, revision.revisionNumber) << gid;
+        }
+    }
+}
+
+// The host's inserts another input may have deleted are looked up by the
+// revisions that input has seen: a short row is the host's own store, so it
+// is found for that store only. Host C's insert set by C:1 goes when the
+// other input has seen C:1, and stays when it has seen A but not C (as does
+// every insert when nothing names C).
+TEST_F(SYNBaselineConsolidatorTest, ShortRowsAreCoveredOnlyThroughTheirHostsOwnStore) {
+    for (const bool seenC : {false, true}) {
+        SCOPED_TRACE(seenC ? "C:1 seen" : "C unseen");
+        auto names = consolidatedNames({
+            {1,
+             {"C", 3},
+             revisions({{"B", 0}}),
+             {{"x", "C:1", SYNRevision{"C", 1}}, {"y", "A:1", SYNRevision{"A", 1}}}},
+            {2,
+             {"B", 2},
+             seenC ? revisions({{"A", 5}, {"C", 1}}) : revisions({{"A", 5}}),
+             {{"b", "B:1", SYNRevision{"B", 1}}}},
+        });
+        std::map<std::string, Value> expected{{"b", Value("B:1")}};
+        if (!seenC) {
+            expected["x"] = Value("C:1");
+        }
+        EXPECT_EQ(names, expected);
+    }
+}
+
+// Rows written by the previous version (every revision's store in full, the
+// holding event's own included) read and consolidate as short ones do.
+TEST_F(SYNBaselineConsolidatorTest, FullRowsOfThePreviousVersionConsolidateAsShortOnes) {
+    const std::vector<Input> inputs{
+        {1,
+         {"A", 3},
+         revisions({{"B", 1}, {"C", 0}}),
+         {{"x", "set by A:1", SYNRevision{"A", 1}},
+          {"a", "set by A:3", SYNRevision{"A", 3}},
+          {"w", "A:3", SYNRevision{"A", 3}},
+          {"c", "set by C:0", SYNRevision{"C", 0}}}},
+        {2,
+         {"B", 2},
+         revisions({{"A", 1}}),
+         {{"v", "set by B:1", SYNRevision{"B", 1}},
+          {"w", "A:1", SYNRevision{"A", 1}},
+          {"b", "set by B:2", SYNRevision{"B", 2}}}},
+    };
+    const std::map<std::string, Value> expected{{"a", Value("set by A:3")},
+                                                {"b", Value("set by B:2")},
+                                                {"c", Value("set by C:0")},
+                                                {"w", Value("A:3")}};
+    EXPECT_EQ(consolidatedNames(inputs), expected);
+    writesFullRevisions = true;
+    EXPECT_EQ(consolidatedNames(inputs), expected);
+    // The rows were written in full.
+    const auto stored = storedRevisions(store->pathToStoreFile());
+    EXPECT_EQ(stored.at("a").first, "A");
+    EXPECT_EQ(stored.at("b").first, "B");
 }
 
 }  // namespace

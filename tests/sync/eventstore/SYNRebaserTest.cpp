@@ -14,6 +14,7 @@ namespace {
 
 using plat::Value;
 using plat::coredata::ManagedObjectPtr;
+using testsupport::TempDir;
 
 // A plain replay of events into objects, written independently of the
 // rebaser's fold, standing in for the integrator.
@@ -353,6 +354,68 @@ TEST_F(SYNRebaserTest, TheNewBaselineRecordsTheRevisionThatLastSetEachObject) {
                                                                            {"p4", SYNRevision{local, 0}},
                                                                            {"p5", SYNRevision{"B", 0}},
                                                                            {"p6", std::nullopt}}));
+}
+
+// The old baseline (store B's) records B's revisions short; the new one
+// takes the store of the last folded event (the local store's): each insert
+// keeps its true revision, on disk short exactly for the new baseline's
+// store, also when the fold reads the old baseline's full rows.
+TEST_F(SYNRebaserTest, TheNewBaselineStoresEachRevisionAgainstItsOwnStore) {
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "old baseline's rows in full" : "old baseline's rows short");
+        TempDir folder;
+        auto other = SYNEventStore::create("mesh", folder.str(), kStoreType);
+        ASSERT_EQ(other->prepareNewEventStore(), nullptr);
+        auto otherContext = other->managedObjectContext();
+        const std::string own = *other->persistentStoreIdentifier();
+        EventWriter write(*otherContext);
+        otherContext->performBlockAndWait([&] {
+            auto base = write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 1});
+            auto record = [&](const ManagedObjectPtr& change, const SYNRevision& revision) {
+                if (full) {
+                    SYNObjectChange::setValuesRevision(*change, revision, std::nullopt);
+                } else {
+                    SYNObjectChange::setValuesRevision(*change, revision);
+                }
+            };
+            record(write.change(base, "kept", SYNObjectChangeTypeInsert, {attribute("name", Value("k"))}),
+                   {"B", 1});
+            record(write.change(base, "third", SYNObjectChangeTypeInsert, {attribute("name", Value("t"))}),
+                   {"C", 4});
+            record(write.change(base, "updated", SYNObjectChangeTypeInsert, {attribute("name", Value("u"))}),
+                   {"B", 0});
+            auto saved =
+                write.event("L0", SYNStoreModificationEventTypeSave, 1, {own, 0}, revisions({{"B", 1}}));
+            write.change(saved, "updated", SYNObjectChangeTypeUpdate, {attribute("name", Value("U"))});
+            write.change(saved, "new", SYNObjectChangeTypeInsert, {attribute("name", Value("n"))});
+            ASSERT_EQ(otherContext->save(), nullptr);
+        });
+        EXPECT_EQ(storedRevisions(other->pathToStoreFile()).at("kept").first,
+                  full ? std::optional<std::string>("B") : std::optional<std::string>(""));
+        SYNRebaser rebaser(other, {});
+        run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        otherContext->performBlockAndWait([&] {
+            auto baseline =
+                *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*otherContext);
+            EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), own);
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                    SYNObjectChange::valuesRevision(*change);
+            }
+        });
+        EXPECT_EQ(recorded,
+                  (std::map<std::string, std::optional<SYNRevision>>{{"kept", SYNRevision{"B", 1}},
+                                                                     {"third", SYNRevision{"C", 4}},
+                                                                     {"updated", SYNRevision{own, 0}},
+                                                                     {"new", SYNRevision{own, 0}}}));
+        const auto stored = storedRevisions(other->pathToStoreFile());
+        EXPECT_EQ(stored.size(), 4u);
+        for (const auto& [gid, row] : stored) {
+            const std::string store = recorded.at(gid)->persistentStoreIdentifier;
+            EXPECT_EQ(row.first, store == own ? std::string() : store) << gid;
+        }
+    }
 }
 
 // The checks of a merge read the facts (the baseline, every complete event's

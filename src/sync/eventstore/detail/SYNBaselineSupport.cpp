@@ -27,7 +27,7 @@ ManagedObjectPtr makeBaseline(ManagedObjectContext& context, const BaselineField
 }
 
 void addInsertChange(ManagedObjectContext& context, const ManagedObjectPtr& event,
-                     const ManagedObjectPtr& globalIdentifier,
+                     const std::string& eventStore, const ManagedObjectPtr& globalIdentifier,
                      const std::vector<SYNPropertyChangeValue>& values,
                      const std::optional<SYNRevision>& valuesRevision) {
     auto change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
@@ -36,7 +36,7 @@ void addInsertChange(ManagedObjectContext& context, const ManagedObjectPtr& even
     change->setObject(globalIdentifier, "globalIdentifier");
     change->setObject(event, "storeModificationEvent");
     SYNObjectChange::setPropertyChangeValues(*change, values);
-    SYNObjectChange::setValuesRevision(*change, valuesRevision);
+    SYNObjectChange::setValuesRevision(*change, valuesRevision, eventStore);
     std::set<std::string> files;
     for (const auto& value : values) {
         if (value.filename() && files.insert(*value.filename()).second) {
