@@ -7,6 +7,7 @@
 
 #include "sync/eventstore/SYNDataAdditions.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/detail/SYNBaselineSupport.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
@@ -117,41 +118,14 @@ std::string objectKey(const plat::coredata::ManagedObjectID& identifier) {
     return identifier.URIRepresentation().absoluteString();
 }
 
-// Before the host takes the store of another input's own revision: its rows
-// recording their revision in the short form (its former store) are given
-// the full identifier. A host without its own revision had no short rows
-// made; any there are unrecorded, and stay so.
-plat::ErrorPtr keepHostRevisionsFull(const ManagedObjectPtr& host,
-                                     const std::optional<std::string>& hostStore,
-                                     ManagedObjectContext& context) {
-    using plat::coredata::Predicate;
-    plat::coredata::FetchRequest request(SYNObjectChangeEntityName);
-    request.predicate =
-        Predicate::andPredicate({Predicate::equal("storeModificationEvent", Value(plat::ObjectPtr(host))),
-                                 Predicate::equal("valuesRevisionStore", Value(std::string()))});
-    request.ordersByKey = false;
-    auto rows = context.executeFetchRequest(request);
-    if (!rows.ok()) {
-        return rows.error();
-    }
-    const Value store = hostStore ? Value(*hostStore) : Value();
-    for (const auto& change : *rows) {
-        change->setValue(store, "valuesRevisionStore");
-        if (!hostStore) {
-            change->setValue(Value(), "valuesRevisionNumber");
-        }
-    }
-    return nullptr;
-}
-
 // The host's inserts whose recorded revision another input's set covers (as
 // IDs, by object key): only those can have been deleted by another input.
 // Read as dictionaries, so that a host holding a whole store is not loaded.
-// `hostStore`: the store of the host's own revision, which its rows record
-// in the short form (see SYNObjectChange::valuesRevision).
+// The rows name stores in the form of `identifiers`: a store it never
+// numbered is named by no row.
 plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> hostInsertsOthersHaveSeen(
-    const ManagedObjectPtr& host, const std::optional<std::string>& hostStore,
-    const std::vector<SYNRevisionSet>& sets, std::size_t hostIndex, ManagedObjectContext& context) {
+    const ManagedObjectPtr& host, const std::vector<SYNRevisionSet>& sets, std::size_t hostIndex,
+    const SYNStoreIdentifiers& identifiers, ManagedObjectContext& context) {
     using plat::coredata::Predicate;
     std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>> found;
     SYNRevisionSet seen;
@@ -162,14 +136,13 @@ plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> 
     }
     std::vector<plat::coredata::PredicatePtr> covered;
     for (const auto& [store, number] : seen.revisions()) {
-        covered.push_back(
-            Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(store)),
-                                     Predicate::lessThanOrEqual("valuesRevisionNumber", Value(number))}));
-        if (hostStore && *hostStore == store) {
-            covered.push_back(
-                Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(std::string())),
-                                         Predicate::lessThanOrEqual("valuesRevisionNumber", Value(number))}));
+        auto stored = identifiers.encodeIfKnown(store);
+        if (!stored) {
+            continue;
         }
+        covered.push_back(
+            Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(std::move(*stored))),
+                                     Predicate::lessThanOrEqual("valuesRevisionNumber", Value(number))}));
     }
     if (covered.empty()) {
         return found;
@@ -196,15 +169,12 @@ plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> 
         if (!id || !identifier || !store || !number || !store->isString() || !number->isNumber()) {
             continue;
         }
-        const std::string& text = *store->asString();
-        if (text.empty() && !hostStore) {
-            continue;  // not matched: a short row of a host without its own revision
-        }
         auto changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
         auto identifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
-        if (changeID && identifierID) {
+        auto storeIdentifier = identifiers.decode(*store->asString());
+        if (changeID && identifierID && storeIdentifier) {
             found[objectKey(*identifierID)] = {
-                changeID, SYNRevision{text.empty() ? *hostStore : text, number->longLongValue()}};
+                changeID, SYNRevision{std::move(*storeIdentifier), number->longLongValue()}};
         }
     }
     return found;
@@ -240,22 +210,12 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
         }
     }
     const auto& consolidated = baselines[host];
-    // Each input's own store, in which its rows' short revisions are read;
-    // the result takes the store of the last input's, against which the
-    // changes it keeps are stored.
-    std::vector<std::optional<std::string>> stores;
-    for (const auto& baseline : baselines) {
-        stores.push_back(SYNObjectChange::eventStoreIdentifier(*baseline));
-    }
-    const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(last);
-    auto hostSeen = hostInsertsOthersHaveSeen(consolidated, stores[host], sets, host, context);
+    // Rows keep their stored revisions wherever they move: the text names
+    // the store alone, not the event holding the row.
+    const auto identifiers = SYNStoreIdentifiers::forContext(context);
+    auto hostSeen = hostInsertsOthersHaveSeen(consolidated, sets, host, *identifiers, context);
     if (!hostSeen.ok()) {
         return hostSeen.error();
-    }
-    if (stores[host] != ownStore) {
-        if (auto error = keepHostRevisionsFull(consolidated, stores[host], context)) {
-            return error;
-        }
     }
 
     // Non-insert changes take no part in a baseline; the host drops its own.
@@ -284,7 +244,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
                 if (!list.empty() && list.back().input == i) {
                     list.pop_back();  // one insert per object and input; the last stands
                 }
-                list.push_back({i, change, SYNObjectChange::valuesRevision(*change, stores[i])});
+                list.push_back({i, change, SYNObjectChange::valuesRevision(*change, *identifiers)});
             }
         }
     }
@@ -298,7 +258,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
             }
         }
         if (hostInsert) {
-            Version version{host, hostInsert, SYNObjectChange::valuesRevision(*hostInsert, stores[host])};
+            Version version{host, hostInsert, SYNObjectChange::valuesRevision(*hostInsert, *identifiers)};
             list.insert(
                 std::upper_bound(list.begin(), list.end(), version,
                                  [](const Version& a, const Version& b) { return a.input < b.input; }),
@@ -312,9 +272,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
             context.deleteObject(hostInsert);
         }
         if (kept) {
-            const Version& moved = list[*kept];
-            moved.change->setObject(consolidated, "storeModificationEvent");  // its data files go along
-            SYNObjectChange::setValuesRevision(*moved.change, moved.revision, ownStore);
+            list[*kept].change->setObject(consolidated, "storeModificationEvent");  // its data files go along
         }
     }
     // The host's objects no other input holds: gone when another input has
@@ -340,6 +298,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
     consolidated->setValue(Value(timestamp), "timestamp");
     consolidated->setValue(last.valueForKey("modelVersion"), "modelVersion");
     consolidated->setValue(last.valueForKey("modelVersionIdentifier"), "modelVersionIdentifier");
+    const std::string ownStore = SYNStoreModificationEvent::storeIdentifier(last);
     if (auto old = consolidated->objectForKey("eventRevision")) {
         context.deleteObject(old);
     }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::Value;
@@ -152,79 +153,45 @@ void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
     change.setValue(Value(std::move(items)), "propertyChangeValues");
 }
 
-namespace {
-
-// The store of the event holding the change; nullopt when the change has no
-// event or the event no own revision.
-std::optional<std::string> holdingEventStore(const ManagedObject& change) {
-    auto event = change.objectForKey("storeModificationEvent");
-    return event ? SYNObjectChange::eventStoreIdentifier(*event) : std::nullopt;
-}
-
-}  // namespace
-
 std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change) {
-    const Value store = change.valueForKey("valuesRevisionStore");
-    const std::string* text = store.asString();
-    if (text && text->empty()) {
-        // Only a short row needs its event.
-        return valuesRevision(change, holdingEventStore(change));
-    }
-    return valuesRevision(change, std::nullopt);
+    return valuesRevision(change, *SYNStoreIdentifiers::forObject(change));
 }
 
 std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change,
-                                                           const std::optional<std::string>& eventStore) {
+                                                           const SYNStoreIdentifiers& identifiers) {
     const Value store = change.valueForKey("valuesRevisionStore");
     const Value number = change.valueForKey("valuesRevisionNumber");
     const std::string* text = store.asString();
     if (!text || !number.isNumber()) {
         return std::nullopt;
     }
-    if (text->empty()) {
-        // The holding event's store; an event without its own revision
-        // leaves a short row unrecorded (no writer makes one).
-        if (!eventStore) {
-            return std::nullopt;
-        }
-        return SYNRevision{*eventStore, number.longLongValue()};
+    auto identifier = identifiers.decode(*text);
+    if (!identifier) {
+        return std::nullopt;  // names no identifier of the list: read as unrecorded
     }
-    return SYNRevision{*text, number.longLongValue()};
+    return SYNRevision{std::move(*identifier), number.longLongValue()};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision) {
-    setValuesRevision(change, revision, revision ? holdingEventStore(change) : std::nullopt);
+    setValuesRevision(change, revision, *SYNStoreIdentifiers::forObject(change));
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision,
-                                        const std::optional<std::string>& eventStore) {
-    setValuesRevision(change, valuesRevisionValues(revision, eventStore));
+                                        SYNStoreIdentifiers& identifiers) {
+    setValuesRevision(change, valuesRevisionValues(revision, identifiers));
 }
 
 SYNObjectChange::RevisionValues SYNObjectChange::valuesRevisionValues(
-    const std::optional<SYNRevision>& revision, const std::optional<std::string>& eventStore) {
-    // A revision naming no store could not be told from the short form; it
-    // is covered by no revision set, as an unrecorded one.
-    if (!revision || (revision->persistentStoreIdentifier.empty() && eventStore != std::string())) {
+    const std::optional<SYNRevision>& revision, SYNStoreIdentifiers& identifiers) {
+    if (!revision) {
         return {Value(), Value()};
     }
-    const bool eventsOwn = eventStore && *eventStore == revision->persistentStoreIdentifier;
-    return {Value(eventsOwn ? std::string() : revision->persistentStoreIdentifier),
-            Value(revision->revisionNumber)};
+    return {Value(identifiers.encode(revision->persistentStoreIdentifier)), Value(revision->revisionNumber)};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const RevisionValues& values) {
     change.setValue(values.store, "valuesRevisionStore");
     change.setValue(values.number, "valuesRevisionNumber");
-}
-
-std::optional<std::string> SYNObjectChange::eventStoreIdentifier(const ManagedObject& event) {
-    auto own = event.objectForKey("eventRevision");
-    if (!own) {
-        return std::nullopt;
-    }
-    const Value store = own->valueForKey("persistentStoreIdentifier");
-    return store.isString() ? std::optional<std::string>(*store.asString()) : std::nullopt;
 }
 
 std::optional<std::string> SYNObjectChange::globalIdentifierString(const ManagedObject& change) {

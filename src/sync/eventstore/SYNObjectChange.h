@@ -15,6 +15,8 @@
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 
+class SYNStoreIdentifiers;
+
 using SYNManagedObjectIDs = std::vector<plat::coredata::ManagedObjectIDPtr>;
 
 class SYNObjectChange {
@@ -49,36 +51,27 @@ class SYNObjectChange {
     // object's values. Nullopt when unrecorded: baselines made before it was
     // kept, and changes of other events, whose own revision it is.
     //
-    // Stored as "valuesRevisionStore" and "valuesRevisionNumber"; the store
-    // is the empty string when it is the store of the event holding the
-    // change (the store of that event's own revision), so that the rows of a
-    // baseline do not each repeat it. Rows holding the full identifier (all
-    // of them, in stores written before) read the same.
-    //
-    // Without `eventStore`, the holding event's store is read through the
-    // change's event when needed; callers reading or writing many changes of
-    // one event pass it (eventStoreIdentifier), nullopt for an event without
-    // its own revision (never encoded short, its short rows unrecorded).
+    // Stored as "valuesRevisionStore" (in the form of SYNStoreIdentifiers of
+    // the change's event store) and "valuesRevisionNumber". Without
+    // `identifiers`, the codec of the change's store is looked up per call;
+    // loops over many changes take it once and pass it.
     static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change);
     static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change,
-                                                     const std::optional<std::string>& eventStore);
+                                                     const SYNStoreIdentifiers& identifiers);
     static void setValuesRevision(plat::coredata::ManagedObject& change,
                                   const std::optional<SYNRevision>& revision);
     static void setValuesRevision(plat::coredata::ManagedObject& change,
                                   const std::optional<SYNRevision>& revision,
-                                  const std::optional<std::string>& eventStore);
+                                  SYNStoreIdentifiers& identifiers);
     // The same with the revision's two values made once (valuesRevisionValues)
-    // for many changes of one event: their text is then shared, not copied
-    // per change.
+    // for many changes: their text is then shared, not copied per change.
     struct RevisionValues {
         plat::Value store;
         plat::Value number;
     };
     static RevisionValues valuesRevisionValues(const std::optional<SYNRevision>& revision,
-                                               const std::optional<std::string>& eventStore);
+                                               SYNStoreIdentifiers& identifiers);
     static void setValuesRevision(plat::coredata::ManagedObject& change, const RevisionValues& values);
-    // The store of the event's own revision; nullopt when it has none.
-    static std::optional<std::string> eventStoreIdentifier(const plat::coredata::ManagedObject& event);
     // The identifier string of the change's global identifier; nullopt when
     // it has none.
     static std::optional<std::string> globalIdentifierString(const plat::coredata::ManagedObject& change);

@@ -8,6 +8,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -16,6 +17,16 @@ using plat::coredata::ManagedObjectPtr;
 using plat::coredata::Predicate;
 
 namespace {
+
+// Gives copy, made of change, the full store identifier of change's values
+// revision (nothing when change records none that `identifiers` reads).
+void fullValuesRevision(const plat::coredata::ManagedObject& change, const SYNStoreIdentifiers& identifiers,
+                        plat::coredata::ManagedObject& copy) {
+    if (change.valueForKey("valuesRevisionStore").isString()) {
+        SYNObjectChange::setValuesRevision(copy, SYNObjectChange::valuesRevision(change, identifiers),
+                                           *SYNStoreIdentifiers::forStore(nullptr));
+    }
+}
 
 bool excluded(const plat::coredata::PropertyDescription& property) {
     return property.isTransient() ||
@@ -177,7 +188,6 @@ bool SYNPersistentStoreEventExport::prepareForExport() {
         setError(SYNMakeError(SYNErrorMissingEvent, "The event to export is gone."));
         return false;
     }
-    eventStore_ = SYNObjectChange::eventStoreIdentifier(*event);
     return openNewFile();
 }
 
@@ -188,13 +198,13 @@ bool SYNPersistentStoreEventExport::prepareForNewEntity(const plat::coredata::En
 }
 
 bool SYNPersistentStoreEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
+    // The file is a store of its own, read by other machines: it carries
+    // full identifiers, not the event store's numbers.
+    const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
     for (const auto& change : changes) {
         auto copy = migrator_.migrateObject(change, *fileContext_);
-        // Other machines read the file's revisions as full identifiers.
-        if (const Value store = change->valueForKey("valuesRevisionStore");
-            copy && store == Value(std::string())) {
-            SYNObjectChange::setValuesRevision(*copy, SYNObjectChange::valuesRevision(*change, eventStore_),
-                                               std::nullopt);
+        if (copy && storeIdentifiers->isCompact()) {
+            fullValuesRevision(*change, *storeIdentifiers, *copy);
         }
     }
     return true;
@@ -318,14 +328,15 @@ bool SYNPersistentStoreEventImport::migrateObjectChanges(plat::ErrorPtr* error) 
         SYNObjectGraphMigrator migrator;
         migrator.registerMigratedObjects(*identifiers);
         migrator.registerMigratedObject(*event, fileEvents->front());
-        // Revisions are kept in full, as the JSON import keeps them; a short
-        // one in the file is read against the file's event.
-        const auto fileStore = SYNObjectChange::eventStoreIdentifier(*fileEvents->front());
+        // The file's full identifiers take the event store's form.
+        const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
+        const auto fileIdentifiers = SYNStoreIdentifiers::forObject(*fileEvents->front());
         for (const auto& change : fileEvents->front()->objectsForKey("objectChanges")) {
             auto copy = migrator.migrateObject(change, context());
-            if (copy && change->valueForKey("valuesRevisionStore") == Value(std::string())) {
-                SYNObjectChange::setValuesRevision(*copy, SYNObjectChange::valuesRevision(*change, fileStore),
-                                                   std::nullopt);
+            if (copy && storeIdentifiers->isCompact() &&
+                change->valueForKey("valuesRevisionStore").isString()) {
+                SYNObjectChange::setValuesRevision(
+                    *copy, SYNObjectChange::valuesRevision(*change, *fileIdentifiers), *storeIdentifiers);
             }
         }
         return true;

@@ -13,7 +13,6 @@
 
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,9 +65,6 @@ class SYNPersistentStoreEventExport : public SYNEventExport {
     std::shared_ptr<plat::coredata::ManagedObjectContext> fileContext_;
     std::shared_ptr<plat::coredata::PersistentStore> fileStore_;
     plat::coredata::ManagedObjectPtr migratedEvent_;
-    // The store of the event's own revision, which the short revisions of
-    // its changes name (written out in full).
-    std::optional<std::string> eventStore_;
 };
 
 class SYNPersistentStoreEventImport : public SYNEventImport {

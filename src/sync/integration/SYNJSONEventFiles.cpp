@@ -29,6 +29,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNEventFileSet.h"
@@ -594,7 +595,6 @@ bool SYNJSONEventExport::prepareForExport() {
     header.timestamp = decimalString(SYNStoreModificationEvent::timestamp(*event));
     header.uniqueIdentifier = SYNStoreModificationEvent::uniqueIdentifier(*event);
     header.storeIdentifier = SYNStoreModificationEvent::storeIdentifier(*event);
-    eventStore_ = SYNObjectChange::eventStoreIdentifier(*event);
     auto others = keptRevisionsOfOtherStores();
     if (!others) {
         others = storedRevisionsOfOtherStores(*event, context());
@@ -629,6 +629,8 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
     if (array.empty()) {
         array.reserve(changes.size());  // later batches grow it as a vector grows
     }
+    // Files carry full identifiers: the event store's numbers are its own.
+    const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
     for (const auto& change : changes) {
         plat::Array dataFiles;
         for (const auto& file : change->objectsForKey("dataFiles")) {
@@ -636,7 +638,7 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
         }
         array.push_back(changeEntry(int64_t{SYNObjectChange::type(*change)},
                                     globalIdentifierOf(*change).value_or(""), std::move(dataFiles),
-                                    SYNObjectChange::valuesRevision(*change, eventStore_),
+                                    SYNObjectChange::valuesRevision(*change, *storeIdentifiers),
                                     change->valueForKey("propertyChangeValues")));
     }
     return true;
@@ -1347,6 +1349,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
     // instead of each change allocating (and the reset freeing) its own.
     const Value entityName(entity.entityName);
     const Value eventLink = linking == Linking::ChangeSideOnly ? Value(event) : Value();
+    std::shared_ptr<SYNStoreIdentifiers> storeIdentifiers;  // taken at the first values revision
     for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
         object->setValue(Value(change.type), "type");
@@ -1387,10 +1390,10 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
-            // Kept as the file names them, in full: a baseline read from
-            // another machine is soon consolidated, most often into a result
-            // of another store, which would have to rewrite its short rows.
-            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, std::nullopt);
+            if (!storeIdentifiers) {
+                storeIdentifiers = SYNStoreIdentifiers::forContext(context);
+            }
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, *storeIdentifiers);
         }
         for (const auto& filename : change.dataFiles) {
             auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);

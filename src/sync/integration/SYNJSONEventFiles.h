@@ -69,9 +69,6 @@ class SYNJSONEventExport : public SYNEventExport {
     std::vector<EntityChanges> changesByEntity_;
     std::string currentEntity_;
     std::string filePath_;
-    // The store of the event's own revision, which the short revisions of
-    // its changes name (written out in full).
-    std::optional<std::string> eventStore_;
 };
 
 // User-info key (true) of the import errors that come from the file itself: a

@@ -6,17 +6,20 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/URL.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNDataAdditions.h"
@@ -25,6 +28,7 @@
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 
 namespace eventstoretest {
@@ -35,6 +39,17 @@ inline const std::string kStoreType = plat::coredata::SQLiteStoreType;
 
 inline void pumpMainUntil(const std::function<bool()>& done) {
     ASSERT_TRUE(plat::dispatch::MainLoop::runUntil(done, 30.0));
+}
+
+// Removes the list of numbered store identifiers from the metadata of the
+// closed event store file at path: the store then reads and writes full
+// identifiers, as the version before the list left its stores.
+inline void dropStoreIdentifierList(const std::string& path) {
+    const auto url = plat::URL::fileURLWithPath(path);
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url);
+    ASSERT_TRUE(metadata.ok());
+    ASSERT_TRUE(metadata->erase(SYNStoreIdentifiersMetadataKey));
+    ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(*metadata, kStoreType, url), nullptr);
 }
 
 // Person(name, age, photo, tag, homepage, secret [ignored], scratch
@@ -81,6 +96,17 @@ class EventStoreTest : public ::testing::Test {
 
     std::shared_ptr<SYNEventStore> openStore(const std::string& mesh = "mesh") {
         return SYNEventStore::create(mesh, root.str(), kStoreType);
+    }
+
+    // The test's store reopened without its list of numbered store
+    // identifiers (see dropStoreIdentifierList).
+    void reopenWithFullStoreIdentifiers() {
+        const std::string path = store->pathToStoreFile();
+        store->dismantle();
+        dropStoreIdentifierList(path);
+        store = openStore();
+        context = store->managedObjectContext();
+        ASSERT_FALSE(SYNStoreIdentifiers::forContext(*context)->isCompact());
     }
 
     // An application store with its own context (confined to the test).
@@ -228,6 +254,35 @@ class EventWriter {
 // Per global identifier, the values revision of its change as the event
 // store's file holds it, read with SQLite: store text (nullopt: null), number.
 using StoredRevisions = std::map<std::string, std::pair<std::optional<std::string>, std::optional<int64_t>>>;
+
+// The list of numbered store identifiers the closed or open event store file
+// at path holds in its metadata; nullopt without the list.
+inline std::optional<std::vector<std::string>> storedIdentifierList(const std::string& path) {
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
+        "", plat::URL::fileURLWithPath(path));
+    EXPECT_TRUE(metadata.ok());
+    const plat::Value* list = metadata.ok() ? metadata->find(SYNStoreIdentifiersMetadataKey) : nullptr;
+    if (!list || !list->asArray()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> texts;
+    for (const auto& entry : *list->asArray()) {
+        texts.push_back(entry.stringValue());
+    }
+    return texts;
+}
+
+// The identifier a stored text names through the file's list ("" when it
+// names none).
+inline std::string identifierOnDisk(const std::vector<std::string>& list, const std::string& stored) {
+    std::size_t number = 0;
+    auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), number);
+    if (error != std::errc() || end != stored.data() + stored.size() || stored.empty() ||
+        number >= list.size()) {
+        return "";
+    }
+    return list[number];
+}
 
 inline StoredRevisions storedRevisions(const std::string& path) {
     StoredRevisions rows;

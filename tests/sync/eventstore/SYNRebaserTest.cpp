@@ -356,34 +356,29 @@ TEST_F(SYNRebaserTest, TheNewBaselineRecordsTheRevisionThatLastSetEachObject) {
                                                                            {"p6", std::nullopt}}));
 }
 
-// The old baseline (store B's) records B's revisions short; the new one
-// takes the store of the last folded event (the local store's): each insert
-// keeps its true revision, on disk short exactly for the new baseline's
-// store, also when the fold reads the old baseline's full rows.
-TEST_F(SYNRebaserTest, TheNewBaselineStoresEachRevisionAgainstItsOwnStore) {
+// The old baseline is store B's; the new one takes the store of the last
+// folded event (the local store's): each insert keeps its true revision, and
+// the new rows name each store by the number the store's list gives it (or
+// in full, in a store written before the list, which keeps no list).
+TEST_F(SYNRebaserTest, TheNewBaselineKeepsEachRevisionInTheStoresForm) {
     for (const bool full : {false, true}) {
-        SCOPED_TRACE(full ? "old baseline's rows in full" : "old baseline's rows short");
+        SCOPED_TRACE(full ? "store of full identifiers" : "store of numbered identifiers");
         TempDir folder;
         auto other = SYNEventStore::create("mesh", folder.str(), kStoreType);
         ASSERT_EQ(other->prepareNewEventStore(), nullptr);
+        if (full) {
+            other->dismantle();
+            dropStoreIdentifierList(other->pathToStoreFile());
+            other = SYNEventStore::create("mesh", folder.str(), kStoreType);
+        }
         auto otherContext = other->managedObjectContext();
         const std::string own = *other->persistentStoreIdentifier();
         EventWriter write(*otherContext);
         otherContext->performBlockAndWait([&] {
             auto base = write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 1});
-            auto record = [&](const ManagedObjectPtr& change, const SYNRevision& revision) {
-                if (full) {
-                    SYNObjectChange::setValuesRevision(*change, revision, std::nullopt);
-                } else {
-                    SYNObjectChange::setValuesRevision(*change, revision);
-                }
-            };
-            record(write.change(base, "kept", SYNObjectChangeTypeInsert, {attribute("name", Value("k"))}),
-                   {"B", 1});
-            record(write.change(base, "third", SYNObjectChangeTypeInsert, {attribute("name", Value("t"))}),
-                   {"C", 4});
-            record(write.change(base, "updated", SYNObjectChangeTypeInsert, {attribute("name", Value("u"))}),
-                   {"B", 0});
+            write.insert(base, "kept", {attribute("name", Value("k"))}, {"B", 1});
+            write.insert(base, "third", {attribute("name", Value("t"))}, {"C", 4});
+            write.insert(base, "updated", {attribute("name", Value("u"))}, {"B", 0});
             auto saved =
                 write.event("L0", SYNStoreModificationEventTypeSave, 1, {own, 0}, revisions({{"B", 1}}));
             write.change(saved, "updated", SYNObjectChangeTypeUpdate, {attribute("name", Value("U"))});
@@ -391,7 +386,7 @@ TEST_F(SYNRebaserTest, TheNewBaselineStoresEachRevisionAgainstItsOwnStore) {
             ASSERT_EQ(otherContext->save(), nullptr);
         });
         EXPECT_EQ(storedRevisions(other->pathToStoreFile()).at("kept").first,
-                  full ? std::optional<std::string>("B") : std::optional<std::string>(""));
+                  full ? std::optional<std::string>("B") : std::optional<std::string>("0"));
         SYNRebaser rebaser(other, {});
         run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
         std::map<std::string, std::optional<SYNRevision>> recorded;
@@ -411,9 +406,16 @@ TEST_F(SYNRebaserTest, TheNewBaselineStoresEachRevisionAgainstItsOwnStore) {
                                                                      {"new", SYNRevision{own, 0}}}));
         const auto stored = storedRevisions(other->pathToStoreFile());
         EXPECT_EQ(stored.size(), 4u);
+        const auto list = storedIdentifierList(other->pathToStoreFile());
+        EXPECT_EQ(list,
+                  full ? std::nullopt
+                       : std::optional<std::vector<std::string>>(std::vector<std::string>{"B", "C", own}));
         for (const auto& [gid, row] : stored) {
-            const std::string store = recorded.at(gid)->persistentStoreIdentifier;
-            EXPECT_EQ(row.first, store == own ? std::string() : store) << gid;
+            ASSERT_TRUE(row.first) << gid;
+            EXPECT_EQ(
+                full ? *row.first : identifierOnDisk(list.value_or(std::vector<std::string>()), *row.first),
+                recorded.at(gid)->persistentStoreIdentifier)
+                << gid;
         }
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUIDObject.h"
 #include "support/FaultFileEnvironment.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
@@ -202,10 +203,10 @@ std::map<std::string, Value> storedValuesRevisionStores(const plat::coredata::Ma
     return stored;
 }
 
-// A baseline's rows name their event's own store short; its files name
-// every store in full for other machines (the JSON member, the binary
-// file's rows), and an import keeps them in full.
-TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredShort) {
+// A baseline's rows name their stores by number in the event store; its
+// files name every store in full for other machines (the JSON member, the
+// binary file's rows), and an import numbers them in the destination's list.
+TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredAsNumbers) {
     const std::string own = storeID(source);
     const std::map<std::string, std::optional<SYNRevision>> expected{
         {"OWN", SYNRevision{own, 2}}, {"THEIRS", SYNRevision{"OTHER-STORE", 3}}};
@@ -219,8 +220,12 @@ TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredShort) {
             writer.insert(event, "OWN", {attribute("name", Value("own"))}, {own, 2});
             writer.insert(event, "THEIRS", {attribute("name", Value("theirs"))}, {"OTHER-STORE", 3});
             EXPECT_EQ(context.save(), nullptr);
-            EXPECT_EQ(storedValuesRevisionStores(event),
-                      (std::map<std::string, Value>{{"OWN", Value("")}, {"THEIRS", Value("OTHER-STORE")}}));
+            auto numbers = SYNStoreIdentifiers::forContext(context);
+            EXPECT_TRUE(numbers->isCompact());
+            EXPECT_EQ(
+                storedValuesRevisionStores(event),
+                (std::map<std::string, Value>{{"OWN", Value(*numbers->encodeIfKnown(own))},
+                                              {"THEIRS", Value(*numbers->encodeIfKnown("OTHER-STORE"))}}));
             return event->objectID();
         });
         auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
@@ -267,7 +272,14 @@ TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredShort) {
         inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
             auto event = context.existingObjectWithID(import->eventID());
             ASSERT_TRUE(event.ok());
-            EXPECT_EQ(storedValuesRevisionStores(*event),
+            auto numbers = SYNStoreIdentifiers::forContext(context);
+            EXPECT_TRUE(numbers->isCompact());
+            std::map<std::string, Value> decoded;
+            for (const auto& [gid, stored] : storedValuesRevisionStores(*event)) {
+                EXPECT_NE(stored.stringValue(), own) << gid;  // numbered, not full
+                decoded[gid] = Value(numbers->decode(stored.stringValue()).value_or("?"));
+            }
+            EXPECT_EQ(decoded,
                       (std::map<std::string, Value>{{"OWN", Value(own)}, {"THEIRS", Value("OTHER-STORE")}}));
             context.deleteObject(*event);
             EXPECT_EQ(context.save(), nullptr);
