@@ -142,13 +142,17 @@ std::size_t SYNNumberedTexts::number(std::string_view text) {
     return number;
 }
 
-bool SYNNumberedTexts::appendText(std::size_t number, std::string& out) const {
+std::optional<std::string> SYNNumberedTexts::textWithSuffix(std::size_t number,
+                                                            std::string_view suffix) const {
     plat::MutexLock lock(mutex_);
     if (number >= texts_.size()) {
-        return false;
+        return std::nullopt;
     }
-    out.append(texts_[number]);
-    return true;
+    const std::string& text = texts_[number];
+    std::string joined;
+    joined.reserve(text.size() + suffix.size());
+    joined.append(text).append(suffix);
+    return joined;
 }
 
 void SYNNumberedTexts::adopt(std::vector<std::string> list) {

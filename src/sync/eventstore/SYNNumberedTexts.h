@@ -55,9 +55,10 @@ class SYNNumberedTexts {
     // metadata atomically (whatever other threads add at the same time),
     // written with the store's next save.
     std::size_t number(std::string_view text) EXCLUDES(mutex_);
-    // Appends the text numbered `number` to out; false (out unchanged) when
-    // the list lacks it.
-    bool appendText(std::size_t number, std::string& out) const EXCLUDES(mutex_);
+    // The text numbered `number` followed by suffix; nothing when the list
+    // lacks it.
+    std::optional<std::string> textWithSuffix(std::size_t number, std::string_view suffix) const
+        EXCLUDES(mutex_);
 
   protected:
     // The codec of type Codec (made from a Start) for the list under key of

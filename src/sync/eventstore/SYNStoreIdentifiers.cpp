@@ -2,7 +2,8 @@
 
 #include <charconv>
 
-std::shared_ptr<SYNStoreIdentifiers> SYNStoreIdentifiers::forObject(const plat::coredata::ManagedObject& object) {
+std::shared_ptr<SYNStoreIdentifiers> SYNStoreIdentifiers::forObject(
+    const plat::coredata::ManagedObject& object) {
     auto context = object.managedObjectContext();
     return context ? forContext(*context) : forStore(nullptr);
 }
@@ -27,9 +28,8 @@ std::optional<std::string> SYNStoreIdentifiers::decode(std::string_view stored) 
     const char* first = stored.data();
     const char* last = first + stored.size();
     auto [end, error] = std::from_chars(first, last, number);
-    std::string identifier;
-    if (error != std::errc() || end != last || first == last || !appendText(number, identifier)) {
+    if (error != std::errc() || end != last || first == last) {
         return std::nullopt;
     }
-    return identifier;
+    return textWithSuffix(number, {});
 }

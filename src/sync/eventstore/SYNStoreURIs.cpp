@@ -59,14 +59,7 @@ std::optional<std::string> SYNStoreURIs::decode(std::string_view stored) const {
     if (error != std::errc() || end == first || end == last || *end != ';') {
         return std::nullopt;
     }
-    const std::string_view rest(end + 1, static_cast<std::size_t>(last - end - 1));
-    std::string uri;
-    uri.reserve(64 + rest.size());
-    if (!appendText(number, uri)) {
-        return std::nullopt;
-    }
-    uri.append(rest);
-    return uri;
+    return textWithSuffix(number, std::string_view(end + 1, static_cast<std::size_t>(last - end - 1)));
 }
 
 std::optional<std::string> SYNStoreURIs::decode(const plat::Value& stored) const {
