@@ -38,7 +38,8 @@ class SYNStoreIdentifiers : public SYNNumberedTexts {
     }
     // The codec of the store the context's coordinator holds first; without
     // a store, the identity.
-    static std::shared_ptr<SYNStoreIdentifiers> forContext(const plat::coredata::ManagedObjectContext& context) {
+    static std::shared_ptr<SYNStoreIdentifiers> forContext(
+        const plat::coredata::ManagedObjectContext& context) {
         return forStore(firstStore(context));
     }
     // The codec of the store of object's context (the identity without one).
