@@ -7,6 +7,7 @@
 
 #include "sync/eventstore/SYNDataAdditions.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/detail/SYNBaselineSupport.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
@@ -120,9 +121,11 @@ std::string objectKey(const plat::coredata::ManagedObjectID& identifier) {
 // The host's inserts whose recorded revision another input's set covers (as
 // IDs, by object key): only those can have been deleted by another input.
 // Read as dictionaries, so that a host holding a whole store is not loaded.
+// The rows name stores in the form of `identifiers`: a store it never
+// numbered is named by no row.
 plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> hostInsertsOthersHaveSeen(
     const ManagedObjectPtr& host, const std::vector<SYNRevisionSet>& sets, std::size_t hostIndex,
-    ManagedObjectContext& context) {
+    const SYNStoreIdentifiers& identifiers, ManagedObjectContext& context) {
     using plat::coredata::Predicate;
     std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>> found;
     SYNRevisionSet seen;
@@ -133,8 +136,12 @@ plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> 
     }
     std::vector<plat::coredata::PredicatePtr> covered;
     for (const auto& [store, number] : seen.revisions()) {
+        auto stored = identifiers.encodeIfKnown(store);
+        if (!stored) {
+            continue;
+        }
         covered.push_back(
-            Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(store)),
+            Predicate::andPredicate({Predicate::equal("valuesRevisionStore", Value(std::move(*stored))),
                                      Predicate::lessThanOrEqual("valuesRevisionNumber", Value(number))}));
     }
     if (covered.empty()) {
@@ -164,9 +171,10 @@ plat::Result<std::map<std::string, std::pair<ManagedObjectIDPtr, SYNRevision>>> 
         }
         auto changeID = id->asObjectOf<plat::coredata::ManagedObjectID>();
         auto identifierID = identifier->asObjectOf<plat::coredata::ManagedObjectID>();
-        if (changeID && identifierID) {
-            found[objectKey(*identifierID)] = {changeID,
-                                               SYNRevision{*store->asString(), number->longLongValue()}};
+        auto storeIdentifier = identifiers.decode(*store->asString());
+        if (changeID && identifierID && storeIdentifier) {
+            found[objectKey(*identifierID)] = {
+                changeID, SYNRevision{std::move(*storeIdentifier), number->longLongValue()}};
         }
     }
     return found;
@@ -202,7 +210,10 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
         }
     }
     const auto& consolidated = baselines[host];
-    auto hostSeen = hostInsertsOthersHaveSeen(consolidated, sets, host, context);
+    // Rows keep their stored revisions wherever they move: the text names
+    // the store alone, not the event holding the row.
+    const auto identifiers = SYNStoreIdentifiers::forContext(context);
+    auto hostSeen = hostInsertsOthersHaveSeen(consolidated, sets, host, *identifiers, context);
     if (!hostSeen.ok()) {
         return hostSeen.error();
     }
@@ -233,7 +244,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
                 if (!list.empty() && list.back().input == i) {
                     list.pop_back();  // one insert per object and input; the last stands
                 }
-                list.push_back({i, change, SYNObjectChange::valuesRevision(*change)});
+                list.push_back({i, change, SYNObjectChange::valuesRevision(*change, *identifiers)});
             }
         }
     }
@@ -247,7 +258,7 @@ plat::ErrorPtr merge(const SYNManagedObjects& baselines, ManagedObjectContext& c
             }
         }
         if (hostInsert) {
-            Version version{host, hostInsert, SYNObjectChange::valuesRevision(*hostInsert)};
+            Version version{host, hostInsert, SYNObjectChange::valuesRevision(*hostInsert, *identifiers)};
             list.insert(
                 std::upper_bound(list.begin(), list.end(), version,
                                  [](const Version& a, const Version& b) { return a.input < b.input; }),

@@ -15,6 +15,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNSavedEvent.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
@@ -292,7 +293,10 @@ struct NewEventChanges {
 // One change for `gathered`; false when it cannot be kept. `texts`: null, or
 // the entity name and record the builder made the change with and the
 // record's identifier it read then (neither changes before the save).
+// `identifiers`: the codec of the changes' store (`context`'s), taken at
+// the first change that records a values revision.
 bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTexts* texts,
+                  const ManagedObjectContext& context, std::shared_ptr<SYNStoreIdentifiers>& identifiers,
                   NewEventChanges& gathered) {
     if (!change->isInserted() || change->isDeleted()) {
         return false;
@@ -309,7 +313,10 @@ bool gatherChange(const ManagedObjectPtr& change, const SYNEventBuilderChangeTex
     // Both parts or none (see SYNObjectChange::valuesRevision); save
     // events have none.
     if (change->valueForKey("valuesRevisionStore").isString()) {
-        kept.valuesRevision = SYNObjectChange::valuesRevision(*change);
+        if (!identifiers) {
+            identifiers = SYNStoreIdentifiers::forContext(context);
+        }
+        kept.valuesRevision = SYNObjectChange::valuesRevision(*change, *identifiers);
     }
     auto record = change->objectForKey("globalIdentifier");
     if (record) {
@@ -370,15 +377,17 @@ std::optional<NewEventChanges> gatherNewEventChanges(
     gathered.event.revision = *revision;
     gathered.event.changes.reserve(count);
     gathered.objects.reserve(count);
+    std::shared_ptr<SYNStoreIdentifiers> identifiers;
     for (const auto& change : linked) {
-        if (!gatherChange(change, nullptr, gathered)) {
+        if (!gatherChange(change, nullptr, context, identifiers, gathered)) {
             return std::nullopt;
         }
     }
     // Parallel to the changes linked one way, as linkNewChange keeps them.
     const bool textsKept = oneWayTexts.size() == oneWayChanges.size();
     for (std::size_t i = 0; i < oneWayChanges.size(); ++i) {
-        if (!gatherChange(oneWayChanges[i], textsKept ? &oneWayTexts[i] : nullptr, gathered)) {
+        if (!gatherChange(oneWayChanges[i], textsKept ? &oneWayTexts[i] : nullptr, context, identifiers,
+                          gathered)) {
             return std::nullopt;
         }
     }
@@ -1466,7 +1475,8 @@ plat::ErrorPtr SYNEventBuilder::addChanges(std::vector<ChangeSpec>& specs, Manag
     // revision: its values are made once.
     std::optional<SYNObjectChange::RevisionValues> baselineRevision;
     if (finalType_ == SYNStoreModificationEventTypeBaseline && revision_) {
-        baselineRevision = SYNObjectChange::valuesRevisionValues(revision_);
+        baselineRevision =
+            SYNObjectChange::valuesRevisionValues(revision_, *SYNStoreIdentifiers::forContext(context));
     }
     for (auto& spec : specs) {
         auto& change = changeFor[spec.globalIdentifier.get()];

@@ -24,6 +24,7 @@
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNPathComponent.h"
 #include "sync/eventstore/SYNSavedEvent.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
@@ -560,11 +561,13 @@ plat::ErrorPtr SYNEventStore::openStack() {
     }
     if (fresh) {
         setMayHoldUnusedIdentifiers(**added, false);
-        // A store made now keeps its URIs in the short form, which its
-        // metadata say at once: a store closed before its first save opens
-        // in that form again.
-        if (auto error = coordinator->updateMetadata(
-                *added, [](Dictionary& metadata) { SYNStoreURIs::startPrefixList(metadata); })) {
+        // A store made now keeps its URIs and its values revisions' store
+        // identifiers numbered, which its metadata say at once: a store
+        // closed before its first save opens in that form again.
+        if (auto error = coordinator->updateMetadata(*added, [](Dictionary& metadata) {
+                SYNStoreURIs::startPrefixList(metadata);
+                SYNStoreIdentifiers::startIdentifierList(metadata);
+            })) {
             return error;
         }
     }

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 
 using plat::Value;
@@ -153,22 +154,39 @@ void SYNObjectChange::setPropertyChangeValues(ManagedObject& change,
 }
 
 std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change) {
-    Value store = change.valueForKey("valuesRevisionStore");
-    Value number = change.valueForKey("valuesRevisionNumber");
-    if (!store.isString() || !number.isNumber()) {
+    return valuesRevision(change, *SYNStoreIdentifiers::forObject(change));
+}
+
+std::optional<SYNRevision> SYNObjectChange::valuesRevision(const ManagedObject& change,
+                                                           const SYNStoreIdentifiers& identifiers) {
+    const Value store = change.valueForKey("valuesRevisionStore");
+    const Value number = change.valueForKey("valuesRevisionNumber");
+    const std::string* text = store.asString();
+    if (!text || !number.isNumber()) {
         return std::nullopt;
     }
-    return SYNRevision{*store.asString(), number.longLongValue()};
+    auto identifier = identifiers.decode(*text);
+    if (!identifier) {
+        return std::nullopt;  // names no identifier of the list: read as unrecorded
+    }
+    return SYNRevision{std::move(*identifier), number.longLongValue()};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision) {
-    setValuesRevision(change, valuesRevisionValues(revision));
+    setValuesRevision(change, revision, *SYNStoreIdentifiers::forObject(change));
+}
+
+void SYNObjectChange::setValuesRevision(ManagedObject& change, const std::optional<SYNRevision>& revision,
+                                        SYNStoreIdentifiers& identifiers) {
+    setValuesRevision(change, valuesRevisionValues(revision, identifiers));
 }
 
 SYNObjectChange::RevisionValues SYNObjectChange::valuesRevisionValues(
-    const std::optional<SYNRevision>& revision) {
-    return {revision ? Value(revision->persistentStoreIdentifier) : Value(),
-            revision ? Value(revision->revisionNumber) : Value()};
+    const std::optional<SYNRevision>& revision, SYNStoreIdentifiers& identifiers) {
+    if (!revision) {
+        return {Value(), Value()};
+    }
+    return {Value(identifiers.encode(revision->persistentStoreIdentifier)), Value(revision->revisionNumber)};
 }
 
 void SYNObjectChange::setValuesRevision(ManagedObject& change, const RevisionValues& values) {

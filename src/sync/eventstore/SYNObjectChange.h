@@ -15,6 +15,8 @@
 #include "sync/eventstore/SYNPropertyChangeValue.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 
+class SYNStoreIdentifiers;
+
 using SYNManagedObjectIDs = std::vector<plat::coredata::ManagedObjectIDPtr>;
 
 class SYNObjectChange {
@@ -48,16 +50,27 @@ class SYNObjectChange {
     // object no save touched since, the enlist baseline) that last set the
     // object's values. Nullopt when unrecorded: baselines made before it was
     // kept, and changes of other events, whose own revision it is.
+    //
+    // Stored as "valuesRevisionStore" (in the form of SYNStoreIdentifiers of
+    // the change's event store) and "valuesRevisionNumber". Without
+    // `identifiers`, the codec of the change's store is looked up per call;
+    // loops over many changes take it once and pass it.
     static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change);
+    static std::optional<SYNRevision> valuesRevision(const plat::coredata::ManagedObject& change,
+                                                     const SYNStoreIdentifiers& identifiers);
     static void setValuesRevision(plat::coredata::ManagedObject& change,
                                   const std::optional<SYNRevision>& revision);
+    static void setValuesRevision(plat::coredata::ManagedObject& change,
+                                  const std::optional<SYNRevision>& revision,
+                                  SYNStoreIdentifiers& identifiers);
     // The same with the revision's two values made once (valuesRevisionValues)
     // for many changes: their text is then shared, not copied per change.
     struct RevisionValues {
         plat::Value store;
         plat::Value number;
     };
-    static RevisionValues valuesRevisionValues(const std::optional<SYNRevision>& revision);
+    static RevisionValues valuesRevisionValues(const std::optional<SYNRevision>& revision,
+                                               SYNStoreIdentifiers& identifiers);
     static void setValuesRevision(plat::coredata::ManagedObject& change, const RevisionValues& values);
     // The identifier string of the change's global identifier; nullopt when
     // it has none.

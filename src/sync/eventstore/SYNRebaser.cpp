@@ -8,6 +8,7 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "sync/eventstore/SYNLogging.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/detail/SYNBaselineSupport.h"
 #include "sync/eventstore/detail/SYNEventTallies.h"
 
@@ -307,9 +308,10 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     }
     Fold fold;
     syn::detail::BaselineFields fields;
+    auto identifiers = SYNStoreIdentifiers::forContext(context);
     if (plan->baseline) {
         for (const auto& change : plan->baseline->objectsForKey("objectChanges")) {
-            fold.apply(*change, SYNObjectChange::valuesRevision(*change));
+            fold.apply(*change, SYNObjectChange::valuesRevision(*change, *identifiers));
         }
         fields.globalCount = SYNStoreModificationEvent::globalCount(*plan->baseline);
     }
@@ -334,7 +336,7 @@ plat::ErrorPtr rebase(const std::string& localStore, ManagedObjectContext& conte
     fold.forEachObject([&](const ManagedObjectPtr& identifier,
                            const std::vector<SYNPropertyChangeValue>& values,
                            const std::optional<SYNRevision>& revision) {
-        syn::detail::addInsertChange(context, baseline, identifier, values, revision);
+        syn::detail::addInsertChange(context, baseline, identifier, values, revision, *identifiers);
     });
     if (plan->baseline) {
         context.deleteObject(plan->baseline);

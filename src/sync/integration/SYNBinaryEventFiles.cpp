@@ -6,7 +6,9 @@
 #include "platform/foundation/URL.h"
 #include "sync/eventstore/SYNErrors.h"
 #include "sync/eventstore/SYNEventStoreModel.h"
+#include "sync/eventstore/SYNObjectChange.h"
 #include "sync/eventstore/SYNPropertyChangeValue.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 
 using plat::Value;
 using plat::coredata::FetchRequest;
@@ -15,6 +17,16 @@ using plat::coredata::ManagedObjectPtr;
 using plat::coredata::Predicate;
 
 namespace {
+
+// Gives copy, made of change, the full store identifier of change's values
+// revision (nothing when change records none that `identifiers` reads).
+void fullValuesRevision(const plat::coredata::ManagedObject& change, const SYNStoreIdentifiers& identifiers,
+                        plat::coredata::ManagedObject& copy) {
+    if (change.valueForKey("valuesRevisionStore").isString()) {
+        SYNObjectChange::setValuesRevision(copy, SYNObjectChange::valuesRevision(change, identifiers),
+                                           *SYNStoreIdentifiers::forStore(nullptr));
+    }
+}
 
 bool excluded(const plat::coredata::PropertyDescription& property) {
     return property.isTransient() ||
@@ -186,8 +198,14 @@ bool SYNPersistentStoreEventExport::prepareForNewEntity(const plat::coredata::En
 }
 
 bool SYNPersistentStoreEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr>& changes) {
+    // The file is a store of its own, read by other machines: it carries
+    // full identifiers, not the event store's numbers.
+    const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
     for (const auto& change : changes) {
-        migrator_.migrateObject(change, *fileContext_);
+        auto copy = migrator_.migrateObject(change, *fileContext_);
+        if (copy && storeIdentifiers->isCompact()) {
+            fullValuesRevision(*change, *storeIdentifiers, *copy);
+        }
     }
     return true;
 }
@@ -310,8 +328,16 @@ bool SYNPersistentStoreEventImport::migrateObjectChanges(plat::ErrorPtr* error) 
         SYNObjectGraphMigrator migrator;
         migrator.registerMigratedObjects(*identifiers);
         migrator.registerMigratedObject(*event, fileEvents->front());
+        // The file's full identifiers take the event store's form.
+        const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
+        const auto fileIdentifiers = SYNStoreIdentifiers::forObject(*fileEvents->front());
         for (const auto& change : fileEvents->front()->objectsForKey("objectChanges")) {
-            migrator.migrateObject(change, context());
+            auto copy = migrator.migrateObject(change, context());
+            if (copy && storeIdentifiers->isCompact() &&
+                change->valueForKey("valuesRevisionStore").isString()) {
+                SYNObjectChange::setValuesRevision(
+                    *copy, SYNObjectChange::valuesRevision(*change, *fileIdentifiers), *storeIdentifiers);
+            }
         }
         return true;
     } catch (const std::exception& exception) {

@@ -29,6 +29,7 @@
 #include "sync/eventstore/SYNEventStoreModel.h"
 #include "sync/eventstore/SYNLogging.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 #include "sync/eventstore/SYNStoreURIs.h"
 #include "sync/integration/SYNEventFileSet.h"
@@ -628,6 +629,8 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
     if (array.empty()) {
         array.reserve(changes.size());  // later batches grow it as a vector grows
     }
+    // Files carry full identifiers: the event store's numbers are its own.
+    const auto storeIdentifiers = SYNStoreIdentifiers::forContext(context());
     for (const auto& change : changes) {
         plat::Array dataFiles;
         for (const auto& file : change->objectsForKey("dataFiles")) {
@@ -635,7 +638,7 @@ bool SYNJSONEventExport::migrateObjectChanges(const std::vector<ManagedObjectPtr
         }
         array.push_back(changeEntry(int64_t{SYNObjectChange::type(*change)},
                                     globalIdentifierOf(*change).value_or(""), std::move(dataFiles),
-                                    SYNObjectChange::valuesRevision(*change),
+                                    SYNObjectChange::valuesRevision(*change, *storeIdentifiers),
                                     change->valueForKey("propertyChangeValues")));
     }
     return true;
@@ -1346,6 +1349,7 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
     // instead of each change allocating (and the reset freeing) its own.
     const Value entityName(entity.entityName);
     const Value eventLink = linking == Linking::ChangeSideOnly ? Value(event) : Value();
+    std::shared_ptr<SYNStoreIdentifiers> storeIdentifiers;  // taken at the first values revision
     for (auto& change : entity.changes) {
         auto object = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
         object->setValue(Value(change.type), "type");
@@ -1386,7 +1390,10 @@ void insertChanges(ParsedEntityChanges& entity, const ManagedObjectPtr& event, I
         change.values.clear();
         object->setValue(Value(std::move(values)), "propertyChangeValues");
         if (change.valuesRevision) {
-            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision);
+            if (!storeIdentifiers) {
+                storeIdentifiers = SYNStoreIdentifiers::forContext(context);
+            }
+            SYNObjectChange::setValuesRevision(*object, *change.valuesRevision, *storeIdentifiers);
         }
         for (const auto& filename : change.dataFiles) {
             auto record = context.insertNewObjectForEntityForName(SYNDataFileEntityName);

@@ -4,16 +4,22 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <charconv>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
 #include "platform/dispatch/MainLoop.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/URL.h"
 #include "support/TempDir.h"
 #include "sync/eventstore/SYNContextAdditions.h"
 #include "sync/eventstore/SYNDataAdditions.h"
@@ -22,6 +28,7 @@
 #include "sync/eventstore/SYNEventStore.h"
 #include "sync/eventstore/SYNModelAdditions.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/eventstore/SYNStoreModificationEvent.h"
 
 namespace eventstoretest {
@@ -32,6 +39,17 @@ inline const std::string kStoreType = plat::coredata::SQLiteStoreType;
 
 inline void pumpMainUntil(const std::function<bool()>& done) {
     ASSERT_TRUE(plat::dispatch::MainLoop::runUntil(done, 30.0));
+}
+
+// Removes the list of numbered store identifiers from the metadata of the
+// closed event store file at path: the store then reads and writes full
+// identifiers, as the version before the list left its stores.
+inline void dropStoreIdentifierList(const std::string& path) {
+    const auto url = plat::URL::fileURLWithPath(path);
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType("", url);
+    ASSERT_TRUE(metadata.ok());
+    ASSERT_TRUE(metadata->erase(SYNStoreIdentifiersMetadataKey));
+    ASSERT_EQ(plat::coredata::PersistentStoreCoordinator::setMetadata(*metadata, kStoreType, url), nullptr);
 }
 
 // Person(name, age, photo, tag, homepage, secret [ignored], scratch
@@ -78,6 +96,17 @@ class EventStoreTest : public ::testing::Test {
 
     std::shared_ptr<SYNEventStore> openStore(const std::string& mesh = "mesh") {
         return SYNEventStore::create(mesh, root.str(), kStoreType);
+    }
+
+    // The test's store reopened without its list of numbered store
+    // identifiers (see dropStoreIdentifierList).
+    void reopenWithFullStoreIdentifiers() {
+        const std::string path = store->pathToStoreFile();
+        store->dismantle();
+        dropStoreIdentifierList(path);
+        store = openStore();
+        context = store->managedObjectContext();
+        ASSERT_FALSE(SYNStoreIdentifiers::forContext(*context)->isCompact());
     }
 
     // An application store with its own context (confined to the test).
@@ -221,6 +250,65 @@ class EventWriter {
   private:
     plat::coredata::ManagedObjectContext& context_;
 };
+
+// Per global identifier, the values revision of its change as the event
+// store's file holds it, read with SQLite: store text (nullopt: null), number.
+using StoredRevisions = std::map<std::string, std::pair<std::optional<std::string>, std::optional<int64_t>>>;
+
+// The list of numbered store identifiers the closed or open event store file
+// at path holds in its metadata; nullopt without the list.
+inline std::optional<std::vector<std::string>> storedIdentifierList(const std::string& path) {
+    auto metadata = plat::coredata::PersistentStoreCoordinator::metadataForPersistentStoreOfType(
+        "", plat::URL::fileURLWithPath(path));
+    EXPECT_TRUE(metadata.ok());
+    const plat::Value* list = metadata.ok() ? metadata->find(SYNStoreIdentifiersMetadataKey) : nullptr;
+    if (!list || !list->asArray()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> texts;
+    for (const auto& entry : *list->asArray()) {
+        texts.push_back(entry.stringValue());
+    }
+    return texts;
+}
+
+// The identifier a stored text names through the file's list ("" when it
+// names none).
+inline std::string identifierOnDisk(const std::vector<std::string>& list, const std::string& stored) {
+    std::size_t number = 0;
+    auto [end, error] = std::from_chars(stored.data(), stored.data() + stored.size(), number);
+    if (error != std::errc() || end != stored.data() + stored.size() || stored.empty() ||
+        number >= list.size()) {
+        return "";
+    }
+    return list[number];
+}
+
+inline StoredRevisions storedRevisions(const std::string& path) {
+    StoredRevisions rows;
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt* query = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(
+                  db,
+                  "SELECT g.ZGLOBALIDENTIFIER, c.ZVALUESREVISIONSTORE, c.ZVALUESREVISIONNUMBER "
+                  "FROM Z_SYNOBJECTCHANGE c JOIN Z_SYNGLOBALIDENTIFIER g ON g.Z_PK = c.ZGLOBALIDENTIFIER",
+                  -1, &query, nullptr),
+              SQLITE_OK);
+    while (query && sqlite3_step(query) == SQLITE_ROW) {
+        auto& row = rows[reinterpret_cast<const char*>(sqlite3_column_text(query, 0))];
+        if (sqlite3_column_type(query, 1) != SQLITE_NULL) {
+            row.first = reinterpret_cast<const char*>(sqlite3_column_text(query, 1));
+        }
+        if (sqlite3_column_type(query, 2) != SQLITE_NULL) {
+            row.second = sqlite3_column_int64(query, 2);
+        }
+    }
+    sqlite3_finalize(query);
+    sqlite3_close(db);
+    return rows;
+}
 
 inline SYNRevisionSet revisions(std::initializer_list<std::pair<const char*, int64_t>> entries) {
     SYNRevisionSet set;

@@ -652,5 +652,261 @@ TEST_F(SYNBaselineConsolidatorTest, ConsolidationWithOrWithoutKeptFactsLeavesOne
     EXPECT_GT(read, 0);
 }
 
+// The identifier each row of the store file names through the file's own
+// list (checks that the list on disk holds every number its rows use).
+std::map<std::string, std::string> identifiersOnDisk(const std::string& path) {
+    std::map<std::string, std::string> named;
+    const auto list = storedIdentifierList(path);
+    EXPECT_TRUE(list.has_value());
+    for (const auto& [gid, row] : storedRevisions(path)) {
+        EXPECT_TRUE(row.first.has_value()) << gid;
+        named[gid] = list && row.first ? identifierOnDisk(*list, *row.first) : "";
+    }
+    return named;
+}
+
+// Each insert of an enlist records the event's own revision, its store
+// numbered in the file; consolidating the baselines of two machines keeps
+// every insert's true revision, each row naming its store by the number the
+// store's list gives it, whichever baseline holds the row.
+TEST_F(SYNBaselineConsolidatorTest, EnlistRowsNameTheirStoreByNumberAndConsolidationKeepsTheirRevisions) {
+    Machine first = enlist("AAAAAAAA-0000-0000-0000-000000000001", {"alice", "bob"});
+    Machine second = enlist("AAAAAAAA-0000-0000-0000-000000000002", {"carol"});
+    const std::string one = *first.store->persistentStoreIdentifier();
+    const std::string two = *second.store->persistentStoreIdentifier();
+    for (const Machine* machine : {&first, &second}) {
+        EXPECT_EQ(storedIdentifierList(machine->store->pathToStoreFile()),
+                  std::vector<std::string>{*machine->store->persistentStoreIdentifier()});
+        for (const auto& [gid, stored] : storedRevisions(machine->store->pathToStoreFile())) {
+            EXPECT_EQ(stored.first, "0") << gid;
+            EXPECT_EQ(stored.second, 0) << gid;
+        }
+    }
+    // Each machine's consolidated baseline: every insert's revision, by name,
+    // checked against what its row names on disk.
+    auto recorded = [](const Machine& machine) {
+        std::map<std::string, std::optional<SYNRevision>> byName;
+        const auto onDisk = identifiersOnDisk(machine.store->pathToStoreFile());
+        machine.context->performBlockAndWait([&] {
+            auto baseline =
+                *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*machine.context);
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                const auto revision = SYNObjectChange::valuesRevision(*change);
+                EXPECT_EQ(onDisk.at(*SYNObjectChange::globalIdentifierString(*change)),
+                          revision ? revision->persistentStoreIdentifier : "?");
+                byName[valueNamed(SYNObjectChange::propertyChangeValues(*change), "name")
+                           ->value()
+                           ->stringValue()] = revision;
+            }
+        });
+        return byName;
+    };
+    copyBaselines(second, first);
+    copyBaselines(first, second);
+    consolidate(first);
+    consolidate(second);
+    const std::map<std::string, std::optional<SYNRevision>> expected{
+        {"alice", SYNRevision{one, 0}}, {"bob", SYNRevision{one, 0}}, {"carol", SYNRevision{two, 0}}};
+    EXPECT_EQ(recorded(first), expected);
+    EXPECT_EQ(recorded(second), expected);
+    // Each store numbered its own identifier first.
+    EXPECT_EQ(storedIdentifierList(first.store->pathToStoreFile()), (std::vector<std::string>{one, two}));
+    EXPECT_EQ(storedIdentifierList(second.store->pathToStoreFile()), (std::vector<std::string>{two, one}));
+}
+
+// Inputs of two stores, each holding a revision of its own store and of
+// another: whichever input hosts the result (which takes the late input's
+// store), every insert keeps its true revision and its stored text.
+TEST_F(SYNBaselineConsolidatorTest, ConsolidationKeepsEachRevisionWhicheverInputHosts) {
+    for (const bool earlyHosts : {true, false}) {
+        SCOPED_TRACE(earlyHosts ? "early input hosts" : "late input hosts");
+        EventWriter write(*context);
+        std::map<std::string, std::optional<std::string>> before;
+        inStore([&] {
+            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+                std::nullopt, std::nullopt, *context);
+            ASSERT_TRUE(existing.ok());
+            for (const auto& event : *existing) {
+                context->deleteObject(event);
+            }
+            // Neither has seen the other's saves: every object stays.
+            auto early = write.event("early", SYNStoreModificationEventTypeBaseline, 1, {"A", 3});
+            auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, 2, {"B", 2});
+            write.insert(early, "a", {attribute("name", Value("a"))}, {"A", 2});
+            write.insert(early, "c", {attribute("name", Value("c"))}, {"C", 1});
+            write.insert(late, "b", {attribute("name", Value("b"))}, {"B", 1});
+            write.insert(late, "d", {attribute("name", Value("d"))}, {"C", 0});
+            for (int filler = 0; filler < 3; ++filler) {
+                write.insert(earlyHosts ? early : late, "filler" + std::to_string(filler),
+                             {attribute("name", Value("filler"))},
+                             earlyHosts ? SYNRevision{"A", 1} : SYNRevision{"B", 0});
+            }
+            ASSERT_EQ(context->save(), nullptr);
+        });
+        for (const auto& [gid, row] : storedRevisions(store->pathToStoreFile())) {
+            before[gid] = row.first;
+        }
+        Machine machine{store, context};
+        consolidate(machine);
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        inStore([&] {
+            auto baseline = *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*context);
+            EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), "B");
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                    SYNObjectChange::valuesRevision(*change);
+            }
+        });
+        std::map<std::string, std::optional<SYNRevision>> expected{{"a", SYNRevision{"A", 2}},
+                                                                   {"b", SYNRevision{"B", 1}},
+                                                                   {"c", SYNRevision{"C", 1}},
+                                                                   {"d", SYNRevision{"C", 0}}};
+        for (int filler = 0; filler < 3; ++filler) {
+            expected["filler" + std::to_string(filler)] =
+                earlyHosts ? SYNRevision{"A", 1} : SYNRevision{"B", 0};
+        }
+        EXPECT_EQ(recorded, expected);
+        const auto onDisk = identifiersOnDisk(store->pathToStoreFile());
+        ASSERT_EQ(onDisk.size(), expected.size());
+        for (const auto& [gid, row] : storedRevisions(store->pathToStoreFile())) {
+            ASSERT_TRUE(expected.count(gid)) << gid;
+            EXPECT_EQ(onDisk.at(gid), expected.at(gid)->persistentStoreIdentifier) << gid;
+            EXPECT_EQ(row.first, before.at(gid)) << gid;  // moved rows keep their text
+            EXPECT_EQ(row.second, expected.at(gid)->revisionNumber) << gid;
+        }
+    }
+}
+
+// The host's inserts another input may have deleted are looked up by the
+// number of each store that input has seen. Host C's insert set by C:1 goes
+// when the other input has seen C:1, and stays when it has seen A but not
+// C; a store no row names (never numbered) covers nothing.
+TEST_F(SYNBaselineConsolidatorTest, HostInsertsAreCoveredThroughTheirStoresNumbers) {
+    struct Case {
+        const char* name;
+        SYNRevisionSet seen;
+        std::map<std::string, Value> left;
+    };
+    const std::vector<Case> cases{
+        {"C unseen", revisions({{"A", 5}}), {{"b", Value("B:1")}, {"x", Value("C:1")}}},
+        {"C:1 seen", revisions({{"A", 5}, {"C", 1}}), {{"b", Value("B:1")}}},
+        {"only an unnumbered store seen",
+         revisions({{"Z", 9}}),
+         {{"b", Value("B:1")}, {"x", Value("C:1")}, {"y", Value("A:1")}}},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        auto names = consolidatedNames({
+            {1,
+             {"C", 3},
+             revisions({{"B", 0}}),
+             {{"x", "C:1", SYNRevision{"C", 1}}, {"y", "A:1", SYNRevision{"A", 1}}}},
+            {2, {"B", 2}, test.seen, {{"b", "B:1", SYNRevision{"B", 1}}}},
+        });
+        EXPECT_EQ(names, test.left);
+        EXPECT_EQ(inStore([&] { return SYNStoreIdentifiers::forContext(*context)->numberOf("Z"); }),
+                  std::nullopt);  // a look-up numbers nothing
+    }
+}
+
+// A store written before the numbered list (no list in its metadata, every
+// revision's store in full) reads and consolidates as before, and keeps
+// full identifiers for good.
+TEST_F(SYNBaselineConsolidatorTest, AStoreOfFullIdentifiersConsolidatesAsBefore) {
+    const std::vector<Input> inputs{
+        {1,
+         {"A", 3},
+         revisions({{"B", 1}, {"C", 0}}),
+         {{"x", "set by A:1", SYNRevision{"A", 1}},
+          {"a", "set by A:3", SYNRevision{"A", 3}},
+          {"w", "A:3", SYNRevision{"A", 3}},
+          {"c", "set by C:0", SYNRevision{"C", 0}}}},
+        {2,
+         {"B", 2},
+         revisions({{"A", 1}}),
+         {{"v", "set by B:1", SYNRevision{"B", 1}},
+          {"w", "A:1", SYNRevision{"A", 1}},
+          {"b", "set by B:2", SYNRevision{"B", 2}}}},
+    };
+    const std::map<std::string, Value> expected{{"a", Value("set by A:3")},
+                                                {"b", Value("set by B:2")},
+                                                {"c", Value("set by C:0")},
+                                                {"w", Value("A:3")}};
+    EXPECT_EQ(consolidatedNames(inputs), expected);
+    reopenWithFullStoreIdentifiers();
+    EXPECT_EQ(consolidatedNames(inputs), expected);
+    const auto stored = storedRevisions(store->pathToStoreFile());
+    EXPECT_EQ(stored.at("a").first, "A");
+    EXPECT_EQ(stored.at("b").first, "B");
+    EXPECT_EQ(stored.at("c").first, "C");
+    store->dismantle();
+    EXPECT_EQ(storedIdentifierList(store->pathToStoreFile()), std::nullopt);
+}
+
+// A machine's enlisted baseline hosting the consolidation with a later
+// baseline of another store (a joining machine's) keeps every row as it is
+// on disk: only the joiner's row moves in, though the result takes the
+// joiner's store.
+TEST_F(SYNBaselineConsolidatorTest, AnEnlistedHostTakingAnotherStoreRewritesNoneOfItsRows) {
+    Machine machine = enlist("AAAAAAAA-0000-0000-0000-000000000003", {"alice", "bob", "dave"});
+    const std::string own = *machine.store->persistentStoreIdentifier();
+    const std::string path = machine.store->pathToStoreFile();
+    machine.context->performBlockAndWait([&] {
+        auto enlisted =
+            *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*machine.context);
+        EventWriter write(*machine.context);
+        auto joiner = write.event("joiner", SYNStoreModificationEventTypeBaselineConsolidating,
+                                  SYNStoreModificationEvent::globalCount(*enlisted) + 1, {"JOINER", 0});
+        write.insert(joiner, "erin", {attribute("name", Value("erin"))}, {"JOINER", 0});
+        ASSERT_EQ(machine.context->save(), nullptr);
+    });
+    // Row versions (Z_OPT) and stored revisions of the changes, by identifier.
+    auto rows = [&] {
+        std::map<std::string, std::tuple<int64_t, std::optional<std::string>, std::optional<int64_t>>> found;
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        sqlite3_busy_timeout(db, 10000);
+        const auto revisions = storedRevisions(path);
+        sqlite3_stmt* query = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(db,
+                                     "SELECT g.ZGLOBALIDENTIFIER, c.Z_OPT FROM Z_SYNOBJECTCHANGE c "
+                                     "JOIN Z_SYNGLOBALIDENTIFIER g ON g.Z_PK = c.ZGLOBALIDENTIFIER",
+                                     -1, &query, nullptr),
+                  SQLITE_OK);
+        while (query && sqlite3_step(query) == SQLITE_ROW) {
+            const std::string gid = reinterpret_cast<const char*>(sqlite3_column_text(query, 0));
+            found[gid] = {sqlite3_column_int64(query, 1), revisions.at(gid).first, revisions.at(gid).second};
+        }
+        sqlite3_finalize(query);
+        sqlite3_close(db);
+        return found;
+    };
+    const auto before = rows();
+    ASSERT_EQ(before.size(), 4u);
+    consolidate(machine);
+    const auto after = rows();
+    ASSERT_EQ(after.size(), 4u);
+    std::string joinerGID;
+    machine.context->performBlockAndWait([&] {
+        auto baseline =
+            *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*machine.context);
+        EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), "JOINER");
+        EXPECT_EQ(SYNStoreModificationEvent::revisionSet(*baseline),
+                  revisions({{own.c_str(), 0}, {"JOINER", 0}}));
+        for (const auto& change : baseline->objectsForKey("objectChanges")) {
+            const auto revision = SYNObjectChange::valuesRevision(*change);
+            ASSERT_TRUE(revision);
+            EXPECT_EQ(revision->persistentStoreIdentifier,
+                      *SYNObjectChange::globalIdentifierString(*change) == "erin" ? "JOINER" : own);
+        }
+    });
+    for (const auto& [gid, row] : before) {
+        if (gid != "erin") {
+            EXPECT_EQ(after.at(gid), row) << gid;  // not written at all
+        }
+    }
+    EXPECT_EQ(std::get<1>(after.at("erin")), std::get<1>(before.at("erin")));
+}
+
 }  // namespace
 }  // namespace eventstoretest

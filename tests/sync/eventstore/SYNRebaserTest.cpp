@@ -14,6 +14,7 @@ namespace {
 
 using plat::Value;
 using plat::coredata::ManagedObjectPtr;
+using testsupport::TempDir;
 
 // A plain replay of events into objects, written independently of the
 // rebaser's fold, standing in for the integrator.
@@ -353,6 +354,70 @@ TEST_F(SYNRebaserTest, TheNewBaselineRecordsTheRevisionThatLastSetEachObject) {
                                                                            {"p4", SYNRevision{local, 0}},
                                                                            {"p5", SYNRevision{"B", 0}},
                                                                            {"p6", std::nullopt}}));
+}
+
+// The old baseline is store B's; the new one takes the store of the last
+// folded event (the local store's): each insert keeps its true revision, and
+// the new rows name each store by the number the store's list gives it (or
+// in full, in a store written before the list, which keeps no list).
+TEST_F(SYNRebaserTest, TheNewBaselineKeepsEachRevisionInTheStoresForm) {
+    for (const bool full : {false, true}) {
+        SCOPED_TRACE(full ? "store of full identifiers" : "store of numbered identifiers");
+        TempDir folder;
+        auto other = SYNEventStore::create("mesh", folder.str(), kStoreType);
+        ASSERT_EQ(other->prepareNewEventStore(), nullptr);
+        if (full) {
+            other->dismantle();
+            dropStoreIdentifierList(other->pathToStoreFile());
+            other = SYNEventStore::create("mesh", folder.str(), kStoreType);
+        }
+        auto otherContext = other->managedObjectContext();
+        const std::string own = *other->persistentStoreIdentifier();
+        EventWriter write(*otherContext);
+        otherContext->performBlockAndWait([&] {
+            auto base = write.event("base", SYNStoreModificationEventTypeBaseline, 0, {"B", 1});
+            write.insert(base, "kept", {attribute("name", Value("k"))}, {"B", 1});
+            write.insert(base, "third", {attribute("name", Value("t"))}, {"C", 4});
+            write.insert(base, "updated", {attribute("name", Value("u"))}, {"B", 0});
+            auto saved =
+                write.event("L0", SYNStoreModificationEventTypeSave, 1, {own, 0}, revisions({{"B", 1}}));
+            write.change(saved, "updated", SYNObjectChangeTypeUpdate, {attribute("name", Value("U"))});
+            write.change(saved, "new", SYNObjectChangeTypeInsert, {attribute("name", Value("n"))});
+            ASSERT_EQ(otherContext->save(), nullptr);
+        });
+        EXPECT_EQ(storedRevisions(other->pathToStoreFile()).at("kept").first,
+                  full ? std::optional<std::string>("B") : std::optional<std::string>("0"));
+        SYNRebaser rebaser(other, {});
+        run([&](auto completion) { rebaser.rebaseWithCompletion(completion); });
+        std::map<std::string, std::optional<SYNRevision>> recorded;
+        otherContext->performBlockAndWait([&] {
+            auto baseline =
+                *SYNStoreModificationEvent::fetchBaselineEventInManagedObjectContext(*otherContext);
+            EXPECT_EQ(SYNStoreModificationEvent::storeIdentifier(*baseline), own);
+            for (const auto& change : baseline->objectsForKey("objectChanges")) {
+                recorded[*SYNObjectChange::globalIdentifierString(*change)] =
+                    SYNObjectChange::valuesRevision(*change);
+            }
+        });
+        EXPECT_EQ(recorded,
+                  (std::map<std::string, std::optional<SYNRevision>>{{"kept", SYNRevision{"B", 1}},
+                                                                     {"third", SYNRevision{"C", 4}},
+                                                                     {"updated", SYNRevision{own, 0}},
+                                                                     {"new", SYNRevision{own, 0}}}));
+        const auto stored = storedRevisions(other->pathToStoreFile());
+        EXPECT_EQ(stored.size(), 4u);
+        const auto list = storedIdentifierList(other->pathToStoreFile());
+        EXPECT_EQ(list,
+                  full ? std::nullopt
+                       : std::optional<std::vector<std::string>>(std::vector<std::string>{"B", "C", own}));
+        for (const auto& [gid, row] : stored) {
+            ASSERT_TRUE(row.first) << gid;
+            EXPECT_EQ(
+                full ? *row.first : identifierOnDisk(list.value_or(std::vector<std::string>()), *row.first),
+                recorded.at(gid)->persistentStoreIdentifier)
+                << gid;
+        }
+    }
 }
 
 // The checks of a merge read the facts (the baseline, every complete event's

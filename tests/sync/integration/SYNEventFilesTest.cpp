@@ -13,6 +13,7 @@
 #include "platform/foundation/URL.h"
 #include "platform/foundation/UUIDObject.h"
 #include "support/FaultFileEnvironment.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 #include "sync/integration/SYNBinaryEventFiles.h"
 #include "sync/integration/SYNJSONEventFiles.h"
 
@@ -190,6 +191,100 @@ TEST_F(SYNEventFilesTest, BaselineValuesRevisionsTravelAndOlderFilesReadAsUnreco
     auto binaryImport = importEvent<SYNPersistentStoreEventImport>(destination, {path});
     ASSERT_EQ(binaryImport->error(), nullptr);
     EXPECT_EQ(valuesRevisions(destination, binaryImport->eventID()), unrecorded);
+}
+
+// The store of each change's values revision as a store holds it.
+std::map<std::string, Value> storedValuesRevisionStores(const plat::coredata::ManagedObjectPtr& event) {
+    std::map<std::string, Value> stored;
+    for (const auto& change : event->objectsForKey("objectChanges")) {
+        stored[*SYNObjectChange::globalIdentifierString(*change)] =
+            change->valueForKey("valuesRevisionStore");
+    }
+    return stored;
+}
+
+// A baseline's rows name their stores by number in the event store; its
+// files name every store in full for other machines (the JSON member, the
+// binary file's rows), and an import numbers them in the destination's list.
+TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredAsNumbers) {
+    const std::string own = storeID(source);
+    const std::map<std::string, std::optional<SYNRevision>> expected{
+        {"OWN", SYNRevision{own, 2}}, {"THEIRS", SYNRevision{"OTHER-STORE", 3}}};
+    for (bool binary : {false, true}) {
+        SCOPED_TRACE(binary ? "binary" : "json");
+        const std::string uid = binary ? "SHORTB" : "SHORTJ";
+        auto id = inContext(source, [&](plat::coredata::ManagedObjectContext& context) {
+            EventWriter writer(context);
+            auto event = writer.event(uid, SYNStoreModificationEventTypeBaseline, 3, SYNRevision{own, 2},
+                                      revisions({{"OTHER-STORE", 4}}));
+            writer.insert(event, "OWN", {attribute("name", Value("own"))}, {own, 2});
+            writer.insert(event, "THEIRS", {attribute("name", Value("theirs"))}, {"OTHER-STORE", 3});
+            EXPECT_EQ(context.save(), nullptr);
+            auto numbers = SYNStoreIdentifiers::forContext(context);
+            EXPECT_TRUE(numbers->isCompact());
+            EXPECT_EQ(
+                storedValuesRevisionStores(event),
+                (std::map<std::string, Value>{{"OWN", Value(*numbers->encodeIfKnown(own))},
+                                              {"THEIRS", Value(*numbers->encodeIfKnown("OTHER-STORE"))}}));
+            return event->objectID();
+        });
+        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
+                            : exportEvent<SYNJSONEventExport>(source, id);
+        ASSERT_EQ(files.size(), 1u);
+        std::map<std::string, Value> inFile;
+        if (binary) {
+            plat::coredata::BinaryStore::registerStoreType();
+            auto coordinator = plat::coredata::PersistentStoreCoordinator::create(
+                std::const_pointer_cast<plat::coredata::ManagedObjectModel>(SYNEventStoreModel()));
+            ASSERT_TRUE(
+                coordinator
+                    ->addPersistentStore(
+                        plat::coredata::BinaryStoreType, "", plat::URL::fileURLWithPath(files[0]),
+                        plat::Dictionary{{plat::coredata::ReadOnlyPersistentStoreOption, Value(true)}})
+                    .ok());
+            auto file =
+                plat::coredata::ManagedObjectContext::create(plat::coredata::ConcurrencyType::Confinement);
+            file->setPersistentStoreCoordinator(coordinator);
+            auto events =
+                file->executeFetchRequest(plat::coredata::FetchRequest(SYNStoreModificationEventEntityName));
+            ASSERT_TRUE(events.ok());
+            ASSERT_EQ(events->size(), 1u);
+            inFile = storedValuesRevisionStores(events->front());
+        } else {
+            std::ifstream in(files[0]);
+            const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            for (const std::string& store : {own, std::string("OTHER-STORE")}) {
+                if (text.find(R"("valuesRevision":{"storeIdentifier":")" + store + "\"") !=
+                    std::string::npos) {
+                    inFile[store == own ? "OWN" : "THEIRS"] = Value(store);
+                }
+            }
+            EXPECT_EQ(text.find(R"("storeIdentifier":"")"), std::string::npos);
+        }
+        EXPECT_EQ(inFile,
+                  (std::map<std::string, Value>{{"OWN", Value(own)}, {"THEIRS", Value("OTHER-STORE")}}));
+        auto import =
+            binary ? std::shared_ptr<SYNEventImport>(
+                         importEvent<SYNPersistentStoreEventImport>(destination, files))
+                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        ASSERT_EQ(import->error(), nullptr);
+        EXPECT_EQ(valuesRevisions(destination, import->eventID()), expected);
+        inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
+            auto event = context.existingObjectWithID(import->eventID());
+            ASSERT_TRUE(event.ok());
+            auto numbers = SYNStoreIdentifiers::forContext(context);
+            EXPECT_TRUE(numbers->isCompact());
+            std::map<std::string, Value> decoded;
+            for (const auto& [gid, stored] : storedValuesRevisionStores(*event)) {
+                EXPECT_NE(stored.stringValue(), own) << gid;  // numbered, not full
+                decoded[gid] = Value(numbers->decode(stored.stringValue()).value_or("?"));
+            }
+            EXPECT_EQ(decoded,
+                      (std::map<std::string, Value>{{"OWN", Value(own)}, {"THEIRS", Value("OTHER-STORE")}}));
+            context.deleteObject(*event);
+            EXPECT_EQ(context.save(), nullptr);
+        });
+    }
 }
 
 TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {

@@ -4,6 +4,7 @@
 
 #include "platform/dispatch/Queue.h"
 #include "sync/eventstore/SYNErrors.h"
+#include "sync/eventstore/SYNStoreIdentifiers.h"
 
 namespace syn::detail {
 
@@ -29,14 +30,14 @@ ManagedObjectPtr makeBaseline(ManagedObjectContext& context, const BaselineField
 void addInsertChange(ManagedObjectContext& context, const ManagedObjectPtr& event,
                      const ManagedObjectPtr& globalIdentifier,
                      const std::vector<SYNPropertyChangeValue>& values,
-                     const std::optional<SYNRevision>& valuesRevision) {
+                     const std::optional<SYNRevision>& valuesRevision, SYNStoreIdentifiers& identifiers) {
     auto change = context.insertNewObjectForEntityForName(SYNObjectChangeEntityName);
     change->setValue(Value(int64_t{SYNObjectChangeTypeInsert}), "type");
     change->setValue(globalIdentifier->valueForKey("nameOfEntity"), "nameOfEntity");
     change->setObject(globalIdentifier, "globalIdentifier");
     change->setObject(event, "storeModificationEvent");
     SYNObjectChange::setPropertyChangeValues(*change, values);
-    SYNObjectChange::setValuesRevision(*change, valuesRevision);
+    SYNObjectChange::setValuesRevision(*change, valuesRevision, identifiers);
     std::set<std::string> files;
     for (const auto& value : values) {
         if (value.filename() && files.insert(*value.filename()).second) {

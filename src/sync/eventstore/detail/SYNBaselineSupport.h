@@ -30,12 +30,13 @@ plat::coredata::ManagedObjectPtr makeBaseline(plat::coredata::ManagedObjectConte
 
 // An insert change of the event for the global-identifier record, with
 // data-file records for the values held in files and the revision of the
-// save that last set the values (nullopt: unrecorded).
+// save that last set the values (nullopt: unrecorded), stored through
+// `identifiers`, the codec of the context's store.
 void addInsertChange(plat::coredata::ManagedObjectContext& context,
                      const plat::coredata::ManagedObjectPtr& event,
                      const plat::coredata::ManagedObjectPtr& globalIdentifier,
                      const std::vector<SYNPropertyChangeValue>& values,
-                     const std::optional<SYNRevision>& valuesRevision);
+                     const std::optional<SYNRevision>& valuesRevision, SYNStoreIdentifiers& identifiers);
 
 // Runs job inside the store's context, asynchronously; an exception becomes
 // SYNErrorUnknown; a failed job rolls the context back. The completion (may

@@ -1,0 +1,35 @@
+#include "sync/eventstore/SYNStoreIdentifiers.h"
+
+#include <charconv>
+
+std::shared_ptr<SYNStoreIdentifiers> SYNStoreIdentifiers::forObject(
+    const plat::coredata::ManagedObject& object) {
+    auto context = object.managedObjectContext();
+    return context ? forContext(*context) : forStore(nullptr);
+}
+
+std::string SYNStoreIdentifiers::encode(const std::string& identifier) {
+    return isCompact() ? std::to_string(number(identifier)) : identifier;
+}
+
+std::optional<std::string> SYNStoreIdentifiers::encodeIfKnown(const std::string& identifier) const {
+    if (!isCompact()) {
+        return identifier;
+    }
+    auto number = numberOf(identifier);
+    return number ? std::optional<std::string>(std::to_string(*number)) : std::nullopt;
+}
+
+std::optional<std::string> SYNStoreIdentifiers::decode(std::string_view stored) const {
+    if (!isCompact()) {
+        return std::string(stored);
+    }
+    std::size_t number = 0;
+    const char* first = stored.data();
+    const char* last = first + stored.size();
+    auto [end, error] = std::from_chars(first, last, number);
+    if (error != std::errc() || end != last || first == last) {
+        return std::nullopt;
+    }
+    return textWithSuffix(number, {});
+}
