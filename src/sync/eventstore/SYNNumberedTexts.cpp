@@ -1,5 +1,6 @@
 #include "sync/eventstore/SYNNumberedTexts.h"
 
+#include <charconv>
 #include <utility>
 
 namespace {
@@ -164,4 +165,16 @@ void SYNNumberedTexts::adopt(std::vector<std::string> list) {
         numbers_.try_emplace(list[i], i);  // the first of a repeated text answers
     }
     texts_ = std::move(list);
+}
+
+std::optional<std::pair<std::size_t, std::string_view>> SYNNumberedTexts::leadingNumber(
+    std::string_view stored) {
+    std::size_t number = 0;
+    const char* first = stored.data();
+    const char* last = first + stored.size();
+    auto [end, error] = std::from_chars(first, last, number);
+    if (error != std::errc() || end == first) {
+        return std::nullopt;
+    }
+    return std::make_pair(number, std::string_view(end, static_cast<std::size_t>(last - end)));
 }

@@ -19,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/coredata/ManagedObjectContext.h"
@@ -57,6 +58,9 @@ class SYNNumberedTexts {
     std::size_t number(std::string_view text) EXCLUDES(mutex_);
     // The text numbered `number` followed by suffix; nothing when the list
     // lacks it.
+    // A stored text's leading decimal number and what follows it; nothing
+    // when it does not start with one.
+    static std::optional<std::pair<std::size_t, std::string_view>> leadingNumber(std::string_view stored);
     std::optional<std::string> textWithSuffix(std::size_t number, std::string_view suffix) const
         EXCLUDES(mutex_);
 

@@ -1,7 +1,5 @@
 #include "sync/eventstore/SYNStoreIdentifiers.h"
 
-#include <charconv>
-
 std::shared_ptr<SYNStoreIdentifiers> SYNStoreIdentifiers::forObject(
     const plat::coredata::ManagedObject& object) {
     auto context = object.managedObjectContext();
@@ -24,12 +22,9 @@ std::optional<std::string> SYNStoreIdentifiers::decode(std::string_view stored) 
     if (!isCompact()) {
         return std::string(stored);
     }
-    std::size_t number = 0;
-    const char* first = stored.data();
-    const char* last = first + stored.size();
-    auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc() || end != last || first == last) {
+    auto parsed = leadingNumber(stored);
+    if (!parsed || !parsed->second.empty()) {
         return std::nullopt;
     }
-    return textWithSuffix(number, {});
+    return textWithSuffix(parsed->first, {});
 }

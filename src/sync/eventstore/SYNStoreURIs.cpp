@@ -52,14 +52,11 @@ std::optional<std::string> SYNStoreURIs::decode(std::string_view stored) const {
     if (!isCompact()) {
         return std::string(stored);
     }
-    std::size_t number = 0;
-    const char* first = stored.data();
-    const char* last = first + stored.size();
-    auto [end, error] = std::from_chars(first, last, number);
-    if (error != std::errc() || end == first || end == last || *end != ';') {
+    auto parsed = leadingNumber(stored);
+    if (!parsed || parsed->second.empty() || parsed->second.front() != ';') {
         return std::nullopt;
     }
-    return textWithSuffix(number, std::string_view(end + 1, static_cast<std::size_t>(last - end - 1)));
+    return textWithSuffix(parsed->first, parsed->second.substr(1));
 }
 
 std::optional<std::string> SYNStoreURIs::decode(const plat::Value& stored) const {
