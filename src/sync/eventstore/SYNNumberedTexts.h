@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/coredata/ManagedObject.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/PersistentStore.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
@@ -56,11 +57,11 @@ class SYNNumberedTexts {
     // metadata atomically (whatever other threads add at the same time),
     // written with the store's next save.
     std::size_t number(std::string_view text) EXCLUDES(mutex_);
-    // The text numbered `number` followed by suffix; nothing when the list
-    // lacks it.
     // A stored text's leading decimal number and what follows it; nothing
     // when it does not start with one.
     static std::optional<std::pair<std::size_t, std::string_view>> leadingNumber(std::string_view stored);
+    // The text numbered `number` followed by suffix; nothing when the list
+    // lacks it.
     std::optional<std::string> textWithSuffix(std::size_t number, std::string_view suffix) const
         EXCLUDES(mutex_);
 
@@ -77,6 +78,13 @@ class SYNNumberedTexts {
         }
         return std::static_pointer_cast<Codec>(
             registered(store, key, [](Start start) { return std::make_shared<Codec>(std::move(start)); }));
+    }
+    // The codec of type Codec for the list under key of the store of
+    // object's context; without one, one that keeps texts in full.
+    template <class Codec>
+    static std::shared_ptr<Codec> forObject(const plat::coredata::ManagedObject& object, const char* key) {
+        const auto context = object.managedObjectContext();
+        return forStore<Codec>(context ? firstStore(*context) : nullptr, key);
     }
     // The first store the coordinator holds (an event store's coordinator
     // holds that one store); null without one.

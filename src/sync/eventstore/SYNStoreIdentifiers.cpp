@@ -1,11 +1,5 @@
 #include "sync/eventstore/SYNStoreIdentifiers.h"
 
-std::shared_ptr<SYNStoreIdentifiers> SYNStoreIdentifiers::forObject(
-    const plat::coredata::ManagedObject& object) {
-    auto context = object.managedObjectContext();
-    return context ? forContext(*context) : forStore(nullptr);
-}
-
 std::string SYNStoreIdentifiers::encode(const std::string& identifier) {
     return isCompact() ? std::to_string(number(identifier)) : identifier;
 }

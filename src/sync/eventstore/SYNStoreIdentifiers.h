@@ -43,7 +43,9 @@ class SYNStoreIdentifiers : public SYNNumberedTexts {
         return forStore(firstStore(context));
     }
     // The codec of the store of object's context (the identity without one).
-    static std::shared_ptr<SYNStoreIdentifiers> forObject(const plat::coredata::ManagedObject& object);
+    static std::shared_ptr<SYNStoreIdentifiers> forObject(const plat::coredata::ManagedObject& object) {
+        return SYNNumberedTexts::forObject<SYNStoreIdentifiers>(object, SYNStoreIdentifiersMetadataKey);
+    }
     // Puts the empty list into the metadata of a store that is new (see
     // SYNNumberedTexts::startList), so that it keeps numbered identifiers.
     static void startIdentifierList(plat::Dictionary& metadata) {

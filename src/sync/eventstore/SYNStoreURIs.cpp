@@ -21,11 +21,6 @@ void replacePrefix(std::string& uri, std::size_t length, std::size_t number) {
 
 }  // namespace
 
-std::shared_ptr<SYNStoreURIs> SYNStoreURIs::forObject(const plat::coredata::ManagedObject& object) {
-    auto context = object.managedObjectContext();
-    return context ? forContext(*context) : forStore(nullptr);
-}
-
 std::string SYNStoreURIs::encode(std::string uri) {
     if (!isCompact()) {
         return uri;

@@ -47,7 +47,9 @@ class SYNStoreURIs : public SYNNumberedTexts {
         return forStore(firstStore(coordinator));
     }
     // The codec of the store of object's context (the identity without one).
-    static std::shared_ptr<SYNStoreURIs> forObject(const plat::coredata::ManagedObject& object);
+    static std::shared_ptr<SYNStoreURIs> forObject(const plat::coredata::ManagedObject& object) {
+        return SYNNumberedTexts::forObject<SYNStoreURIs>(object, SYNStoreURIPrefixesMetadataKey);
+    }
     // Puts the empty list into the metadata of a store that is new (see
     // SYNNumberedTexts::startList), so that it keeps its URIs in the short
     // form.

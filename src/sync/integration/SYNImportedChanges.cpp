@@ -404,6 +404,7 @@ void SYNImportedChanges::saved(const plat::Notification& notification) {
 }
 
 void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
+    std::shared_ptr<SYNStoreURIs> storeURIs;  // of the rows' store, taken at the first row read
     for (const char* key : {plat::coredata::InsertedObjectsKey, plat::coredata::UpdatedObjectsKey,
                             plat::coredata::DeletedObjectsKey}) {
         const plat::Value* objects = info.find(key);
@@ -478,8 +479,10 @@ void SYNImportedChanges::scan(const plat::Dictionary& info, bool& wrote) {
                 row->second.identifier =
                     identifier.asString() ? std::optional<std::string>(*identifier.asString()) : std::nullopt;
                 row->second.entityName = entityName.asString() ? *entityName.asString() : std::string();
-                row->second.storeURI =
-                    SYNStoreURIs::forObject(*object)->decode(object->valueForKey("storeURI"));
+                if (!storeURIs) {
+                    storeURIs = SYNStoreURIs::forObject(*object);
+                }
+                row->second.storeURI = storeURIs->decode(object->valueForKey("storeURI"));
             } else if (entity == eventEntity_ && deleted) {
                 wrote = true;
                 if (eventIDs_.count(object->objectID())) {

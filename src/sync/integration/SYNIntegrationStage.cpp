@@ -78,7 +78,7 @@ std::vector<std::string> SYNCandidateEntityNames(const RelationshipDescription& 
     return names;
 }
 
-SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change) {
+SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change, const SYNStoreURIs& storeURIs) {
     SYNChangeRecord record;
     record.changeID = change.objectID();
     record.type = SYNObjectChange::type(change);
@@ -96,7 +96,7 @@ SYNChangeRecord SYNChangeRecord::fromChange(const ManagedObject& change) {
         if (rowEntity.asString()) {
             record.globalIdentifierEntityName = *rowEntity.asString();
         }
-        record.storeURI = SYNStoreURIs::forObject(*row)->decode(row->valueForKey("storeURI"));
+        record.storeURI = storeURIs.decode(row->valueForKey("storeURI"));
     }
     Value stored = change.valueForKey("propertyChangeValues");
     if (const plat::Array* items = stored.asArray()) {
@@ -130,8 +130,9 @@ plat::Result<std::vector<SYNChangeRecord>> SYNChangeRecord::fromChanges(const SY
             }
         }
         records.reserve(changes.size());
+        const auto storeURIs = SYNStoreURIs::forContext(context);
         for (const auto& change : changes) {
-            records.push_back(fromChange(*change));
+            records.push_back(fromChange(*change, *storeURIs));
         }
     } catch (const std::exception& exception) {
         return SYNMakeError(SYNErrorUnknown, exception.what());

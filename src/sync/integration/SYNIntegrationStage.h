@@ -30,6 +30,7 @@
 #include "platform/foundation/Mutex.h"
 #include "sync/eventstore/SYNEventBuilder.h"
 #include "sync/eventstore/SYNObjectChange.h"
+#include "sync/eventstore/SYNStoreURIs.h"
 
 // Objects of the target context by global identifier string.
 using SYNObjectsByIdentifier = std::unordered_map<std::string, plat::coredata::ManagedObjectPtr>;
@@ -67,8 +68,10 @@ struct SYNChangeRecord {
     // null where the values are read from the store then.
     plat::Value storedValues;
 
-    // Reads a change of the event store's context (call inside it).
-    static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change);
+    // Reads a change of the event store's context (call inside it), its
+    // identifier row's URI decoded by storeURIs (the codec of that store).
+    static SYNChangeRecord fromChange(const plat::coredata::ManagedObject& change,
+                                      const SYNStoreURIs& storeURIs);
     // Records of changes, their identifier rows loaded first with one fetch
     // (rather than one query per row).
     static plat::Result<std::vector<SYNChangeRecord>> fromChanges(

@@ -61,8 +61,9 @@ plat::ErrorPtr SYNUpdateStage::applyChangeIDs(const SYNManagedObjectIDs& changeI
 plat::ErrorPtr SYNUpdateStage::applyObjectChanges(const SYNManagedObjects& changes) {
     SYNChangeRecords records;
     records.reserve(changes.size());
+    const auto storeURIs = SYNStoreURIs::forContext(eventContext());
     for (const auto& change : changes) {
-        records.push_back(SYNChangeRecord::fromChange(*change));
+        records.push_back(SYNChangeRecord::fromChange(*change, *storeURIs));
     }
     return applyChangeRecords(records);
 }
