@@ -332,4 +332,30 @@ inline SYNPropertyChangeValue toMany(const std::string& name, std::set<std::stri
     return change;
 }
 
+// Update changes that rename each of `people` to its name + suffix, with
+// their IDs in order, as SYNEventBuilder::addUpdateChangesForObjectIDs takes
+// them.
+struct Renamings {
+    SYNManagedObjectIDs ids;
+    SYNPropertyChangeValuesByObjectID values;
+};
+inline Renamings renamings(const std::vector<plat::coredata::ManagedObjectPtr>& people,
+                           const std::string& suffix) {
+    Renamings made;
+    for (const auto& person : people) {
+        made.values[person->objectID()] = {
+            attribute("name", plat::Value(*person->valueForKey("name").asString() + suffix))};
+        made.ids.push_back(person->objectID());
+    }
+    return made;
+}
+
+// Adds those changes to the builder's event.
+inline plat::ErrorPtr renamePeople(SYNEventBuilder& builder,
+                                   const std::vector<plat::coredata::ManagedObjectPtr>& people,
+                                   const std::string& suffix) {
+    auto made = renamings(people, suffix);
+    return builder.addUpdateChangesForObjectIDs(made.ids, std::move(made.values));
+}
+
 }  // namespace eventstoretest

@@ -177,23 +177,11 @@ TEST_F(SYNEventBuilderKeptAnswersTest, ChangesKeptForTheExportAreTheStoredRows) 
     pet->setValue(Value("rex"), "name");
     ASSERT_EQ(app.context->save(), nullptr);
 
-    auto rename = [&](SYNEventBuilder& builder, const std::vector<ManagedObjectPtr>& renamed,
-                      const std::string& to) {
-        SYNPropertyChangeValuesByObjectID values;
-        SYNManagedObjectIDs ids;
-        for (const auto& person : renamed) {
-            SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
-            name.setValue(Value(*person->valueForKey("name").asString() + to));
-            values[person->objectID()] = {name};
-            ids.push_back(person->objectID());
-        }
-        return builder.addUpdateChangesForObjectIDs(ids, std::move(values));
-    };
     // Alice and Bob have saved records first.
     {
         SYNEventBuilder first(store);
         ASSERT_TRUE(first.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-        ASSERT_EQ(rename(first, {people[0], people[1]}, " 1"), nullptr);
+        ASSERT_EQ(renamePeople(first, {people[0], people[1]}, " 1"), nullptr);
         ASSERT_EQ(first.finalizeNewEvent(), nullptr);
         ASSERT_EQ(first.saveAndResetLast(), nullptr);
     }
@@ -210,8 +198,8 @@ TEST_F(SYNEventBuilderKeptAnswersTest, ChangesKeptForTheExportAreTheStoredRows) 
     ASSERT_EQ(builder.addInsertChangesForPropertyChangeValueArrays(
                   builder.propertyChangeValueArraysForInsertedObjects({pet}, true, *app.context), *records),
               nullptr);
-    ASSERT_EQ(rename(builder, people, " 2"), nullptr);
-    ASSERT_EQ(rename(builder, {people[0]}, " 3"), nullptr);
+    ASSERT_EQ(renamePeople(builder, people, " 2"), nullptr);
+    ASSERT_EQ(renamePeople(builder, {people[0]}, " 3"), nullptr);
     ASSERT_EQ(builder.addDeleteChangesForObjectIDs({people[3]->objectID()}), nullptr);
     ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
     ASSERT_EQ(builder.saveAndResetLast(), nullptr);
@@ -350,17 +338,10 @@ TEST_F(SYNEventBuilderKeptAnswersTest, ChangesFoldByRecordForFewAndManyRecords) 
         builder.setLinksNewChangesOneWay(true);
         ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
         for (const std::string suffix : {" a", " b"}) {
-            SYNPropertyChangeValuesByObjectID values;
-            SYNManagedObjectIDs ids;
-            for (const auto& person : people) {
-                SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
-                name.setValue(Value(*person->valueForKey("name").asString() + suffix));
-                values[person->objectID()] = {name};
-                ids.push_back(person->objectID());
-            }
+            auto made = renamings(people, suffix);
             // The first person listed twice in the call.
-            ids.push_back(people.front()->objectID());
-            ASSERT_EQ(builder.addUpdateChangesForObjectIDs(ids, values), nullptr);
+            made.ids.push_back(people.front()->objectID());
+            ASSERT_EQ(builder.addUpdateChangesForObjectIDs(made.ids, made.values), nullptr);
         }
         ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
         ASSERT_EQ(builder.saveAndResetLast(), nullptr);

@@ -17,22 +17,7 @@ namespace {
 using plat::Value;
 using plat::coredata::ManagedObjectPtr;
 
-class SYNSaveEventFoldTest : public EventStoreTest {
-  protected:
-    // Renames `people` (listed as given, twice if so) to name + suffix.
-    static plat::ErrorPtr rename(SYNEventBuilder& builder, const std::vector<ManagedObjectPtr>& people,
-                                 const std::string& suffix) {
-        SYNPropertyChangeValuesByObjectID values;
-        SYNManagedObjectIDs ids;
-        for (const auto& person : people) {
-            SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
-            name.setValue(Value(*person->valueForKey("name").asString() + suffix));
-            values[person->objectID()] = {name};
-            ids.push_back(person->objectID());
-        }
-        return builder.addUpdateChangesForObjectIDs(ids, std::move(values));
-    }
-};
+using SYNSaveEventFoldTest = EventStoreTest;
 
 TEST_F(SYNSaveEventFoldTest, ChangesAfterTheEventsSaveFoldIntoItsStoredChanges) {
     auto app = makeApplication();
@@ -46,7 +31,7 @@ TEST_F(SYNSaveEventFoldTest, ChangesAfterTheEventsSaveFoldIntoItsStoredChanges) 
 
     SYNEventBuilder builder(store);
     ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-    ASSERT_EQ(rename(builder, people, " 1"), nullptr);
+    ASSERT_EQ(renamePeople(builder, people, " 1"), nullptr);
     ASSERT_EQ(builder.saveAndReset(), nullptr);
     const auto identifiers =
         SYNEventBuilder(store).retrieveGlobalIdentifierStringsForManagedObjects(people, true);
@@ -54,7 +39,7 @@ TEST_F(SYNSaveEventFoldTest, ChangesAfterTheEventsSaveFoldIntoItsStoredChanges) 
     ASSERT_TRUE(identifiers[0] && identifiers[1]);
 
     // Alice listed twice, Bob once: both already have a change in the event.
-    ASSERT_EQ(rename(builder, {people[0], people[0], people[1]}, " 2"), nullptr);
+    ASSERT_EQ(renamePeople(builder, {people[0], people[0], people[1]}, " 2"), nullptr);
     ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
     ASSERT_EQ(builder.saveAndResetLast(), nullptr);
 

@@ -27,20 +27,9 @@ class SYNSaveEventRecordsTest : public EventStoreTest {
     void storeRenames(SYNEventBuilder& builder, const std::vector<ManagedObjectPtr>& people,
                       const std::string& suffix, const ManagedObjectPtr& again = nullptr) {
         ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-        auto rename = [&](const std::vector<ManagedObjectPtr>& renamed, const std::string& to) {
-            SYNPropertyChangeValuesByObjectID values;
-            SYNManagedObjectIDs ids;
-            for (const auto& person : renamed) {
-                SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
-                name.setValue(Value(*person->valueForKey("name").asString() + to));
-                values[person->objectID()] = {name};
-                ids.push_back(person->objectID());
-            }
-            return builder.addUpdateChangesForObjectIDs(ids, std::move(values));
-        };
-        ASSERT_EQ(rename(people, suffix), nullptr);
+        ASSERT_EQ(renamePeople(builder, people, suffix), nullptr);
         if (again) {
-            ASSERT_EQ(rename({again}, suffix + " again"), nullptr);
+            ASSERT_EQ(renamePeople(builder, {again}, suffix + " again"), nullptr);
         }
         ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
         ASSERT_EQ(builder.saveAndResetLast(), nullptr);

@@ -48,15 +48,7 @@ class SYNStoreURIsTest : public EventStoreTest {
     void saveRenaming(const std::vector<ManagedObjectPtr>& people, const std::string& suffix) {
         SYNEventBuilder builder(store);
         ASSERT_TRUE(builder.makeNewEventOfType(SYNStoreModificationEventTypeSave).ok());
-        SYNPropertyChangeValuesByObjectID values;
-        SYNManagedObjectIDs ids;
-        for (const auto& person : people) {
-            SYNPropertyChangeValue name(SYNPropertyChangeTypeAttribute, "name");
-            name.setValue(Value(*person->valueForKey("name").asString() + suffix));
-            values[person->objectID()] = {name};
-            ids.push_back(person->objectID());
-        }
-        ASSERT_EQ(builder.addUpdateChangesForObjectIDs(ids, std::move(values)), nullptr);
+        ASSERT_EQ(renamePeople(builder, people, suffix), nullptr);
         ASSERT_EQ(builder.finalizeNewEvent(), nullptr);
         ASSERT_EQ(builder.saveAndResetLast(), nullptr);
     }
