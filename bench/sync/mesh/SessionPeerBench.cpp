@@ -745,20 +745,40 @@ void BM_SessionPeerDataGrowth(benchmark::State& state) {
     state.counters["local_a_MB"] = bytesAtRest(m.path("a")) / (1024.0 * 1024.0);
 }
 
+// Iterations of a merge or end-to-end benchmark: `fallback`, or the number in
+// the environment variable `name`. Every iteration keeps more events (the
+// benchmarks skip the rebase, so nothing is consolidated), so raising it
+// follows what a merge or a round costs as the events kept grow, e.g.
+// SESSION_PEER_MERGES=40 (4,000 more saves kept by the last merge).
+int64_t iterationsFrom(const char* name, int64_t fallback) {
+    const char* text = std::getenv(name);
+    char* end = nullptr;
+    const long long value = text ? std::strtoll(text, &end, 10) : 0;
+    return text && end != text && *end == '\0' && value > 0 ? value : fallback;
+}
+
 BENCHMARK(BM_SessionPeerSaveRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
 BENCHMARK(BM_SessionPeerSaveMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
-BENCHMARK(BM_SessionPeerMergeRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(2);
-BENCHMARK(BM_SessionPeerMergeMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(2);
+BENCHMARK(BM_SessionPeerMergeRenaming)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(iterationsFrom("SESSION_PEER_MERGES", 2));
+BENCHMARK(BM_SessionPeerMergeMoving)
+    ->Unit(benchmark::kMillisecond)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(iterationsFrom("SESSION_PEER_MERGES", 2));
 BENCHMARK(BM_SessionPeerEndToEndRenaming)
     ->Unit(benchmark::kMillisecond)
     ->Arg(10000)
     ->Arg(100000)
-    ->Iterations(10);
+    ->Iterations(iterationsFrom("SESSION_PEER_ROUNDS", 10));
 BENCHMARK(BM_SessionPeerEndToEndMoving)
     ->Unit(benchmark::kMillisecond)
     ->Arg(10000)
     ->Arg(100000)
-    ->Iterations(10);
+    ->Iterations(iterationsFrom("SESSION_PEER_ROUNDS", 10));
 
 BENCHMARK(BM_SessionPeerDataGrowth)
     ->Unit(benchmark::kMillisecond)

@@ -33,6 +33,27 @@ static_assert(SYNLocalCloudFileSystem::ListedSizesKeptUpTo <= SYNEventFileMaximu
 
 namespace {
 
+// Reads the own revision records of the events that are still faults with
+// one fetch: the file sets made from all the events kept read every one of
+// them, and a fault fired per event would cost a query per event kept. A
+// fetch that fails leaves them to be read one by one.
+void loadOwnRevisions(const SYNManagedObjects& events, plat::coredata::ManagedObjectContext& context) {
+    plat::Array records;
+    for (const auto& event : events) {
+        if (auto record = event->objectForKey("eventRevision"); record && record->isFault()) {
+            records.push_back(plat::Value(plat::ObjectPtr(record->objectID())));
+        }
+    }
+    if (records.size() < 2) {
+        return;
+    }
+    plat::coredata::FetchRequest request(SYNEventRevisionEntityName);
+    request.predicate = plat::coredata::Predicate::selfIn(plat::Value(std::move(records)));
+    if (auto loaded = context.executeFetchRequest(request); !loaded.ok()) {
+        SYN_LOG(SYNLoggingLevelVerbose, "Could not read the events' revisions at once: %@", loaded.error());
+    }
+}
+
 // The managed object an object of a notification is, without the cost of a
 // dynamic cast for the plain managed objects that saves name; null for
 // anything else.
@@ -1282,6 +1303,7 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
                 SYN_LOG(SYNLoggingLevelError, "Could not retrieve local events");
                 return;
             }
+            loadOwnRevisions(*events, *context);
             std::vector<SYNEventFileSet::Ptr> sets;
             std::vector<int64_t> keys;
             sets.reserve(events->size());

@@ -154,6 +154,44 @@ TEST_F(SYNCloudManagerTouchedEventsTest, EveryChangeOfAnEventsRevisionIsSeenAsAF
     EXPECT_FALSE(last[2].empty());
 }
 
+// More saves between two looks than the log of saves keeps: every event is
+// read again, with the revisions of all of them in one read, and the answers
+// are a fresh manager's (events without a revision and revisions of other
+// stores among them).
+TEST_F(SYNCloudManagerTouchedEventsTest, MoreSavesThanTheLogKeepsAreReadAgainAsAFreshReadDoes) {
+    inContext(source, [&](ManagedObjectContext& context) {
+        EventWriter writer(context);
+        for (int i = 1; i <= 6; ++i) {
+            writer.event("K" + std::to_string(i), SYNStoreModificationEventTypeSave, i,
+                         SYNRevision{i % 3 ? store : "OTHER", i});
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    constexpr int kSaves = 40;  // past the 32 saves the log keeps
+    for (int i = 0; i < kSaves; ++i) {
+        inContext(source, [&](ManagedObjectContext& context) {
+            if (i % 2 == 0) {
+                EventWriter(context).event("N" + std::to_string(i), SYNStoreModificationEventTypeMerge,
+                                           10 + i, SYNRevision{i % 4 ? store : "OTHER", 10 + i});
+            } else {
+                event(context, "K" + std::to_string(1 + i % 6))
+                    ->objectForKey("eventRevision")
+                    ->setValue(Value(int64_t{100 + i}), "revisionNumber");
+            }
+            ASSERT_EQ(context.save(), nullptr);
+        });
+    }
+    inContext(source, [&](ManagedObjectContext& context) {
+        context.deleteObject(event(context, "K2")->objectForKey("eventRevision"));
+        ASSERT_EQ(context.save(), nullptr);
+        context.reset();  // the events and their revisions read again from the store
+    });
+    const auto kept = answers(manager);
+    EXPECT_EQ(kept, answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    EXPECT_EQ(kept[1].size(), 6u + kSaves / 2);
+}
+
 // Random saves of events and revisions, one or two between looks, each kind
 // of change to a revision among them: every kept answer is a fresh one.
 TEST_F(SYNCloudManagerTouchedEventsTest, RandomSavesOfEventsAndRevisionsAreFollowedAsAFreshReadDoes) {
