@@ -759,26 +759,21 @@ int64_t iterationsFrom(const char* name, int64_t fallback) {
 
 BENCHMARK(BM_SessionPeerSaveRenaming)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
 BENCHMARK(BM_SessionPeerSaveMoving)->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(50);
-BENCHMARK(BM_SessionPeerMergeRenaming)
-    ->Unit(benchmark::kMillisecond)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Iterations(iterationsFrom("SESSION_PEER_MERGES", 2));
-BENCHMARK(BM_SessionPeerMergeMoving)
-    ->Unit(benchmark::kMillisecond)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Iterations(iterationsFrom("SESSION_PEER_MERGES", 2));
-BENCHMARK(BM_SessionPeerEndToEndRenaming)
-    ->Unit(benchmark::kMillisecond)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Iterations(iterationsFrom("SESSION_PEER_ROUNDS", 10));
-BENCHMARK(BM_SessionPeerEndToEndMoving)
-    ->Unit(benchmark::kMillisecond)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Iterations(iterationsFrom("SESSION_PEER_ROUNDS", 10));
+// 10,000 and 100,000 objects, `fallback` iterations unless `name` says.
+void sizes(benchmark::internal::Benchmark* b, const char* name, int64_t fallback) {
+    b->Unit(benchmark::kMillisecond)->Arg(10000)->Arg(100000)->Iterations(iterationsFrom(name, fallback));
+}
+void mergeSizes(benchmark::internal::Benchmark* b) {
+    sizes(b, "SESSION_PEER_MERGES", 2);
+}
+void roundSizes(benchmark::internal::Benchmark* b) {
+    sizes(b, "SESSION_PEER_ROUNDS", 10);
+}
+
+BENCHMARK(BM_SessionPeerMergeRenaming)->Apply(mergeSizes);
+BENCHMARK(BM_SessionPeerMergeMoving)->Apply(mergeSizes);
+BENCHMARK(BM_SessionPeerEndToEndRenaming)->Apply(roundSizes);
+BENCHMARK(BM_SessionPeerEndToEndMoving)->Apply(roundSizes);
 
 BENCHMARK(BM_SessionPeerDataGrowth)
     ->Unit(benchmark::kMillisecond)
