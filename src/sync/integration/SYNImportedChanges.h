@@ -40,12 +40,8 @@
 class SYNImportedChanges : public std::enable_shared_from_this<SYNImportedChanges> {
   public:
     // The integration reads its changes with their values while the events
-    // hold at most this many; more are read batch by batch instead. The
-    // bound takes a merge of 1,000 saves of 10 changes whole (about 1.8 KB a
-    // change held at the peak, some 29 MB at the bound): past it, a merge
-    // read every change back from the store and cost more per event the
-    // more events it merged.
-    static constexpr std::size_t kMaximumChanges = 16000;
+    // hold at most this many; more are not worth keeping.
+    static constexpr std::size_t kMaximumChanges = 4000;
     // kMaximumChanges, unless a test lowered it: the paths past the bound
     // are then reached with tens of changes instead of thousands.
     static std::size_t maximumChanges();
