@@ -18,13 +18,14 @@ using plat::coredata::Predicate;
 
 namespace {
 
-// Gives copy, made of change, the full store identifier of change's values
-// revision (nothing when change records none that `identifiers` reads).
-void fullValuesRevision(const plat::coredata::ManagedObject& change, const SYNStoreIdentifiers& identifiers,
-                        plat::coredata::ManagedObject& copy) {
+// Gives copy, made of change, change's values revision in the form of
+// `copyForm`, read in the form of `changeForm` (nothing when change records
+// none; unrecorded when `changeForm` cannot read it).
+void copyValuesRevision(const plat::coredata::ManagedObject& change, const SYNStoreIdentifiers& changeForm,
+                        plat::coredata::ManagedObject& copy, SYNStoreIdentifiers& copyForm) {
     if (change.valueForKey("valuesRevisionStore").isString()) {
-        SYNObjectChange::setValuesRevision(copy, SYNObjectChange::valuesRevision(change, identifiers),
-                                           *SYNStoreIdentifiers::forStore(nullptr));
+        SYNObjectChange::setValuesRevision(copy, SYNObjectChange::valuesRevision(change, changeForm),
+                                           copyForm);
     }
 }
 
@@ -204,7 +205,7 @@ bool SYNPersistentStoreEventExport::migrateObjectChanges(const std::vector<Manag
     for (const auto& change : changes) {
         auto copy = migrator_.migrateObject(change, *fileContext_);
         if (copy && storeIdentifiers->isCompact()) {
-            fullValuesRevision(*change, *storeIdentifiers, *copy);
+            copyValuesRevision(*change, *storeIdentifiers, *copy, *SYNStoreIdentifiers::forStore(nullptr));
         }
     }
     return true;
@@ -333,10 +334,8 @@ bool SYNPersistentStoreEventImport::migrateObjectChanges(plat::ErrorPtr* error) 
         const auto fileIdentifiers = SYNStoreIdentifiers::forObject(*fileEvents->front());
         for (const auto& change : fileEvents->front()->objectsForKey("objectChanges")) {
             auto copy = migrator.migrateObject(change, context());
-            if (copy && storeIdentifiers->isCompact() &&
-                change->valueForKey("valuesRevisionStore").isString()) {
-                SYNObjectChange::setValuesRevision(
-                    *copy, SYNObjectChange::valuesRevision(*change, *fileIdentifiers), *storeIdentifiers);
+            if (copy && storeIdentifiers->isCompact()) {
+                copyValuesRevision(*change, *fileIdentifiers, *copy, *storeIdentifiers);
             }
         }
         return true;

@@ -34,9 +34,9 @@ static_assert(SYNLocalCloudFileSystem::ListedSizesKeptUpTo <= SYNEventFileMaximu
 namespace {
 
 // Reads the own revision records of the events that are still faults with
-// one fetch: the file sets made from all the events kept read every one of
-// them, and a fault fired per event would cost a query per event kept. A
-// fetch that fails leaves them to be read one by one.
+// one fetch: file sets made from many events read every one of them, and a
+// fault fired per event would cost a query per event. A fetch that fails
+// leaves them to be read one by one.
 void loadOwnRevisions(const SYNManagedObjects& events, plat::coredata::ManagedObjectContext& context) {
     plat::Array records;
     for (const auto& event : events) {
@@ -1107,21 +1107,8 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
                 return false;
             }
             read->events.reserve(read->events.size() + found->size());
-            // Each event's set reads its own revision: those not loaded yet
-            // are read together, one read instead of one per revision (a
-            // failed read leaves them to be loaded one by one as before).
-            plat::Array unloaded;
-            for (const auto& event : *found) {
-                if (const auto revision = event->objectForKey("eventRevision");
-                    revision && revision->isFault()) {
-                    unloaded.emplace_back(plat::ObjectPtr(revision->objectID()));
-                }
-            }
-            if (unloaded.size() > 1) {
-                plat::coredata::FetchRequest revisions(SYNEventRevisionEntityName);
-                revisions.predicate = plat::coredata::Predicate::selfIn(Value(std::move(unloaded)));
-                (void)context.executeFetchRequest(revisions);
-            }
+            // Each event's set reads its own revision.
+            loadOwnRevisions(*found, context);
             for (const auto& event : *found) {
                 const auto id = event->objectID();
                 if (id->isTemporaryID()) {
