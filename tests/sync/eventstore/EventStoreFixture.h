@@ -126,6 +126,20 @@ class EventStoreTest : public ::testing::Test {
         return application;
     }
 
+    // Marks every event of the store deleted (call inside inStore; the
+    // caller's save writes it); false when they could not be fetched.
+    bool deleteAllEvents() {
+        auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
+            std::nullopt, std::nullopt, *context);
+        if (!existing.ok()) {
+            return false;
+        }
+        for (const auto& event : *existing) {
+            context->deleteObject(event);
+        }
+        return true;
+    }
+
     // Runs work in the event store's context.
     template <class F>
     auto inStore(F&& work) {

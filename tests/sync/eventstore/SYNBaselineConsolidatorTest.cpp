@@ -131,12 +131,7 @@ class SYNBaselineConsolidatorTest : public EventStoreTest {
             SCOPED_TRACE("host input " + std::to_string(host));
             EventWriter write(*context);
             inStore([&] {
-                auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                    std::nullopt, std::nullopt, *context);
-                ASSERT_TRUE(existing.ok());
-                for (const auto& event : *existing) {
-                    context->deleteObject(event);
-                }
+                ASSERT_TRUE(deleteAllEvents());
                 for (std::size_t i = 0; i < inputs.size(); ++i) {
                     const auto& input = inputs[i];
                     auto event = write.event("input" + std::to_string(i),
@@ -260,12 +255,7 @@ TEST_F(SYNBaselineConsolidatorTest, TheResultIsTheSameWhicheverInputIsLarger) {
         SCOPED_TRACE(c.name);
         EventWriter write(*context);
         inStore([&] {
-            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(existing.ok());
-            for (const auto& event : *existing) {
-                context->deleteObject(event);
-            }
+            ASSERT_TRUE(deleteAllEvents());
             auto early = write.event("early", SYNStoreModificationEventTypeBaseline, 1, {"A", 0});
             auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, 2, {"B", 0});
             SYNPropertyChangeValue photo(SYNPropertyChangeTypeAttribute, "photo");
@@ -324,12 +314,7 @@ TEST_F(SYNBaselineConsolidatorTest, ALateBaselineBringsBackNothingARebaseDeleted
         SCOPED_TRACE("late baseline global count " + std::to_string(lateCount));
         EventWriter write(*context);
         inStore([&] {
-            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(existing.ok());
-            for (const auto& event : *existing) {
-                context->deleteObject(event);
-            }
+            ASSERT_TRUE(deleteAllEvents());
             // Store A's first baseline {A:0} consolidated with store C's {C:0}.
             auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, lateCount,
                                     {"C", 0}, revisions({{"A", 0}}));
@@ -536,12 +521,7 @@ TEST_F(SYNBaselineConsolidatorTest, FactsGatheredWithBaselinesToConsolidateLeave
         const std::vector<int16_t>& types = testCase.second;  // a plain name the lambdas below can capture
         EventWriter write(*context);
         inStore([&] {
-            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(existing.ok());
-            for (const auto& event : *existing) {
-                context->deleteObject(event);
-            }
+            ASSERT_TRUE(deleteAllEvents());
             for (std::size_t i = 0; i < types.size(); ++i) {
                 const std::string gid = "o" + std::to_string(i);
                 auto event = write.event("input" + std::to_string(i), types[i], static_cast<int64_t>(i + 1),
@@ -723,12 +703,7 @@ TEST_F(SYNBaselineConsolidatorTest, ConsolidationKeepsEachRevisionWhicheverInput
         EventWriter write(*context);
         std::map<std::string, std::optional<std::string>> before;
         inStore([&] {
-            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            ASSERT_TRUE(existing.ok());
-            for (const auto& event : *existing) {
-                context->deleteObject(event);
-            }
+            ASSERT_TRUE(deleteAllEvents());
             // Neither has seen the other's saves: every object stays.
             auto early = write.event("early", SYNStoreModificationEventTypeBaseline, 1, {"A", 3});
             auto late = write.event("late", SYNStoreModificationEventTypeBaselineConsolidating, 2, {"B", 2});

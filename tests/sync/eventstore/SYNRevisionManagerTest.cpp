@@ -261,11 +261,7 @@ TEST_F(SYNRevisionManagerTest, IndexedLookUpsAgreeWithTheInMemoryFilterOnRandomE
         std::map<std::string, int64_t> next;
         inStore([&] {
             // Start from an empty event store each case.
-            auto existing = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(
-                std::nullopt, std::nullopt, *context);
-            for (const auto& event : *existing) {
-                context->deleteObject(event);
-            }
+            ASSERT_TRUE(deleteAllEvents());
             ASSERT_EQ(context->save(), nullptr);
             EventWriter write(*context);
             auto someSet = [&](const std::string& own) {

@@ -45,6 +45,22 @@ std::shared_ptr<Import> importEvent(const std::shared_ptr<SYNEventStore>& store,
     return operation;
 }
 
+// The event exported as a binary store file or as JSON files.
+std::vector<std::string> exportEventAs(
+    bool binary, const std::shared_ptr<SYNEventStore>& store, const plat::coredata::ManagedObjectIDPtr& id,
+    plat::ErrorPtr* error = nullptr,
+    std::shared_ptr<const plat::coredata::ManagedObjectModel> model = nullptr) {
+    return binary ? exportEvent<SYNPersistentStoreEventExport>(store, id, error, std::move(model))
+                  : exportEvent<SYNJSONEventExport>(store, id, error, std::move(model));
+}
+
+// The files imported as a binary store file or as JSON files.
+std::shared_ptr<SYNEventImport> importEventAs(bool binary, const std::shared_ptr<SYNEventStore>& store,
+                                              const std::vector<std::string>& paths) {
+    return binary ? std::shared_ptr<SYNEventImport>(importEvent<SYNPersistentStoreEventImport>(store, paths))
+                  : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(store, paths));
+}
+
 class SYNEventFilesTest : public EventFileTest {};
 
 TEST_F(SYNEventFilesTest, JSONAndBinaryRoundTripsGiveTheSameEvent) {
@@ -52,13 +68,9 @@ TEST_F(SYNEventFilesTest, JSONAndBinaryRoundTripsGiveTheSameEvent) {
         SCOPED_TRACE(binary ? "binary" : "json");
         const std::string uid = binary ? "EVB" : "EVJ";
         auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 12, binary ? 6 : 5, 50);
-        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
-                            : exportEvent<SYNJSONEventExport>(source, id);
+        auto files = exportEventAs(binary, source, id);
         ASSERT_EQ(files.size(), 1u);
-        auto import =
-            binary ? std::shared_ptr<SYNEventImport>(
-                         importEvent<SYNPersistentStoreEventImport>(destination, files))
-                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        auto import = importEventAs(binary, destination, files);
         ASSERT_EQ(import->error(), nullptr);
         ASSERT_TRUE(import->eventID());
         EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
@@ -136,13 +148,9 @@ TEST_F(SYNEventFilesTest, BaselineValuesRevisionsTravelAndOlderFilesReadAsUnreco
             EXPECT_EQ(context.save(), nullptr);
             return event->objectID();
         });
-        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
-                            : exportEvent<SYNJSONEventExport>(source, id);
+        auto files = exportEventAs(binary, source, id);
         ASSERT_EQ(files.size(), 1u);
-        auto import =
-            binary ? std::shared_ptr<SYNEventImport>(
-                         importEvent<SYNPersistentStoreEventImport>(destination, files))
-                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        auto import = importEventAs(binary, destination, files);
         ASSERT_EQ(import->error(), nullptr);
         EXPECT_EQ(valuesRevisions(destination, import->eventID()), expected);
         inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
@@ -228,8 +236,7 @@ TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredAsNumbers) {
                                               {"THEIRS", Value(*numbers->encodeIfKnown("OTHER-STORE"))}}));
             return event->objectID();
         });
-        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id)
-                            : exportEvent<SYNJSONEventExport>(source, id);
+        auto files = exportEventAs(binary, source, id);
         ASSERT_EQ(files.size(), 1u);
         std::map<std::string, Value> inFile;
         if (binary) {
@@ -263,10 +270,7 @@ TEST_F(SYNEventFilesTest, FilesHoldFullValuesRevisionsOfRowsStoredAsNumbers) {
         }
         EXPECT_EQ(inFile,
                   (std::map<std::string, Value>{{"OWN", Value(own)}, {"THEIRS", Value("OTHER-STORE")}}));
-        auto import =
-            binary ? std::shared_ptr<SYNEventImport>(
-                         importEvent<SYNPersistentStoreEventImport>(destination, files))
-                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        auto import = importEventAs(binary, destination, files);
         ASSERT_EQ(import->error(), nullptr);
         EXPECT_EQ(valuesRevisions(destination, import->eventID()), expected);
         inContext(destination, [&](plat::coredata::ManagedObjectContext& context) {
@@ -295,9 +299,7 @@ TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
         SCOPED_TRACE(binary ? "binary" : "json");
         const std::string uid = binary ? "SPLITB" : "SPLITJ";
         auto id = writeEvent(source, uid, SYNStoreModificationEventTypeSave, 30, binary ? 31 : 30, 42);
-        auto files = binary
-                         ? exportEvent<SYNPersistentStoreEventExport>(source, id, nullptr, smallBatchModel())
-                         : exportEvent<SYNJSONEventExport>(source, id, nullptr, smallBatchModel());
+        auto files = exportEventAs(binary, source, id, nullptr, smallBatchModel());
         ASSERT_EQ(files.size(), 3u);
         if (!binary) {
             std::vector<std::size_t> counts;
@@ -315,10 +317,7 @@ TEST_F(SYNEventFilesTest, FilesSplitBetweenFullBatchesOfOneEntity) {
                 return *a.find("globalIdentifier")->asString() < *b.find("globalIdentifier")->asString();
             }));
         }
-        auto import =
-            binary ? std::shared_ptr<SYNEventImport>(
-                         importEvent<SYNPersistentStoreEventImport>(destination, files))
-                   : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+        auto import = importEventAs(binary, destination, files);
         ASSERT_EQ(import->error(), nullptr);
         EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
     }
@@ -540,8 +539,7 @@ TEST_F(SYNEventFilesTest, ExportOfAVanishedEventFails) {
     });
     for (bool binary : {false, true}) {
         plat::ErrorPtr error;
-        auto files = binary ? exportEvent<SYNPersistentStoreEventExport>(source, id, &error)
-                            : exportEvent<SYNJSONEventExport>(source, id, &error);
+        auto files = exportEventAs(binary, source, id, &error);
         EXPECT_NE(error, nullptr);
         EXPECT_TRUE(files.empty());
     }
@@ -628,10 +626,7 @@ TEST_F(SYNEventFileWriteFailureTest, AnExportIsCompleteOrFailsWithAnError) {
                 continue;
             }
             ASSERT_EQ(files.size(), 3u);
-            auto import =
-                binary ? std::shared_ptr<SYNEventImport>(
-                             importEvent<SYNPersistentStoreEventImport>(destination, files))
-                       : std::shared_ptr<SYNEventImport>(importEvent<SYNJSONEventImport>(destination, files));
+            auto import = importEventAs(binary, destination, files);
             ASSERT_EQ(import->error(), nullptr);
             EXPECT_EQ(describeEvent(destination, uid), describeEvent(source, uid));
             break;
