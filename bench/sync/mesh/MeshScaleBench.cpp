@@ -72,6 +72,8 @@ using meshbench::kFolders;
 using meshbench::openStore;
 using meshbench::processCPUSeconds;
 using meshbench::ratioToSmallest;
+using meshbench::startMeasuring;
+using meshbench::stopMeasuring;
 using meshbench::StoredSaves;
 using meshbench::storeModel;
 using plat::Value;
@@ -147,9 +149,9 @@ void BM_EnlistGrowth(benchmark::State& state) {
         const double systemStart = processSystemSeconds();
         state.ResumeTiming();
         // Under callgrind (--instr-atstart=no) only the enlist is counted.
-        CALLGRIND_START_INSTRUMENTATION;
+        startMeasuring();
         auto error = wait([&](SYNCompletion done) { mesh->enlistPersistentStoreWithCompletion(done); });
-        CALLGRIND_STOP_INSTRUMENTATION;
+        stopMeasuring();
         state.PauseTiming();
         cpu += processCPUSeconds() - start;
         system += processSystemSeconds() - systemStart;
@@ -436,9 +438,9 @@ plat::ErrorPtr makeRemoteSaves(const std::string& root, int saves) {
 // under `valgrind --tool=callgrind --instr-atstart=no` only they are counted.
 void perfControl(const char* command) {
     if (std::string(command) == "enable") {
-        CALLGRIND_START_INSTRUMENTATION;
+        startMeasuring();
     } else {
-        CALLGRIND_STOP_INSTRUMENTATION;
+        stopMeasuring();
     }
     if (const char* path = std::getenv("MESH_BENCH_PERF_CONTROL")) {
         if (FILE* fifo = std::fopen(path, "w")) {

@@ -12,7 +12,9 @@
 #define CALLGRIND_STOP_INSTRUMENTATION
 #endif
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -33,6 +35,35 @@
 #include "sync/mesh/SYNSaveMonitor.h"
 
 namespace meshbench {
+
+// Marks the start and the end of what a benchmark measures: for callgrind
+// (--instr-atstart=no), and for perf when MESH_PERF_CONTROL names the fifo
+// given to `perf record --delay=-1 --control=fifo:<fifo>,<ack fifo>` and
+// MESH_PERF_ACK the acknowledging one (each mark then waits for perf).
+inline void perfCommand(const char* command) {
+    static const std::pair<int, int> fifos = [] {
+        const char* control = std::getenv("MESH_PERF_CONTROL");
+        const char* ack = std::getenv("MESH_PERF_ACK");
+        const int in = control ? ::open(control, O_WRONLY | O_CLOEXEC) : -1;
+        return std::make_pair(in, in >= 0 && ack ? ::open(ack, O_RDONLY | O_CLOEXEC) : -1);
+    }();
+    if (fifos.first < 0) {
+        return;
+    }
+    const std::string line = std::string(command) + "\n";
+    if (::write(fifos.first, line.data(), line.size()) > 0 && fifos.second >= 0) {
+        char reply[8];
+        (void)!::read(fifos.second, reply, sizeof reply);
+    }
+}
+inline void startMeasuring() {
+    CALLGRIND_START_INSTRUMENTATION;
+    perfCommand("enable");
+}
+inline void stopMeasuring() {
+    CALLGRIND_STOP_INSTRUMENTATION;
+    perfCommand("disable");
+}
 
 constexpr int kFolders = 100;
 

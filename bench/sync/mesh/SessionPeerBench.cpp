@@ -76,6 +76,8 @@ using meshbench::kFolders;
 using meshbench::openStore;
 using meshbench::processCPUSeconds;
 using meshbench::ratioToSmallest;
+using meshbench::startMeasuring;
+using meshbench::stopMeasuring;
 using meshbench::StoredSaves;
 using meshbench::storeModel;
 using plat::Value;
@@ -411,13 +413,13 @@ void saveOverhead(benchmark::State& state, bool move, const char* name) {
         const int number = m.saveNumber++;
         // Under callgrind (--instr-atstart=no) only the saves with sync on
         // are counted, until their events are stored.
-        CALLGRIND_START_INSTRUMENTATION;
+        startMeasuring();
         double start = processCPUSeconds();
         double system = systemCPUSeconds();
         auto error = m.saveOnA(number, move);
         on += processCPUSeconds() - start;
         onSystem += systemCPUSeconds() - system;
-        CALLGRIND_STOP_INSTRUMENTATION;
+        stopMeasuring();
         start = processCPUSeconds();
         system = systemCPUSeconds();
         if (!error) {
@@ -498,7 +500,7 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         // Under callgrind (--instr-atstart=no) only the merge, or the apply,
         // is counted.
         if (!countApply) {
-            CALLGRIND_START_INSTRUMENTATION;
+            startMeasuring();
         }
         double system = systemCPUSeconds();
         double faults = pageFaults();
@@ -510,9 +512,9 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         mergeSystem += systemCPUSeconds() - system;
         mergeFaults += pageFaults() - faults;
         if (!countApply) {
-            CALLGRIND_STOP_INSTRUMENTATION;
+            stopMeasuring();
         } else {
-            CALLGRIND_START_INSTRUMENTATION;
+            startMeasuring();
         }
         system = systemCPUSeconds();
         start = processCPUSeconds();
@@ -520,7 +522,7 @@ void mergeRemoteSaves(benchmark::State& state, bool move, const char* name) {
         apply += processCPUSeconds() - start;
         applySystem += systemCPUSeconds() - system;
         if (countApply) {
-            CALLGRIND_STOP_INSTRUMENTATION;
+            stopMeasuring();
         }
         start = processCPUSeconds();
         m.peerC->apply(changesets, true);
@@ -586,7 +588,7 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
         // Under callgrind (--instr-atstart=no) only the mesh's part, or the
         // peer's with SESSION_PEER_CALLGRIND=apply, is counted.
         if (!countPeer) {
-            CALLGRIND_START_INSTRUMENTATION;
+            startMeasuring();
         }
         double start = processCPUSeconds();
         const double startSystem = systemCPUSeconds();
@@ -599,16 +601,16 @@ void endToEnd(benchmark::State& state, bool move, const char* name) {
         meshSystem += systemCPUSeconds() - startSystem;
         meshSwitches += contextSwitches() - startSwitches;
         if (!countPeer) {
-            CALLGRIND_STOP_INSTRUMENTATION;
+            stopMeasuring();
         } else {
-            CALLGRIND_START_INSTRUMENTATION;
+            startMeasuring();
         }
         start = processCPUSeconds();
         const auto changeset = m.peerA->save(number, move, true);
         m.peerB->apply({changeset});
         peer += processCPUSeconds() - start;
         if (countPeer) {
-            CALLGRIND_STOP_INSTRUMENTATION;
+            stopMeasuring();
         }
         m.peerC->apply({changeset}, true);
         if (!error) {
