@@ -44,7 +44,17 @@ std::size_t residentBytes() {
 // last trim (0 before any).
 std::atomic<std::size_t> residentAfterTrim{0};
 std::atomic<std::size_t> freeAfterTrim{0};
+// What the process held when the free memory was last counted, and the
+// merges since then.
+std::atomic<std::size_t> residentAtCount{0};
+std::atomic<int> mergesSinceCount{0};
 #endif
+
+// Counting what lies free walks every free chunk of every arena: after a few
+// large merges that is tens of thousands of chunks, a millisecond a merge.
+// So it is counted only when the process came to hold the threshold more
+// since the last count, or once in this many merges.
+constexpr int kMergesPerCount = 8;
 
 // A trim hands the pages of free chunks back, but the chunks stay free and
 // are counted as such: after one large merge the arenas keep showing tens of
@@ -56,11 +66,17 @@ std::atomic<std::size_t> freeAfterTrim{0};
 // more memory was freed (memory in use then is free now).
 void releaseFreedMemory() {
 #ifdef __GLIBC__
+    const std::size_t resident = residentBytes();
+    const bool grew = resident == 0 || resident >= residentAtCount.load() + kTrimThresholdBytes;
+    if (!grew && mergesSinceCount.fetch_add(1) + 1 < kMergesPerCount) {
+        return;
+    }
+    mergesSinceCount.store(0);
+    residentAtCount.store(resident);
     const std::size_t free = mallinfo2().fordblks;
     if (free < kTrimThresholdBytes) {
         return;
     }
-    const std::size_t resident = residentBytes();
     const std::size_t residentAfter = residentAfterTrim.load();
     if (resident != 0 && residentAfter != 0 && resident < residentAfter + kTrimThresholdBytes &&
         free < freeAfterTrim.load() + kTrimThresholdBytes) {
@@ -68,6 +84,7 @@ void releaseFreedMemory() {
     }
     malloc_trim(0);
     residentAfterTrim.store(residentBytes());
+    residentAtCount.store(residentAfterTrim.load());
     freeAfterTrim.store(mallinfo2().fordblks);
 #endif
 }
