@@ -920,6 +920,20 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     if (!change->unknown && change->events.empty() && change->revisions.empty()) {
         return;  // no event of any store changed
     }
+    if (!change->unknown) {
+        std::string store;
+        {
+            plat::MutexLock lock(mutex);
+            store = this->store;
+        }
+        auto ofStore = [&store](const plat::coredata::ManagedObjectIDPtr& id) {
+            return id->storeIdentifier() == store;
+        };
+        if (!store.empty() && std::none_of(change->events.begin(), change->events.end(), ofStore) &&
+            std::none_of(change->revisions.begin(), change->revisions.end(), ofStore)) {
+            return;  // another event store's save
+        }
+    }
     if (change->unknown || change->events.size() + change->revisions.size() > MaximumRecordedObjects) {
         change = std::make_shared<SavedChange>();
         change->unknown = true;
@@ -1212,6 +1226,12 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
     // them (a child's saves do not reach the store).
     if (!context->parentContext()) {
         saveLog_->readFor.store(context.get(), std::memory_order_release);
+    }
+    if (const auto coordinator = context->persistentStoreCoordinator()) {
+        if (const auto stores = coordinator->persistentStores(); stores.size() == 1) {
+            plat::MutexLock lock(saveLog_->mutex);
+            saveLog_->store = stores.front()->identifier();
+        }
     }
     context->performBlockAndWait([&] {
         // Unsaved events of the context are seen by its fetch, never kept.

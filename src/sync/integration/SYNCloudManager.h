@@ -450,6 +450,12 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         // (the event store's, set by the manager when it asks): the others'
         // saves log IDs only.
         std::atomic<const void*> readFor{nullptr};
+        // The identifier of the event store the manager reads (empty before
+        // it first asks): a save that changed no event or revision of it
+        // (another event store's, in a process with several meshes) is not
+        // logged, for it changes nothing the manager keeps and would only
+        // push the store's own saves out of the log.
+        std::string store GUARDED_BY(mutex);
         // Called by the did-save observer, on the saving thread.
         void record(const plat::Notification& notification) EXCLUDES(mutex);
         // The changes after `since` up to the current generation (returned

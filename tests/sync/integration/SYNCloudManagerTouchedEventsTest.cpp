@@ -192,6 +192,44 @@ TEST_F(SYNCloudManagerTouchedEventsTest, MoreSavesThanTheLogKeepsAreReadAgainAsA
     EXPECT_EQ(kept[1].size(), 6u + kSaves / 2);
 }
 
+// Saves of another event store of the process (another mesh's) change
+// nothing the manager keeps, however many come between two looks; the saves
+// of its own store among them are still followed.
+TEST_F(SYNCloudManagerTouchedEventsTest, SavesOfAnotherEventStoreLeaveTheAnswersAFreshReadGives) {
+    inContext(source, [&](ManagedObjectContext& context) {
+        EventWriter writer(context);
+        for (int i = 1; i <= 6; ++i) {
+            writer.event("K" + std::to_string(i), SYNStoreModificationEventTypeSave, i,
+                         SYNRevision{store, i});
+        }
+        ASSERT_EQ(context.save(), nullptr);
+    });
+    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    int made = 0;
+    // Events that name this store, so that one taken for this store's
+    // would change the answers.
+    auto saveIn = [&](const std::shared_ptr<SYNEventStore>& in, int saves) {
+        for (int i = 0; i < saves; ++i) {
+            inContext(in, [&](ManagedObjectContext& context) {
+                ++made;
+                EventWriter(context).event("N" + std::to_string(made), SYNStoreModificationEventTypeMerge,
+                                           10 + made, SYNRevision{store, 10 + made});
+                ASSERT_EQ(context.save(), nullptr);
+            });
+        }
+    };
+    for (const int others : {40, 3, 0, 35}) {  // past the 32 saves the log keeps, or not
+        saveIn(destination, others);
+        EXPECT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())))
+            << others;
+        saveIn(source, 1 + others % 2);
+        saveIn(destination, 1);
+        const auto kept = answers(manager);
+        EXPECT_EQ(kept, answers(SYNCloudManager::create(source, cloud, smallBatchModel()))) << others;
+    }
+    EXPECT_EQ(answers(manager)[1].size(), 6u + 1 + 2 + 1 + 2);
+}
+
 // Random saves of events and revisions, one or two between looks, each kind
 // of change to a revision among them: every kept answer is a fresh one.
 TEST_F(SYNCloudManagerTouchedEventsTest, RandomSavesOfEventsAndRevisionsAreFollowedAsAFreshReadDoes) {
