@@ -156,6 +156,23 @@ TEST_F(SYNEventTalliesTest, KeptAnswersFollowTheSavesAndDeletionsDropThem) {
     makeAndCheck(SYNStoreModificationEventTypeSave, "after the deletion");
     makeAndCheck(SYNStoreModificationEventTypeSave, "after the deletion, kept");
 
+    // An import of a few events with many changes is followed: only its
+    // events and revision records are looked at.
+    inStore([&] {
+        EventWriter write(*context);
+        for (int i = 0; i < 8; ++i) {
+            auto event = write.event("batch " + std::to_string(i), SYNStoreModificationEventTypeSave, 50 + i,
+                                     {"B", 50 + i});
+            for (int j = 0; j < 40; ++j) {
+                write.change(event, "G" + std::to_string(i) + "-" + std::to_string(j),
+                             SYNObjectChangeTypeUpdate);
+            }
+        }
+        ASSERT_EQ(context->save(), nullptr);
+    });
+    EXPECT_EQ(tallies->highestGlobalCount().value, std::optional<int64_t>(57));
+    makeAndCheck(SYNStoreModificationEventTypeSave, "after an import of many changes");
+
     // A save too large to walk (an import of many events) is not followed.
     inStore([&] {
         EventWriter write(*context);

@@ -194,9 +194,11 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
         }
         saved += list->asSet()->size();
     }
-    // Walking a large save (an import of many events) costs more than
-    // asking the store again for the next event.
-    if (saved > kMaximumFollowedObjects) {
+    // An import's save names its events' changes and identifier records
+    // too, thousands of them: they are passed over by their entity, and its
+    // events and revision records are followed. Forgetting instead would
+    // have the next merge read the facts of every event again.
+    if (saved > kMaximumWalkedObjects) {
         forgetLocked();
         return;
     }
@@ -216,6 +218,10 @@ void SYNEventTallies::observe(const plat::Notification& notification) {
             const bool event = entity == eventEntity;
             if (!event && entity != revisionEntity) {
                 continue;
+            }
+            if (named.size() == kMaximumFollowedObjects) {
+                forgetLocked();
+                return;
             }
             SavedObject& saved = named.emplace_back();
             saved.object = object;

@@ -181,8 +181,13 @@ class SYNEventTallies {
         EXCLUDES(mutex_);
 
   private:
-    // Saves of more objects than this are not walked: they make every
-    // answer unknown.
+    // A save is walked by its objects' entities, a few nanoseconds each:
+    // only a save of more objects than this (a large batch of an enlisting)
+    // is not, and makes every answer unknown.
+    static constexpr std::size_t kMaximumWalkedObjects = 16384;
+    // Past this many events and revision records (an import of hundreds of
+    // events) a save is not followed either: asking the store again then
+    // costs less than following each of them.
     static constexpr std::size_t kMaximumFollowedObjects = 512;
     // The latest events inserted whose revisions of other stores are kept.
     static constexpr std::size_t kMaximumInsertedEventsKept = 8;
