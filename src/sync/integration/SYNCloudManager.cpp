@@ -921,15 +921,15 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
         return;  // no event of any store changed
     }
     if (!change->unknown) {
-        std::string store;
+        std::string read;
         {
             plat::MutexLock lock(mutex);
-            store = this->store;
+            read = store;
         }
-        auto ofStore = [&store](const plat::coredata::ManagedObjectIDPtr& id) {
-            return id->storeIdentifier() == store;
+        auto ofStore = [&read](const plat::coredata::ManagedObjectIDPtr& id) {
+            return id->storeIdentifier() == read;
         };
-        if (!store.empty() && std::none_of(change->events.begin(), change->events.end(), ofStore) &&
+        if (!read.empty() && std::none_of(change->events.begin(), change->events.end(), ofStore) &&
             std::none_of(change->revisions.begin(), change->revisions.end(), ofStore)) {
             return;  // another event store's save
         }
