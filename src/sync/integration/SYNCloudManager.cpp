@@ -957,8 +957,10 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
     }
     plat::MutexLock lock(mutex);
     ++generation;
+    logged += change->events.size() + change->revisions.size();
     changes.push_back(std::move(change));
-    if (changes.size() > KeptSaves) {
+    while (changes.size() > KeptSaves || (logged > MaximumLoggedObjects && changes.size() > 1)) {
+        logged -= changes.front()->events.size() + changes.front()->revisions.size();
         changes.pop_front();
     }
 }
@@ -985,7 +987,7 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     const std::vector<std::shared_ptr<const SavedChange>>& changes, uint64_t from, uint64_t to,
     const std::vector<std::shared_ptr<const SavedChange>>& wider, uint64_t widerFrom,
     plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
-    const std::optional<std::string>& storeIdentifier) const {
+    const std::optional<std::string>& storeIdentifier, std::size_t readAll) const {
     using plat::Value;
     const LocalEvents& kept = *events;
     const auto stores = context.persistentStoreCoordinator()->persistentStores();
@@ -1042,8 +1044,9 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
                 }
             }
         };
-        // Past a quarter of the events, reading them all costs no more.
-        const std::size_t most = kept.sets.size() / 4 + 64;
+        // Past a quarter of the events a read of them all goes through,
+        // reading them all costs no more.
+        const std::size_t most = readAll / 4 + 64;
         // The saves since the oldest question kept are read for every
         // question that follows them, unless that is too much to read.
         collect(wider);
@@ -1281,8 +1284,15 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::localEvents
             return;
         }
         if (same.events && since) {
+            // A read of every event of the types goes through those of every
+            // store when the question names one (a few of thousands): as
+            // many as the answer for every store kept.
+            std::size_t readAll = same.events->sets.size();
+            if (ofEveryStore.events) {
+                readAll = std::max(readAll, ofEveryStore.events->sets.size());
+            }
             local = updatedLocalEvents(same.events, *since, same.generation, generation, *wider, widerFrom,
-                                       *context, types, storeIdentifier);
+                                       *context, types, storeIdentifier, readAll);
         }
         if (!local && ofEveryStore.events && ofEveryStore.generation == generation) {
             // The events of one store are among those of every store, told

@@ -432,7 +432,11 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         std::vector<SavedEvent> saved;
     };
     struct SaveLog {
-        static constexpr std::size_t KeptSaves = 32;
+        // A machine may save a hundred times between two merges: past the
+        // saves kept, its next look reads every event again. The IDs the
+        // log holds stay bounded (MaximumLoggedObjects), whatever the saves.
+        static constexpr std::size_t KeptSaves = 128;
+        static constexpr std::size_t MaximumLoggedObjects = 8192;
         // Past this many events and revisions, a save is logged as unknown
         // (its IDs are not kept): the log holds a few megabytes at most.
         static constexpr std::size_t MaximumRecordedObjects = 2048;
@@ -446,6 +450,7 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
         uint64_t generation GUARDED_BY(mutex) = 0;
         // The changes of generations generation - size + 1 ... generation.
         std::deque<std::shared_ptr<const SavedChange>> changes GUARDED_BY(mutex);
+        std::size_t logged GUARDED_BY(mutex) = 0;  // events and revisions of `changes`
         // The context whose saves' events are read as the save left them
         // (the event store's, set by the manager when it asks): the others'
         // saves log IDs only.
@@ -487,13 +492,17 @@ class SYNCloudManager : public std::enable_shared_from_this<SYNCloudManager> {
     // generations from + 1 ... to) by reading again the events they name;
     // null when that cannot be done. The read, when one is needed, covers
     // the saves of `wider` (generations widerFrom + 1 ... to, ending with
-    // `changes`), so that the other questions kept can take it.
+    // `changes`), so that the other questions kept can take it. `readAll`:
+    // the events a read of every event of the question goes through; when
+    // the saves touched more than a quarter of them, null (that read costs
+    // no more).
     std::shared_ptr<const LocalEvents> updatedLocalEvents(
         const std::shared_ptr<const LocalEvents>& kept,
         const std::vector<std::shared_ptr<const SavedChange>>& changes, uint64_t from, uint64_t to,
         const std::vector<std::shared_ptr<const SavedChange>>& wider, uint64_t widerFrom,
         plat::coredata::ManagedObjectContext& context, const std::vector<int16_t>& types,
-        const std::optional<std::string>& storeIdentifier) const EXCLUDES(localEventsMutex_);
+        const std::optional<std::string>& storeIdentifier, std::size_t readAll) const
+        EXCLUDES(localEventsMutex_);
     // The sets of the grouping (indexes, in listing order) that have all
     // their parts and that no local event represents.
     std::shared_ptr<const std::vector<std::size_t>> completeSetsMissingLocally(

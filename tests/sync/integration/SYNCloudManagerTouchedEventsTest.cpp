@@ -168,7 +168,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, MoreSavesThanTheLogKeepsAreReadAgainAsA
         ASSERT_EQ(context.save(), nullptr);
     });
     ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
-    constexpr int kSaves = 40;  // past the 32 saves the log keeps
+    constexpr int kSaves = 136;  // past the 128 saves the log keeps
     for (int i = 0; i < kSaves; ++i) {
         inContext(source, [&](ManagedObjectContext& context) {
             if (i % 2 == 0) {
@@ -218,7 +218,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, SavesOfAnotherEventStoreLeaveTheAnswers
             });
         }
     };
-    for (const int others : {40, 3, 0, 35}) {  // past the 32 saves the log keeps, or not
+    for (const int others : {140, 3, 0, 135}) {  // past the 128 saves the log keeps, or not
         saveIn(destination, others);
         EXPECT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())))
             << others;
