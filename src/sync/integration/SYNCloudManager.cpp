@@ -921,16 +921,14 @@ void SYNCloudManager::SaveLog::record(const plat::Notification& notification) {
         return;  // no event of any store changed
     }
     if (!change->unknown) {
-        std::string read;
-        {
-            plat::MutexLock lock(mutex);
-            read = store;
+        plat::MutexLock lock(mutex);
+        bool named = store.empty();  // every save is logged until the store is known
+        for (const auto* ids : {&change->events, &change->revisions}) {
+            for (const auto& id : *ids) {
+                named = named || id->storeIdentifier() == store;
+            }
         }
-        auto ofStore = [&read](const plat::coredata::ManagedObjectIDPtr& id) {
-            return id->storeIdentifier() == read;
-        };
-        if (!read.empty() && std::none_of(change->events.begin(), change->events.end(), ofStore) &&
-            std::none_of(change->revisions.begin(), change->revisions.end(), ofStore)) {
+        if (!named) {
             return;  // another event store's save
         }
     }
@@ -994,8 +992,9 @@ std::shared_ptr<const SYNCloudManager::LocalEvents> SYNCloudManager::updatedLoca
     if (!kept.updatable() || stores.size() != 1) {
         return nullptr;  // the fetch's order is then not the order of keys
     }
-    // The events and revisions of this store that the saves touched; the
-    // saves of other stores' contexts are in the log too.
+    // The events and revisions of this store that the saves touched; saves
+    // of other stores' contexts made before the log knew its store are in
+    // it too.
     const std::string& store = stores.front()->identifier();
     auto ofThisStore = [&](const plat::coredata::ManagedObjectIDPtr& id) {
         return id->storeIdentifier() == store;

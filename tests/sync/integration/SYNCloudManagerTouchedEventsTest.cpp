@@ -52,15 +52,21 @@ class SYNCloudManagerTouchedEventsTest : public EventFileTest {
         return found;
     }
 
+    // The answers of a manager that reads the event store afresh.
+    std::vector<std::vector<std::string>> freshAnswers() {
+        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
+        auto found = answers(fresh);
+        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+        return found;
+    }
+
     // The kept answers against a fresh manager's after one save of `work`.
     void saveAndCompare(const std::string& what, const std::function<void(ManagedObjectContext&)>& work) {
         inContext(source, [&](ManagedObjectContext& context) {
             work(context);
             ASSERT_EQ(context.save(), nullptr) << what;
         });
-        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
-        EXPECT_EQ(answers(manager), answers(fresh)) << what;
-        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+        EXPECT_EQ(answers(manager), freshAnswers()) << what;
     }
 
     ManagedObjectPtr event(ManagedObjectContext& context, const std::string& uid) {
@@ -93,7 +99,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, EveryChangeOfAnEventsRevisionIsSeenAsAF
     });
     // Kept from here on: every later answer is brought up to date.
     const auto first = answers(manager);
-    ASSERT_EQ(first, answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    ASSERT_EQ(first, freshAnswers());
     ASSERT_EQ(first[0].size(), 2u);
     ASSERT_EQ(first[1].size(), 3u);
     ASSERT_EQ(first[2].size(), 1u);
@@ -167,7 +173,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, MoreSavesThanTheLogKeepsAreReadAgainAsA
         }
         ASSERT_EQ(context.save(), nullptr);
     });
-    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    ASSERT_EQ(answers(manager), freshAnswers());
     constexpr int kSaves = 136;  // past the 128 saves the log keeps
     for (int i = 0; i < kSaves; ++i) {
         inContext(source, [&](ManagedObjectContext& context) {
@@ -188,7 +194,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, MoreSavesThanTheLogKeepsAreReadAgainAsA
         context.reset();  // the events and their revisions read again from the store
     });
     const auto kept = answers(manager);
-    EXPECT_EQ(kept, answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    EXPECT_EQ(kept, freshAnswers());
     EXPECT_EQ(kept[1].size(), 6u + kSaves / 2);
 }
 
@@ -204,7 +210,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, SavesOfAnotherEventStoreLeaveTheAnswers
         }
         ASSERT_EQ(context.save(), nullptr);
     });
-    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    ASSERT_EQ(answers(manager), freshAnswers());
     int made = 0;
     // Events that name this store, so that one taken for this store's
     // would change the answers.
@@ -220,12 +226,11 @@ TEST_F(SYNCloudManagerTouchedEventsTest, SavesOfAnotherEventStoreLeaveTheAnswers
     };
     for (const int others : {140, 3, 0, 135}) {  // past the 128 saves the log keeps, or not
         saveIn(destination, others);
-        EXPECT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())))
-            << others;
+        EXPECT_EQ(answers(manager), freshAnswers()) << others;
         saveIn(source, 1 + others % 2);
         saveIn(destination, 1);
         const auto kept = answers(manager);
-        EXPECT_EQ(kept, answers(SYNCloudManager::create(source, cloud, smallBatchModel()))) << others;
+        EXPECT_EQ(kept, freshAnswers()) << others;
     }
     EXPECT_EQ(answers(manager)[1].size(), 6u + 1 + 2 + 1 + 2);
 }
@@ -250,7 +255,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, RandomSavesOfEventsAndRevisionsAreFollo
         }
         ASSERT_EQ(context.save(), nullptr);
     });
-    ASSERT_EQ(answers(manager), answers(SYNCloudManager::create(source, cloud, smallBatchModel())));
+    ASSERT_EQ(answers(manager), freshAnswers());
     auto pick = [&](ManagedObjectContext& context) {
         auto events = SYNStoreModificationEvent::fetchStoreModificationEventsWithTypes(std::nullopt,
                                                                                        std::nullopt, context);
@@ -301,9 +306,7 @@ TEST_F(SYNCloudManagerTouchedEventsTest, RandomSavesOfEventsAndRevisionsAreFollo
                 ASSERT_EQ(context.save(), nullptr) << "step " << step;
             });
         }
-        auto fresh = SYNCloudManager::create(source, cloud, smallBatchModel());
-        ASSERT_EQ(answers(manager), answers(fresh)) << "step " << step;
-        fresh->operationQueue()->waitUntilAllOperationsAreFinished();
+        ASSERT_EQ(answers(manager), freshAnswers()) << "step " << step;
     }
 }
 
